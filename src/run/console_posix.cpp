@@ -1,0 +1,180 @@
+// The console on POSIX systems.
+//
+// Keys come from the controlling terminal (/dev/tty), as a Windows console is
+// read whatever standard input is; the terminal is switched to non-canonical
+// mode without echo for the run (signals kept, so Ctrl-C still works) and put
+// back at every exit. Without a terminal, standard input supplies the keys as
+// bytes, and its end means that no key will ever come.
+//
+// A lone ESC is the ESC key. ESC followed at once by more bytes is an escape
+// sequence (arrow and function keys) and counts as one key that is not ESC,
+// as on Windows, where those keys arrive as a two-byte code.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+
+#include "run/console.h"
+
+namespace {
+
+// How long the bytes of one escape sequence may take to follow its ESC.
+constexpr int kEscapeSequenceWaitMs = 100;
+// Key code given to a whole escape sequence: outside the byte range, not ESC.
+constexpr int kSequenceKey = 0x100;
+
+int g_ttyFd = -1;  // the terminal, or -1
+struct termios g_savedTermios;
+volatile sig_atomic_t g_termiosSaved = 0;
+
+void RestoreTerminal() {
+  if (g_termiosSaved != 0 && g_ttyFd >= 0) tcsetattr(g_ttyFd, TCSANOW, &g_savedTermios);
+}
+
+extern "C" void RestoreTerminalAtExit() { RestoreTerminal(); }
+
+extern "C" void RestoreTerminalOnSignal(int signalNumber) {
+  RestoreTerminal();
+  _exit(128 + signalNumber);
+}
+
+void InstallRestoreHandlers() {
+  std::atexit(RestoreTerminalAtExit);
+  struct sigaction action = {};
+  action.sa_handler = RestoreTerminalOnSignal;
+  sigemptyset(&action.sa_mask);
+  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) sigaction(signalNumber, &action, nullptr);
+}
+
+void SleepMs(long ms) {
+  struct timespec delay = {ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
+  }
+}
+
+class PosixConsole final : public Console {
+ public:
+  PosixConsole() {
+    const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (tty >= 0 && isatty(tty) != 0 && tcgetattr(tty, &g_savedTermios) == 0) {
+      g_ttyFd = tty;
+      keyFd_ = tty;
+      struct termios raw = g_savedTermios;
+      raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+      raw.c_cc[VMIN] = 0;
+      raw.c_cc[VTIME] = 0;
+      g_termiosSaved = 1;
+      InstallRestoreHandlers();
+      tcsetattr(tty, TCSANOW, &raw);
+    } else {
+      if (tty >= 0) close(tty);
+      keyFd_ = STDIN_FILENO;
+    }
+  }
+
+  bool KeyWaiting() override {
+    if (pending_.empty()) Fill(0);
+    return !pending_.empty();
+  }
+
+  int ReadKey() override {
+    // Waits for a key as the Windows console does; only a key press or the
+    // end of input ends the wait.
+    while (pending_.empty() && !ended_ && keyFd_ >= 0) Fill(-1);
+    if (pending_.empty()) return -1;
+    const int first = Take();
+    if (first != kKeyEscape) return first;
+    if (pending_.empty()) Fill(kEscapeSequenceWaitMs);
+    if (pending_.empty()) return kKeyEscape;
+    SkipSequenceAfterEscape();
+    return kSequenceKey;
+  }
+
+  void PutChar(char c) override {
+    if (g_ttyFd < 0) return;
+    std::fflush(stdout);
+    while (write(g_ttyFd, &c, 1) < 0 && errno == EINTR) {
+    }
+  }
+
+  void Beep(unsigned frequencyHz, unsigned durationMs) override {
+    (void)frequencyHz;  // a terminal bell has no pitch
+    std::fflush(stdout);
+    if (g_ttyFd >= 0) {
+      const char bell = '\a';
+      while (write(g_ttyFd, &bell, 1) < 0 && errno == EINTR) {
+      }
+    }
+    SleepMs(static_cast<long>(durationMs));
+  }
+
+  void Pause1ms() override { SleepMs(1); }
+
+  bool KeysCanArrive() override {
+    if (pending_.empty()) Fill(0);
+    return !pending_.empty() || (!ended_ && keyFd_ >= 0);
+  }
+
+ private:
+  // Reads whatever has arrived, waiting at most `waitMs` for the first byte.
+  void Fill(int waitMs) {
+    if (ended_ || keyFd_ < 0) return;
+    struct pollfd pfd = {keyFd_, POLLIN, 0};
+    int ready;
+    while ((ready = poll(&pfd, 1, waitMs)) < 0 && errno == EINTR) {
+    }
+    if (ready <= 0) return;
+    if ((pfd.revents & POLLNVAL) != 0) {
+      ended_ = true;
+      return;
+    }
+    unsigned char bytes[64];
+    ssize_t got;
+    while ((got = read(keyFd_, bytes, sizeof bytes)) < 0 && errno == EINTR) {
+    }
+    if (got <= 0) {
+      // End of input (or a terminal that went away): no key will ever come.
+      if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) ended_ = true;
+      return;
+    }
+    pending_.insert(pending_.end(), bytes, bytes + got);
+  }
+
+  int Take() {
+    const int byte = pending_.front();
+    pending_.pop_front();
+    return byte;
+  }
+
+  // Consumes the rest of an escape sequence: "[" or "O" introduce a sequence
+  // that ends at its final byte (0x40-0x7E); any other byte after ESC is an
+  // Alt-modified key of one byte.
+  void SkipSequenceAfterEscape() {
+    const int introducer = Take();
+    if (introducer != '[' && introducer != 'O') return;
+    for (int guard = 0; guard < 16; ++guard) {
+      if (pending_.empty()) Fill(kEscapeSequenceWaitMs);
+      if (pending_.empty()) return;
+      const int byte = Take();
+      if (introducer == 'O' || (byte >= 0x40 && byte <= 0x7E)) return;
+    }
+  }
+
+  int keyFd_ = -1;
+  bool ended_ = false;
+  std::deque<unsigned char> pending_;
+};
+
+}  // namespace
+
+Console& PlatformConsole() {
+  static PosixConsole console;
+  return console;
+}

@@ -1,0 +1,16 @@
+#include "run/flash_state.h"
+
+FlashState g_flash;
+
+void InitFlashState(FlashState& state) {
+  state.cancelled = false;
+  state.linePending = false;
+  state.bootOverwrite = false;
+  state.verbose = false;
+  state.recordsPerPacket = 4;
+}
+
+std::string PortLabel(const FlashState& state) {
+  if (!state.portPath.empty()) return state.portPath;
+  return "COM" + std::to_string(state.portNumber);
+}
