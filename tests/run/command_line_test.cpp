@@ -1,0 +1,182 @@
+#include "run/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/fake_console.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+struct Parsed {
+  int result = 0;
+  FlashState state;
+  std::string output;
+};
+
+// Runs the parse and the port step over `args` (without the program name);
+// "{F}" in an argument stands for the scratch directory.
+Parsed Parse(const TempDir& dir, std::vector<std::string> args) {
+  for (std::string& arg : args) {
+    const auto at = arg.find("{F}");
+    if (at != std::string::npos) arg.replace(at, 3, dir.Path(""));
+  }
+  std::vector<std::string> storage = {"talvorn"};
+  storage.insert(storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : storage) argv.push_back(arg.data());
+  Parsed parsed;
+  InitFlashState(parsed.state);
+  testing::internal::CaptureStdout();
+  const int argc = static_cast<int>(argv.size());
+  parsed.result = ParseCommandLine(parsed.state, argc, argv.data());
+  if (parsed.result != 0) TakePortNumber(parsed.state, argc, argv.data(), parsed.result);
+  parsed.output = testing::internal::GetCapturedStdout();
+  return parsed;
+}
+
+struct CommandLineCase {
+  const char* name;
+  std::vector<std::string> args;
+  std::string fileName;  // relative to the scratch directory
+  bool debug, pad, verbose, boot;
+  int port;
+};
+
+class CommandLineTest : public testing::TestWithParam<CommandLineCase> {};
+
+TEST_P(CommandLineTest, TakesOptionsFileAndPort) {
+  TempDir dir;
+  dir.Write("fw.m0", "S804000000FB\n");
+  dir.Write("-d", "S804000000FB\n");  // for the case where an option is read as the file
+  const CommandLineCase& c = GetParam();
+  const Parsed parsed = Parse(dir, c.args);
+  ASSERT_NE(parsed.result, 0) << parsed.output;
+  EXPECT_EQ(parsed.state.fileName, dir.Path(c.fileName));
+  EXPECT_EQ(parsed.state.debugRecords, c.debug);
+  EXPECT_EQ(parsed.state.padRecords, c.pad);
+  EXPECT_EQ(parsed.state.verbose, c.verbose);
+  EXPECT_EQ(parsed.state.bootOverwrite, c.boot);
+  EXPECT_EQ(parsed.state.portNumber, c.port);
+  EXPECT_EQ(parsed.state.fileSize, 13);
+  EXPECT_EQ(parsed.output, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CommandLineTest,
+    testing::Values(
+        CommandLineCase{"NameOnly", {"{F}fw.m0"}, "fw.m0", false, false, false, false, 1},
+        CommandLineCase{"OptionsAnyCase", {"-D", "-v", "{F}fw.m0", "3"}, "fw.m0", true, false, true,
+                        false, 3},
+        CommandLineCase{"OnlyLetterAfterDashCounts", {"-debug", "-Pad", "{F}fw.m0"}, "fw.m0", true,
+                        true, false, false, 1},
+        CommandLineCase{"BootOverwriteOption", {"-b", "{F}fw.m0"}, "fw.m0", false, false, false,
+                        true, 1},
+        CommandLineCase{"UnknownOptionIgnored", {"-x", "-", "{F}fw.m0"}, "fw.m0", false, false,
+                        false, false, 1},
+        CommandLineCase{"OptionAfterFileIsThePort", {"{F}fw.m0", "-d"}, "fw.m0", false, false,
+                        false, false, 0},
+        CommandLineCase{"PortTwelve", {"{F}fw.m0", "12", "ignored"}, "fw.m0", false, false, false,
+                        false, 12},
+        CommandLineCase{"PortWrapsTo16Bits", {"{F}fw.m0", "40000"}, "fw.m0", false, false, false,
+                        false, -25536},
+        CommandLineCase{"PortNotANumber", {"{F}fw.m0", "COM3"}, "fw.m0", false, false, false,
+                        false, 0},
+        CommandLineCase{"DashFileAfterOptions", {"-v", "{F}-d"}, "-d", false, false, true, false,
+                        1}),
+    [](const testing::TestParamInfo<CommandLineCase>& info) { return info.param.name; });
+
+TEST(PortNumberFromText, ReadsAsAtolThenKeeps16Bits) {
+  const struct {
+    const char* text;
+    int expected;
+  } cases[] = {
+      {"3", 3},         {"  +7x", 7},      {"-2", -2},     {"abc", 0},         {"", 0},
+      {"32767", 32767}, {"32768", -32768}, {"65537", 1},   {"4294967299", 3},  {" \t12", 12},
+      // 10^26 is a multiple of 2^16, so 10^26 - 1 leaves 0xFFFF.
+      {"99999999999999999999999999", -1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(PortNumberFromText(c.text), c.expected) << c.text;
+}
+
+TEST(TakePortNumber, DevicePathIsKeptAsThePort) {
+  TempDir dir;
+  dir.Write("fw.m0", "S9030000FC\n");
+  const Parsed parsed = Parse(dir, {"{F}fw.m0", "/dev/ttyUSB0"});
+  ASSERT_NE(parsed.result, 0);
+  if (DevicePathsAsPorts()) {
+    EXPECT_EQ(parsed.state.portPath, "/dev/ttyUSB0");
+    EXPECT_EQ(PortLabel(parsed.state), "/dev/ttyUSB0");
+  } else {
+    EXPECT_EQ(parsed.state.portPath, "");
+    EXPECT_EQ(parsed.state.portNumber, 0);
+  }
+}
+
+TEST(CompleteFileName, AppendsTheExtensionThatExists) {
+  const struct {
+    const char* name;
+    std::vector<const char*> files;
+    const char* expected;
+  } cases[] = {
+      {"fw", {"fw.abs"}, "fw.abs"},
+      {"fw", {"fw.ABS"}, "fw.ABS"},
+      {"fw", {"fw.abs", "fw.ABS"}, "fw.abs"},
+      {"fw", {"fw"}, "fw"},
+      {"fw", {}, "fw"},
+      {"fw.m0", {"fw.m0.abs"}, "fw.m0"},
+      {".hidden", {".hidden.abs"}, ".hidden"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    for (const char* file : c.files) dir.Write(file, "x");
+    EXPECT_EQ(CompleteFileName(dir.Path(c.name)), dir.Path(c.expected)) << c.name;
+  }
+  // Only the last path component decides.
+  TempDir dir;
+  std::filesystem::create_directory(dir.Path("v1.2"));
+  dir.Write("v1.2/fw.abs", "x");
+  EXPECT_EQ(CompleteFileName(dir.Path("v1.2/fw")), dir.Path("v1.2/fw.abs"));
+}
+
+TEST(ParseCommandLine, ShortCommandLinePrintsUsage) {
+  TempDir dir;
+  const Parsed parsed = Parse(dir, {});
+  EXPECT_EQ(parsed.result, 0);
+  EXPECT_EQ(parsed.output.rfind("Ostrivel FLASH Version 1.02\n", 0), 0u) << parsed.output;
+  EXPECT_NE(parsed.output.find("\n\nUSAGE:  TALVORN [-option]"), std::string::npos);
+  EXPECT_NE(parsed.output.find("(usually with extension .M0)"), std::string::npos);
+}
+
+TEST(ParseCommandLine, MissingFileNamesItThenUsageOnTheSameLine) {
+  TempDir dir;
+  const Parsed parsed = Parse(dir, {"-d", "{F}nothing.m0", "3"});
+  EXPECT_EQ(parsed.result, 0);
+  const std::string expected =
+      "*** - Error, file \"" + dir.Path("nothing.m0") + "\" not foundOstrivel FLASH Version 1.02\n";
+  EXPECT_EQ(parsed.output.rfind(expected, 0), 0u) << parsed.output;
+  EXPECT_NE(parsed.output.find("USAGE:"), std::string::npos);
+}
+
+TEST(ParseCommandLine, LastOptionIsProbedWhenNoFileFollows) {
+  TempDir dir;
+  const Parsed parsed = Parse(dir, {"-v", "-d"});
+  EXPECT_EQ(parsed.result, 0);
+  EXPECT_EQ(parsed.output.rfind("*** - Error, file \"-d\" not foundOstrivel FLASH", 0), 0u)
+      << parsed.output;
+}
+
+TEST(FileSize, MeasuresWithoutMovingThePosition) {
+  TempDir dir;
+  const std::string path = dir.Write("data", std::string(1000, 'x'));
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  ASSERT_NE(file, nullptr);
+  std::fseek(file, 123, SEEK_SET);
+  EXPECT_EQ(FileSize(file), 1000);
+  EXPECT_EQ(std::ftell(file), 123);
+  std::fclose(file);
+}
+
+}  // namespace

@@ -1,0 +1,37 @@
+// A scratch directory for one test, removed with everything in it.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+class TempDir {
+ public:
+  TempDir() {
+    std::random_device seed;
+    const auto base = std::filesystem::temp_directory_path();
+    for (;;) {
+      path_ = base / ("talvorn-test-" + std::to_string(seed()));
+      if (std::filesystem::create_directory(path_)) break;
+    }
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  std::string Path(const std::string& name) const { return (path_ / name).string(); }
+  // Writes `content` as it stands (binary) and returns the file's path.
+  std::string Write(const std::string& name, const std::string& content) const {
+    const std::string file = Path(name);
+    std::ofstream out(file, std::ios::binary);
+    out << content;
+    return file;
+  }
+
+ private:
+  std::filesystem::path path_;
+};
