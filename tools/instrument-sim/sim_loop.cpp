@@ -1,0 +1,161 @@
+#include "sim_loop.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <poll.h>
+#include <string>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+volatile std::sig_atomic_t stopSignal = 0;
+sigset_t waitMask;  // the signal mask during the wait: stop signals let through
+
+void OnStopSignal(int signal) { stopSignal = signal; }
+
+// While no process holds the slave open the master reports POLLHUP at once,
+// and nothing signals the next open; the loop looks again after this pause.
+constexpr std::chrono::milliseconds kOpenRecheck{2};
+
+timespec ToTimespec(SimClock::duration wait) {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::max(wait, SimClock::duration::zero()));
+  timespec ts{};
+  ts.tv_sec = static_cast<time_t>(ns.count() / 1000000000);
+  ts.tv_nsec = static_cast<long>(ns.count() % 1000000000);
+  return ts;
+}
+
+class Loop {
+ public:
+  Loop(const SimOptions& options, PtyLine& line, Instrument& instrument, ReplyQueue& replies,
+       std::FILE* report)
+      : options_(options), line_(line), instrument_(instrument), replies_(replies),
+        report_(report),
+        deadline_(SimClock::now() + std::chrono::seconds(options.timeoutSeconds)) {}
+
+  void Run();
+
+ private:
+  bool ShouldStop(SimClock::time_point now);
+  SimClock::duration WaitTime(SimClock::time_point now) const;
+  void HandleEvents(short revents);
+  void ReadAvailable();
+  void LineClosed();
+  void Note(const std::string& text) const;
+
+  const SimOptions& options_;
+  PtyLine& line_;
+  Instrument& instrument_;
+  ReplyQueue& replies_;
+  std::FILE* report_;
+  SimClock::time_point deadline_;
+  bool open_ = false;
+  bool waitingForRoom_ = false;
+  bool done_ = false;
+};
+
+void Loop::Note(const std::string& text) const {
+  std::fprintf(report_, "talvorn-sim: %s\n", text.c_str());
+  std::fflush(report_);
+}
+
+bool Loop::ShouldStop(SimClock::time_point now) {
+  if (stopSignal != 0) {
+    Note("stopped by signal " + std::to_string(stopSignal));
+  } else if (now >= deadline_) {
+    Note("time-out after " + std::to_string(options_.timeoutSeconds) + " s");
+  } else if (replies_.HangUpRequested()) {
+    line_.Close();
+    Note("hung up the line");
+  } else {
+    return done_;
+  }
+  return true;
+}
+
+SimClock::duration Loop::WaitTime(SimClock::time_point now) const {
+  SimClock::duration wait = deadline_ - now;
+  if (!open_) wait = std::min<SimClock::duration>(wait, kOpenRecheck);
+  if (const auto due = replies_.NextDue(); due && !waitingForRoom_) wait = std::min(wait, *due - now);
+  return wait;
+}
+
+void Loop::Run() {
+  for (;;) {
+    const SimClock::time_point now = SimClock::now();
+    if (ShouldStop(now)) return;
+    pollfd pfd{line_.MasterFd(), static_cast<short>(POLLIN | (waitingForRoom_ ? POLLOUT : 0)), 0};
+    const timespec wait = ToTimespec(WaitTime(now));
+    const int ready = ppoll(&pfd, 1, &wait, &waitMask);
+    if (ready < 0 && errno != EINTR) {
+      Note("poll failed, errno " + std::to_string(errno));
+      return;
+    }
+    if (ready >= 0) HandleEvents(ready == 0 ? 0 : pfd.revents);
+    if (!done_ && replies_.NextDue() && *replies_.NextDue() <= SimClock::now()) {
+      waitingForRoom_ = !replies_.WriteDue(line_.MasterFd(), SimClock::now());
+    }
+  }
+}
+
+void Loop::HandleEvents(short revents) {
+  const bool hangup = (revents & POLLHUP) != 0;
+  const bool input = (revents & POLLIN) != 0;
+  if (!hangup && !open_) {
+    open_ = true;
+    instrument_.LineOpened();
+  }
+  if (input) ReadAvailable();
+  if (hangup && !input) {
+    if (open_) LineClosed();
+    const timespec pause = ToTimespec(kOpenRecheck);
+    ppoll(nullptr, 0, &pause, &waitMask);
+  }
+  if ((revents & POLLOUT) != 0) waitingForRoom_ = false;
+}
+
+void Loop::ReadAvailable() {
+  uint8_t buffer[4096];
+  for (;;) {
+    const ssize_t n = read(line_.MasterFd(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // EAGAIN: all read; EIO: the slave has gone (POLLHUP follows)
+    for (ssize_t i = 0; i < n && !replies_.HangUpRequested(); ++i) instrument_.Receive(buffer[i]);
+    if (replies_.HangUpRequested()) return;
+  }
+}
+
+void Loop::LineClosed() {
+  open_ = false;
+  waitingForRoom_ = false;
+  replies_.Discard();
+  const bool sessionEnded = instrument_.SessionActive();
+  instrument_.LineClosed();
+  if (options_.once && sessionEnded) done_ = true;
+}
+
+}  // namespace
+
+void InstallStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    sigaction(signal, &action, nullptr);
+    sigaddset(&blocked, signal);
+  }
+  sigprocmask(SIG_BLOCK, &blocked, &waitMask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigdelset(&waitMask, signal);
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+void RunSimulator(const SimOptions& options, PtyLine& line, Instrument& instrument,
+                  ReplyQueue& replies, std::FILE* report) {
+  Loop(options, line, instrument, replies, report).Run();
+}

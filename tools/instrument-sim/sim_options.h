@@ -1,0 +1,31 @@
+// Command-line options of talvorn-sim.
+#pragma once
+
+#include <string>
+
+struct SimOptions {
+  std::string imagePath;   // --image FILE: memory image written at each completed flash
+  std::string logPath;     // --log FILE: one line per packet
+  std::string checkPath;   // --check FILE: S-record file the image must equal
+  bool once = false;       // --once: exit when the loader closes the line after a session
+  int timeoutSeconds = 120;
+
+  // Fault injection. Packet numbers count every packet from 1; 0 means off.
+  int ignoreWakeups = 0;
+  int errorAt = 0;
+  std::string errorText;
+  int crlfAt = 0;
+  int silentAt = 0;
+  int hangupAt = 0;
+  int delayMs = 0;         // delay of every packet answer
+  bool lineRate = false;   // pace sent bytes at 115200 8N1
+  bool noise = false;      // junk bytes at line open and before each wake-up prompt
+  bool startAnswer = true; // --no-start-answer clears it
+};
+
+// Parses argv into `options`. On a bad command line returns false with
+// `error` set to a one-line message.
+bool ParseSimOptions(int argc, char** argv, SimOptions& options, std::string& error);
+
+// The usage text, ending in a line end.
+const char* SimUsage();
