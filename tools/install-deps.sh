@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what building and testing TALVORN needs on Debian 12 (run as root).
+# Packages already present are left alone.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ libgtest-dev python3 srecord
+          g++-mingw-w64-i686 wine wine32:i386)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: everything is installed"
+  exit 0
+fi
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
+apt-get update
+DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"

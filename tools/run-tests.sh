@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds TALVORN and runs every test: the unit and end-to-end tests, the same
+# again under AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows
+# build under wine when the cross compiler and wine are present.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=2
+echo "=== Linux build and tests ==="
+cmake -S . -B build -G Ninja -DTALVORN_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "=== Linux build and tests under AddressSanitizer and UndefinedBehaviorSanitizer ==="
+cmake -S . -B build-sanitize -G Ninja -DTALVORN_WERROR=ON -DTALVORN_SANITIZE=ON \
+      -DCMAKE_BUILD_TYPE=Debug
+cmake --build build-sanitize -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
+
+echo "=== Windows build (mingw-w64, 32-bit) and tests under wine ==="
+if [ -x tools/run-windows-tests.sh ] && command -v i686-w64-mingw32-g++ >/dev/null 2>&1 \
+   && command -v wine >/dev/null 2>&1; then
+  tools/run-windows-tests.sh
+else
+  echo "SKIPPED: Windows suite (needs i686-w64-mingw32-g++ and wine; tools/install-deps.sh installs them)"
+fi
+echo "=== all test suites passed ==="
