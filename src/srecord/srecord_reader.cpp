@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -25,6 +26,17 @@ constexpr int kMaxAppendFromLine = (kBufferSize - 1 - kS2DataOffset) / 2;
 // them overflow, so they stop at the largest value.
 int32_t AddSaturated(int32_t value, int32_t add) {
   return value > INT32_MAX - add ? INT32_MAX : value + add;
+}
+
+// Consumes the rest of an over-long line, up to and including its line
+// feed, so that the next read starts on the next line; returns `consumed`
+// raised by the bytes skipped.
+int32_t SkipRestOfLine(std::FILE* file, int32_t consumed) {
+  for (int c = std::getc(file); c != EOF; c = std::getc(file)) {
+    consumed = AddSaturated(consumed, 1);
+    if (c == '\n') break;
+  }
+  return consumed;
 }
 
 // Count, address, data and checksum characters lie within the line, and the
@@ -62,38 +74,54 @@ int32_t ReadLine(FlashState& state, char* buffer, LineInfo* info) {
   LineInfo& out = info != nullptr ? *info : local;
   out = LineInfo{};
   std::FILE* const file = state.inputFile;
-  int stored = 0;
-  if (file != nullptr) {
-    for (;;) {
-      int c = std::getc(file);
-      if (c == EOF) break;
-      out.consumed = AddSaturated(out.consumed, 1);
-      if (c == '\r') {
-        // The file is read in binary mode: a CR LF pair ends the line like
-        // a lone LF, and a CR elsewhere stays part of the text.
-        const int after = std::getc(file);
-        if (after == '\n') {
-          out.consumed = AddSaturated(out.consumed, 1);
-          c = '\n';
-        } else if (after != EOF) {
-          std::ungetc(after, file);
-        }
-      }
-      if (c == '\n') break;
-      if (c == 0) out.zeroByte = true;
-      if (stored < kMaxLineText) {
-        buffer[stored++] = static_cast<char>(c);
-      } else {
-        out.tooLong = true;  // keep consuming: the next read starts on the next line
-      }
-    }
-  }
-  out.length = stored;
-  if (out.consumed == 0) {
+  // A clean buffer: after the read, the only line feed in it is the line's
+  // own, and the text of a last line ends where the zeros begin.
+  std::memset(buffer, 0, kBufferSize);
+  // fgets takes the line in one go through the stream's buffer (bytes one
+  // at a time would cost most of the validation time).
+  if (file == nullptr || std::fgets(buffer, kBufferSize, file) == nullptr) {
     out.endOfFile = true;
-    buffer[0] = '\0';
     return 0;
   }
+
+  constexpr int kMostRead = kBufferSize - 1;  // what one fgets stores at most
+  int stored = 0;                             // characters before the line end
+  bool lineFeed = false;
+  if (const void* at = std::memchr(buffer, '\n', kMostRead)) {
+    stored = static_cast<int>(static_cast<const char*>(at) - buffer);
+    out.consumed = stored + 1;
+    lineFeed = true;
+  } else if (std::feof(file) || std::ferror(file)) {
+    stored = kMostRead;  // the last line, without a line feed
+    while (stored > 0 && buffer[stored - 1] == '\0') --stored;
+    out.consumed = stored;
+    if (stored == 0) {  // zero bytes alone after the last line: padding, no line
+      out.endOfFile = true;
+      return 0;
+    }
+  } else {
+    // The buffer is full and the line goes on; it still fits when all that
+    // follows is the line feed of a CR LF pair.
+    stored = kMostRead;
+    out.consumed = kMostRead;
+    const int after = std::getc(file);
+    if (after == '\n') {
+      out.consumed += 1;
+      lineFeed = true;
+    } else if (after != EOF) {
+      std::ungetc(after, file);
+    }
+  }
+  // The file is read in binary mode: a CR LF pair ends the line like a lone
+  // LF, and a CR elsewhere stays part of the text.
+  if (lineFeed && stored > 0 && buffer[stored - 1] == '\r') --stored;
+  if (stored > kMaxLineText) {
+    out.tooLong = true;
+    stored = kMaxLineText;
+    if (!lineFeed) out.consumed = SkipRestOfLine(file, out.consumed);
+  }
+  out.zeroByte = std::memchr(buffer, '\0', static_cast<std::size_t>(stored)) != nullptr;
+  out.length = stored;
   if (!out.tooLong) buffer[stored++] = '\n';
   buffer[stored] = '\0';
   return out.consumed;

@@ -35,13 +35,15 @@ struct LineInfo {
 };
 
 // Reads the next line of state.inputFile into `buffer` (kBufferSize bytes):
-// its text, a line feed and a terminating zero. Reads one byte at a time
-// through the stream's buffering; the stream is opened in binary mode, and a
-// carriage return right before a line feed is dropped here.
+// its text, a line feed and a terminating zero. The stream is opened in
+// binary mode; a carriage return right before a line feed is dropped here,
+// and `consumed` counts it, so the byte count matches the file on every
+// platform. Reads through the stream's own buffering, never past the line.
 //  - A last line without a line feed is delivered as a line, with a line feed
 //    added in the buffer (it is not counted in `consumed`).
 //  - At end of file (or on a read error) with nothing read, the buffer holds
-//    an empty text (no line feed): no record.
+//    an empty text (no line feed): no record. Zero bytes alone after the last
+//    line feed count as padding, not as a line.
 //  - A line longer than kMaxLineText characters is stored cut to its first
 //    kMaxLineText characters without a line feed, and the rest of it is
 //    consumed up to and including its line feed, so that the next read
