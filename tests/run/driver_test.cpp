@@ -283,7 +283,7 @@ TEST_F(DriverTest, FailuresBeforeTheTransfer) {
       {"port cannot be opened", {"FILE", "7"}, kExample, FakeCommStep::kOpen, -1,
        "Press <ESC> to cancel\n*** - Error, cannot open port.\n"
        "\nFlash programming ... UNSUCCESSFUL\n",
-       false},
+       true},
       {"baud rate cannot be set again", {"FILE"}, kExample, FakeCommStep::kStatus, 3,
        "AWAKE\n\nFlash programming ... UNSUCCESSFUL\n", true},
       {"bad record checksum never reaches the port", {"FILE"},
