@@ -86,7 +86,7 @@ INSTANTIATE_TEST_SUITE_P(
                         false, 0},
         CommandLineCase{"DashFileAfterOptions", {"-v", "{F}-d"}, "-d", false, false, true, false,
                         1}),
-    [](const testing::TestParamInfo<CommandLineCase>& info) { return info.param.name; });
+    [](const testing::TestParamInfo<CommandLineCase>& p) { return p.param.name; });
 
 TEST(PortNumberFromText, ReadsAsAtolThenKeeps16Bits) {
   const struct {
