@@ -1,0 +1,177 @@
+// The console on Windows.
+//
+// With a console on standard input, keys come from the console's keyboard
+// through the C runtime's _kbhit and _getch, and the spinner goes straight to
+// the console with _putch. Keys that the console delivers as two codes (the
+// 0x00 or 0xE0 prefix of arrow and function keys) are read as one key,
+// outside the byte range, so that they never count as ESC.
+//
+// Without a console (standard input redirected from a file or a pipe, as in
+// scripted runs), the bytes of standard input are the keys and its end means
+// that no key will ever come. Pipes cannot be asked how much they hold on
+// every system (wine answers ERROR_NOT_SUPPORTED), so a reader thread takes
+// the bytes as they arrive and the console only looks at what it has queued.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <conio.h>
+
+#include <cstdio>
+#include <deque>
+
+#include "run/console.h"
+
+namespace {
+
+// Key code of an extended key: 0x100 plus the code that follows the prefix.
+constexpr int kExtendedKeyBase = 0x100;
+
+bool IsExtendedKeyPrefix(int code) { return code == 0x00 || code == 0xE0; }
+
+// Keys from the bytes of a standard input that is not a console.
+class StreamKeys {
+ public:
+  explicit StreamKeys(HANDLE input) : input_(input) {
+    InitializeCriticalSection(&lock_);
+    arrived_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (input_ == nullptr || input_ == INVALID_HANDLE_VALUE || arrived_ == nullptr) {
+      ended_ = true;
+      return;
+    }
+    const HANDLE reader = CreateThread(nullptr, 0, &StreamKeys::ReaderMain, this, 0, nullptr);
+    if (reader == nullptr) {
+      ended_ = true;
+      return;
+    }
+    // The thread runs until the end of input; at process exit it is simply
+    // ended with the process, blocked in its read.
+    CloseHandle(reader);
+  }
+  StreamKeys(const StreamKeys&) = delete;
+  StreamKeys& operator=(const StreamKeys&) = delete;
+
+  bool KeyWaiting() {
+    Locked guard(lock_);
+    return !bytes_.empty();
+  }
+
+  int ReadKey() {
+    for (;;) {
+      {
+        Locked guard(lock_);
+        if (!bytes_.empty()) {
+          const int key = bytes_.front();
+          bytes_.pop_front();
+          return key;
+        }
+        if (ended_) return -1;
+      }
+      WaitForSingleObject(arrived_, INFINITE);
+    }
+  }
+
+  bool KeysCanArrive() {
+    Locked guard(lock_);
+    return !bytes_.empty() || !ended_;
+  }
+
+ private:
+  class Locked {
+   public:
+    explicit Locked(CRITICAL_SECTION& lock) : lock_(lock) { EnterCriticalSection(&lock_); }
+    ~Locked() { LeaveCriticalSection(&lock_); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+   private:
+    CRITICAL_SECTION& lock_;
+  };
+
+  static DWORD WINAPI ReaderMain(LPVOID self) {
+    static_cast<StreamKeys*>(self)->ReadUntilEnd();
+    return 0;
+  }
+
+  void ReadUntilEnd() {
+    for (;;) {
+      unsigned char chunk[64];
+      DWORD got = 0;
+      const BOOL ok = ReadFile(input_, chunk, sizeof chunk, &got, nullptr);
+      bool finished = false;
+      {
+        Locked guard(lock_);
+        if (ok == FALSE || got == 0) {
+          ended_ = true;
+          finished = true;
+        } else {
+          bytes_.insert(bytes_.end(), chunk, chunk + got);
+        }
+      }
+      SetEvent(arrived_);
+      if (finished) return;
+    }
+  }
+
+  HANDLE input_;
+  HANDLE arrived_ = nullptr;  // auto-reset: set after every change
+  CRITICAL_SECTION lock_;
+  std::deque<unsigned char> bytes_;  // guarded by lock_
+  bool ended_ = false;               // guarded by lock_
+};
+
+bool StandardInputIsConsole() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != FALSE;
+}
+
+class Win32Console final : public Console {
+ public:
+  Win32Console() : hasConsole_(StandardInputIsConsole()) {
+    if (!hasConsole_) streamKeys_ = new StreamKeys(GetStdHandle(STD_INPUT_HANDLE));
+  }
+  // The reader thread may still use the stream keys at process exit, so they
+  // are never destroyed.
+  ~Win32Console() override = default;
+  Win32Console(const Win32Console&) = delete;
+  Win32Console& operator=(const Win32Console&) = delete;
+
+  bool KeyWaiting() override { return hasConsole_ ? _kbhit() != 0 : streamKeys_->KeyWaiting(); }
+
+  int ReadKey() override {
+    if (!hasConsole_) return streamKeys_->ReadKey();
+    const int code = _getch();
+    if (IsExtendedKeyPrefix(code)) return kExtendedKeyBase + _getch();
+    return code;
+  }
+
+  void PutChar(char c) override {
+    // Whatever standard output still holds comes first on the screen.
+    std::fflush(stdout);
+    _putch(static_cast<unsigned char>(c));
+  }
+
+  void Beep(unsigned frequencyHz, unsigned durationMs) override {
+    std::fflush(stdout);
+    ::Beep(frequencyHz, durationMs);
+  }
+
+  void Pause1ms() override { SleepEx(1, FALSE); }
+
+  bool KeysCanArrive() override { return hasConsole_ || streamKeys_->KeysCanArrive(); }
+
+ private:
+  bool hasConsole_;
+  StreamKeys* streamKeys_ = nullptr;
+};
+
+}  // namespace
+
+Console& PlatformConsole() {
+  static Win32Console console;
+  return console;
+}

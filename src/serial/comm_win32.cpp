@@ -1,0 +1,217 @@
+// The serial device on Windows: each CommApi operation is the Win32
+// communications call of the same name, with the handle passed through as a
+// number and the DCB, COMMPROP, COMSTAT and OVERLAPPED records translated
+// member for member.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <new>
+
+#include "serial/comm_api.h"
+
+namespace {
+
+static_assert(sizeof(OVERLAPPED) <= sizeof(CommIo::platformBlock),
+              "the OVERLAPPED must fit into the completion record");
+static_assert(alignof(OVERLAPPED) <= alignof(std::max_align_t),
+              "the completion record must be aligned for an OVERLAPPED");
+static_assert(sizeof(HANDLE) <= sizeof(CommHandle), "handles must fit into CommHandle");
+
+HANDLE ToHandle(CommHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+
+CommHandle FromHandle(HANDLE handle) { return reinterpret_cast<CommHandle>(handle); }
+
+// A fresh OVERLAPPED in the record's platform block: zero offsets (a device
+// has no file position), the record's event to signal completion.
+OVERLAPPED* StartOverlapped(CommIo& io) {
+  OVERLAPPED* overlapped = new (io.platformBlock) OVERLAPPED{};
+  overlapped->hEvent = ToHandle(io.event);
+  return overlapped;
+}
+
+// The OVERLAPPED that the last ReadFile or WriteFile of the record started.
+OVERLAPPED* RunningOverlapped(CommIo& io) {
+  return std::launder(reinterpret_cast<OVERLAPPED*>(io.platformBlock));
+}
+
+// Bits of the DCB flag word, field by field in the Win32 order.
+void FlagsToDcb(uint32_t flags, DCB& dcb) {
+  dcb.fBinary = (flags & kDcbBinary) != 0;
+  dcb.fParity = (flags & kDcbParity) != 0;
+  dcb.fOutxCtsFlow = (flags & kDcbOutxCtsFlow) != 0;
+  dcb.fOutxDsrFlow = (flags & kDcbOutxDsrFlow) != 0;
+  dcb.fDtrControl = (flags & kDcbDtrControlMask) >> 4;
+  dcb.fDsrSensitivity = (flags & kDcbDsrSensitivity) != 0;
+  dcb.fTXContinueOnXoff = (flags & kDcbTxContinueOnXoff) != 0;
+  dcb.fOutX = (flags & kDcbOutX) != 0;
+  dcb.fInX = (flags & kDcbInX) != 0;
+  dcb.fErrorChar = (flags & kDcbErrorChar) != 0;
+  dcb.fNull = (flags & kDcbNull) != 0;
+  dcb.fRtsControl = (flags & kDcbRtsControlMask) >> 12;
+  dcb.fAbortOnError = (flags & kDcbAbortOnError) != 0;
+  // GCC cannot see that the 17 remaining bits fit the 17-bit field.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wconversion"
+  dcb.fDummy2 = flags >> 15;
+#pragma GCC diagnostic pop
+}
+
+uint32_t FlagsFromDcb(const DCB& dcb) {
+  uint32_t flags = 0;
+  if (dcb.fBinary != 0) flags |= kDcbBinary;
+  if (dcb.fParity != 0) flags |= kDcbParity;
+  if (dcb.fOutxCtsFlow != 0) flags |= kDcbOutxCtsFlow;
+  if (dcb.fOutxDsrFlow != 0) flags |= kDcbOutxDsrFlow;
+  flags |= (static_cast<uint32_t>(dcb.fDtrControl) << 4) & kDcbDtrControlMask;
+  if (dcb.fDsrSensitivity != 0) flags |= kDcbDsrSensitivity;
+  if (dcb.fTXContinueOnXoff != 0) flags |= kDcbTxContinueOnXoff;
+  if (dcb.fOutX != 0) flags |= kDcbOutX;
+  if (dcb.fInX != 0) flags |= kDcbInX;
+  if (dcb.fErrorChar != 0) flags |= kDcbErrorChar;
+  if (dcb.fNull != 0) flags |= kDcbNull;
+  flags |= (static_cast<uint32_t>(dcb.fRtsControl) << 12) & kDcbRtsControlMask;
+  if (dcb.fAbortOnError != 0) flags |= kDcbAbortOnError;
+  flags |= static_cast<uint32_t>(dcb.fDummy2) << 15;
+  return flags;
+}
+
+void ToWin32Dcb(const CommDcb& from, DCB& to) {
+  to = DCB{};
+  to.DCBlength = sizeof(DCB);
+  to.BaudRate = from.BaudRate;
+  FlagsToDcb(from.flags, to);
+  to.wReserved = from.wReserved;
+  to.XonLim = from.XonLim;
+  to.XoffLim = from.XoffLim;
+  to.ByteSize = from.ByteSize;
+  to.Parity = from.Parity;
+  to.StopBits = from.StopBits;
+  to.XonChar = from.XonChar;
+  to.XoffChar = from.XoffChar;
+  to.ErrorChar = from.ErrorChar;
+  to.EofChar = from.EofChar;
+  to.EvtChar = from.EvtChar;
+  to.wReserved1 = from.wReserved1;
+}
+
+void FromWin32Dcb(const DCB& from, CommDcb& to) {
+  to.BaudRate = from.BaudRate;
+  to.flags = FlagsFromDcb(from);
+  to.wReserved = from.wReserved;
+  to.XonLim = from.XonLim;
+  to.XoffLim = from.XoffLim;
+  to.ByteSize = from.ByteSize;
+  to.Parity = from.Parity;
+  to.StopBits = from.StopBits;
+  to.XonChar = from.XonChar;
+  to.XoffChar = from.XoffChar;
+  to.ErrorChar = from.ErrorChar;
+  to.EofChar = from.EofChar;
+  to.EvtChar = from.EvtChar;
+  to.wReserved1 = from.wReserved1;
+}
+
+// What a ReadFile or WriteFile call on an overlapped handle came to.
+CommIoResult TransferOutcome(BOOL finished, DWORD done, uint32_t& transferred) {
+  if (finished != FALSE) {
+    transferred = done;
+    return CommIoResult::kDone;
+  }
+  return ::GetLastError() == ERROR_IO_PENDING ? CommIoResult::kPending : CommIoResult::kFailed;
+}
+
+class Win32CommApi final : public CommApi {
+ public:
+  CommHandle CreateFileA(const std::string& deviceName) override {
+    const HANDLE port = ::CreateFileA(deviceName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    return port == INVALID_HANDLE_VALUE ? kInvalidCommHandle : FromHandle(port);
+  }
+
+  bool GetCommProperties(CommHandle port, CommProperties& properties) override {
+    COMMPROP prop{};
+    if (::GetCommProperties(ToHandle(port), &prop) == FALSE) return false;
+    properties.dwMaxRxQueue = prop.dwMaxRxQueue;
+    properties.dwMaxTxQueue = prop.dwMaxTxQueue;
+    return true;
+  }
+
+  bool SetupComm(CommHandle port, uint32_t rxQueueSize, uint32_t txQueueSize) override {
+    return ::SetupComm(ToHandle(port), rxQueueSize, txQueueSize) != FALSE;
+  }
+
+  bool GetCommState(CommHandle port, CommDcb& dcb) override {
+    DCB state{};
+    state.DCBlength = sizeof(DCB);
+    if (::GetCommState(ToHandle(port), &state) == FALSE) return false;
+    FromWin32Dcb(state, dcb);
+    return true;
+  }
+
+  bool SetCommState(CommHandle port, const CommDcb& dcb) override {
+    DCB state;
+    ToWin32Dcb(dcb, state);
+    return ::SetCommState(ToHandle(port), &state) != FALSE;
+  }
+
+  bool SetCommTimeouts(CommHandle port, const CommTimeouts& timeouts) override {
+    COMMTIMEOUTS record{};
+    record.ReadIntervalTimeout = timeouts.ReadIntervalTimeout;
+    record.ReadTotalTimeoutMultiplier = timeouts.ReadTotalTimeoutMultiplier;
+    record.ReadTotalTimeoutConstant = timeouts.ReadTotalTimeoutConstant;
+    record.WriteTotalTimeoutMultiplier = timeouts.WriteTotalTimeoutMultiplier;
+    record.WriteTotalTimeoutConstant = timeouts.WriteTotalTimeoutConstant;
+    return ::SetCommTimeouts(ToHandle(port), &record) != FALSE;
+  }
+
+  bool ClearCommError(CommHandle port, CommStatus& status) override {
+    DWORD errors = 0;
+    COMSTAT comstat{};
+    if (::ClearCommError(ToHandle(port), &errors, &comstat) == FALSE) return false;
+    status.cbInQue = comstat.cbInQue;
+    status.cbOutQue = comstat.cbOutQue;
+    return true;
+  }
+
+  CommIoResult ReadFile(CommHandle port, void* buffer, uint32_t count, uint32_t& transferred,
+                        CommIo& io) override {
+    DWORD done = 0;
+    const BOOL finished = ::ReadFile(ToHandle(port), buffer, count, &done, StartOverlapped(io));
+    return TransferOutcome(finished, done, transferred);
+  }
+
+  CommIoResult WriteFile(CommHandle port, const void* buffer, uint32_t count,
+                         uint32_t& transferred, CommIo& io) override {
+    DWORD done = 0;
+    const BOOL finished = ::WriteFile(ToHandle(port), buffer, count, &done, StartOverlapped(io));
+    return TransferOutcome(finished, done, transferred);
+  }
+
+  bool GetOverlappedResult(CommHandle port, CommIo& io, uint32_t& transferred) override {
+    DWORD done = 0;
+    if (::GetOverlappedResult(ToHandle(port), RunningOverlapped(io), &done, TRUE) == FALSE) {
+      return false;
+    }
+    transferred = done;
+    return true;
+  }
+
+  CommHandle CreateEventA() override {
+    const HANDLE event = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    return event == nullptr ? kNoCommHandle : FromHandle(event);
+  }
+
+  bool CloseHandle(CommHandle handle) override { return ::CloseHandle(ToHandle(handle)) != FALSE; }
+};
+
+}  // namespace
+
+CommApi& PlatformCommApi() {
+  static Win32CommApi api;
+  return api;
+}
