@@ -38,6 +38,9 @@ void PacketLog::Write(unsigned index, const Packet& packet, const std::string& o
     if (packet.type == 0) std::fprintf(file_, " header=\"%s\"", PrintableText(rest).c_str());
     if (packet.type == 2) std::fprintf(file_, " data=%zu", rest.size());
   }
+  std::fprintf(file_, " raw=7F%02X%02X", packet.type, packet.length);
+  for (uint8_t b : packet.body) std::fprintf(file_, "%02X", b);
+  std::fprintf(file_, "%02X", packet.checksum);
   if (outcome == "ok" || outcome == "silent" || outcome == "hangup") {
     std::fprintf(file_, " %s\n", outcome.c_str());
   } else {

@@ -1,8 +1,9 @@
 // The packet log of --log: one line per packet received, written as each
 // packet is answered, e.g.
-//   3 type=2 len=68 addr=0x000010 data=64 ok
-//   4 type=2 len=68 addr=0x000020 data=64 error "Checksum error"
-//   1 type=0 len=20 addr=0x0000 header="fw.m0" ok
+//   1 type=0 len=5 addr=0x0000 header="fw" raw=7F0005000066771D ok
+//   3 type=2 len=8 addr=0x000010 data=4 raw=7F020800001001020304DD ok
+//   4 type=2 len=8 addr=0x000011 data=4 raw=7F020800001105060708CD error "Checksum error\x0D\x0A"
+// The raw field is the packet as received, without pad bytes.
 #pragma once
 
 #include <cstdio>
