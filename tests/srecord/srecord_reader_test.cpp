@@ -154,27 +154,6 @@ INSTANTIATE_TEST_SUITE_P(
                   {kHeaderPacket, Frame(2, S2Body(0x0, kFour)), Frame(5, {0x00, 0x01})}}),
     [](const ::testing::TestParamInfo<MergeCase>& param) { return std::string(param.param.name); });
 
-TEST_F(Reader, LowerCaseDigitsDecodeToTheirValues) {
-  ReaderOnFile reader(Write(kHeader + "\nS2080010000a0b0c0db1\nS2080010010e0f1a1bc8\n" + kS8 + "\n"));
-  bool complete = false;
-  const std::vector<Bytes> packets = reader.Walk(&complete);
-  EXPECT_TRUE(complete);
-  ASSERT_EQ(packets.size(), 3u);
-  EXPECT_EQ(packets[1], Frame(2, {0x00, 0x10, 0x00, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x1A, 0x1B}));
-}
-
-TEST_F(Reader, TerminatorAfterARunComesWithoutAnotherRead) {
-  ReaderOnFile reader(Write(S2(0x100, kFour) + "\n" + kS8 + "\n"));
-  FlashState& s = reader.state;
-  ASSERT_EQ(AssemblePacket(s, s.currentPacket), 1);
-  EXPECT_EQ(s.recordsRead, 2);
-  EXPECT_TRUE(s.linePending);
-  ASSERT_EQ(AssemblePacket(s, s.nextPacket), 1);
-  EXPECT_EQ(s.recordsRead, 2);
-  EXPECT_FALSE(s.linePending);
-  EXPECT_EQ(PacketBytes(s.nextPacket), kS8Packet);
-}
-
 TEST_F(Reader, FifthContiguousRecordIsReadByTheNextCall) {
   std::string text;
   for (uint32_t word = 0; word < 5 * 4; word += 4) text += S2(word, kSixteen) + "\n";
