@@ -7,10 +7,13 @@
 // outside the byte range, so that they never count as ESC.
 //
 // Without a console (standard input redirected from a file or a pipe, as in
-// scripted runs), the bytes of standard input are the keys and its end means
-// that no key will ever come. Pipes cannot be asked how much they hold on
-// every system (wine answers ERROR_NOT_SUPPORTED), so a reader thread takes
-// the bytes as they arrive and the console only looks at what it has queued.
+// scripted runs, or a Unix terminal under wine), the bytes of standard input
+// are the keys and its end means that no key will ever come. As from a
+// terminal, ESC followed at once by more bytes is an escape sequence (an arrow
+// or function key) and reads as one key that is not ESC. Pipes cannot be
+// asked how much they hold on every system (wine answers
+// ERROR_NOT_SUPPORTED), so a reader thread takes the bytes as they arrive and
+// the console only looks at what it has queued.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -30,6 +33,10 @@ namespace {
 
 // Key code of an extended key: 0x100 plus the code that follows the prefix.
 constexpr int kExtendedKeyBase = 0x100;
+// Key code given to a whole escape sequence from standard input: not ESC.
+constexpr int kSequenceKey = 0x100;
+// How long the bytes of one escape sequence may take to follow its ESC.
+constexpr DWORD kEscapeSequenceWaitMs = 100;
 
 bool IsExtendedKeyPrefix(int code) { return code == 0x00 || code == 0xE0; }
 
@@ -61,18 +68,21 @@ class StreamKeys {
   }
 
   int ReadKey() {
-    for (;;) {
-      {
-        Locked guard(lock_);
-        if (!bytes_.empty()) {
-          const int key = bytes_.front();
-          bytes_.pop_front();
-          return key;
-        }
-        if (ended_) return -1;
+    const int first = NextByte(INFINITE);
+    if (first != kKeyEscape) return first;
+    const int introducer = NextByte(kEscapeSequenceWaitMs);
+    if (introducer < 0) return kKeyEscape;
+    // "[" and "O" introduce a sequence that ends at its final byte
+    // (0x40-0x7E); any other byte after ESC is an Alt-modified key.
+    if (introducer == '[') {
+      for (int guard = 0; guard < 16; ++guard) {
+        const int byte = NextByte(kEscapeSequenceWaitMs);
+        if (byte < 0 || (byte >= 0x40 && byte <= 0x7E)) break;
       }
-      WaitForSingleObject(arrived_, INFINITE);
+    } else if (introducer == 'O') {
+      NextByte(kEscapeSequenceWaitMs);
     }
+    return kSequenceKey;
   }
 
   bool KeysCanArrive() {
@@ -91,6 +101,30 @@ class StreamKeys {
    private:
     CRITICAL_SECTION& lock_;
   };
+
+  // Takes the next byte, waiting at most `waitMs` for it to arrive; -1 when
+  // none came in time or input has ended.
+  int NextByte(DWORD waitMs) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+      {
+        Locked guard(lock_);
+        if (!bytes_.empty()) {
+          const int byte = bytes_.front();
+          bytes_.pop_front();
+          return byte;
+        }
+        if (ended_) return -1;
+      }
+      DWORD wait = INFINITE;
+      if (waitMs != INFINITE) {
+        const DWORD spent = GetTickCount() - start;  // unsigned: wraps correctly
+        if (spent >= waitMs) return -1;
+        wait = waitMs - spent;
+      }
+      WaitForSingleObject(arrived_, wait);
+    }
+  }
 
   static DWORD WINAPI ReaderMain(LPVOID self) {
     static_cast<StreamKeys*>(self)->ReadUntilEnd();

@@ -2,17 +2,9 @@
 // communications call of the same name, with the handle passed through as a
 // number and the DCB, COMMPROP, COMSTAT and OVERLAPPED records translated
 // member for member.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "serial/comm_win32.h"
 
 #include <new>
-
-#include "serial/comm_api.h"
 
 namespace {
 
@@ -80,6 +72,8 @@ uint32_t FlagsFromDcb(const DCB& dcb) {
   return flags;
 }
 
+}  // namespace
+
 void ToWin32Dcb(const CommDcb& from, DCB& to) {
   to = DCB{};
   to.DCBlength = sizeof(DCB);
@@ -115,6 +109,8 @@ void FromWin32Dcb(const DCB& from, CommDcb& to) {
   to.EvtChar = from.EvtChar;
   to.wReserved1 = from.wReserved1;
 }
+
+namespace {
 
 // What a ReadFile or WriteFile call on an overlapped handle came to.
 CommIoResult TransferOutcome(BOOL finished, DWORD done, uint32_t& transferred) {
