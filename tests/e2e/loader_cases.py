@@ -8,12 +8,17 @@ usage: loader_cases.py --sim PATH --loader CMD [--loader ARG ...] --data DIR
 talvorn.exe). Without --com the port argument is the simulator's pty path and
 the loader's messages name that path; with --com N the pty is linked as
 $WINEPREFIX/dosdevices/comN, the port argument is N and messages say "COMN".
+Under wine the console is wine's own, so the spinner and the beep are not
+looked for on the pty; --wineserver PATH starts a persistent wine server for
+the run (outside the loader's session, so the end of the session does not
+reach it) and stops it afterwards.
 """
 
 import argparse
 import contextlib
 import os
 import re
+import subprocess
 import sys
 import tempfile
 import traceback
@@ -43,6 +48,10 @@ class Config:
         self.e2e_data = args.e2e_data
         self.examples = args.examples
         self.com = args.com
+        # A Windows program's standard output in text mode turns each "\n"
+        # into "\r\n"; reading it back the same way undoes that.
+        self.text_mode_stdout = args.com is not None
+        self.console_on_pty = args.com is None
 
     def fixture(self, name):
         for folder in (self.data, self.e2e_data, self.examples):
@@ -59,21 +68,27 @@ class Config:
             return
         prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
         link = os.path.join(prefix, "dosdevices", "com%d" % self.com)
-        if os.path.lexists(link):
+        previous = os.readlink(link) if os.path.islink(link) else None
+        if previous is not None:
             os.unlink(link)
         os.symlink(pty_path, link)
         try:
             yield str(self.com), "COM%d" % self.com
         finally:
             os.unlink(link)
+            if previous is not None:
+                os.symlink(previous, link)
 
 
 class Result:
     """What one run left behind: the loader's streams and status, the
     simulator's report, status and packet log."""
 
-    def __init__(self, loader, sim, status, sim_status, log_path, port_text, file_arg):
+    def __init__(self, cfg, loader, sim, status, sim_status, log_path, port_text, file_arg):
+        self.console_on_pty = cfg.console_on_pty
         self.stdout = loader.stdout().decode("latin-1")
+        if cfg.text_mode_stdout:
+            self.stdout = self.stdout.replace("\r\n", "\n")
         self.stderr = loader.stderr().decode("latin-1")
         self.tty = loader.tty().decode("latin-1")
         self.status = status
@@ -133,7 +148,8 @@ def run_loader(cfg, tmp, fixture, options=(), sim_args=(), check=True, during=No
             # port, tens of seconds where system calls are slow.
             status = loader.wait_exit(timeout=240)
             sim_status = sim.stop()
-            return Result(loader, sim, status, sim_status, log_path, port_text,
+            assert not sim.errors(), "simulator standard error: " + sim.errors()
+            return Result(cfg, loader, sim, status, sim_status, log_path, port_text,
                           os.path.basename(path))
     finally:
         if loader:
@@ -197,11 +213,14 @@ def progress_values(progress, field_regex, result):
 
 
 def check_progress(result, matches, count, final_limit=100):
+    """Fields, one per data packet, and the spinner on the console pty."""
     values = [int(m.group("pct")) for m in matches]
     assert len(values) == count, "%d progress fields for %d data packets: %r" % (
         len(values), count, values)
     assert values == sorted(values), "percentages go down: %r" % values
     assert not values or values[-1] <= final_limit, "last percentage %r" % values
+    if not result.console_on_pty:
+        return
     spinner = [c for c in result.tty if c in SPINNER]
     want = [SPINNER[n % 4] for n in range(1, count + 1)]
     assert spinner == want, "spinner on the tty %r, expected %r" % ("".join(spinner),
@@ -227,7 +246,8 @@ def expect_success(cfg, result, fixture, field=FIELD, failed_wakeups=0, boot=Non
     matches = progress_values(progress, field, result)
     check_progress(result, matches, len(result.data_packets()), final_limit(cfg, fixture))
     assert result.status == 0, "exit status %r\n%s" % (result.status, result.describe())
-    assert "\x07" not in result.tty, "a beep on success\n" + result.describe()
+    assert not result.console_on_pty or "\x07" not in result.tty, \
+        "a beep on success\n" + result.describe()
     if check:
         assert re.search(r"^talvorn-sim: image check PASSED", result.sim, re.M), result.describe()
         assert result.sim_status == 0, result.describe()
@@ -247,7 +267,8 @@ def expect_failed_transfer(cfg, result, fixture, verdict, packets_in_loop):
     check_progress(result, matches, packets_in_loop, final_limit(cfg, fixture))
     assert 0 < int(match.group("records")) <= records_sent(cfg, fixture), result.describe()
     assert result.status == 1, "exit status %r\n%s" % (result.status, result.describe())
-    assert "\x07" in result.tty, "no beep on the tty\n" + result.describe()
+    assert not result.console_on_pty or "\x07" in result.tty, \
+        "no beep on the tty\n" + result.describe()
     assert "flash completed" not in result.sim, result.describe()
 
 
@@ -350,7 +371,7 @@ def case_no_answer(cfg, tmp):
 
 def case_escape_cancels(cfg, tmp):
     def press_escape(loader, sim):
-        loader.wait_output("started ...\n")
+        loader.wait_output("started ...")
         loader.send_keys(ESC)
     result = run_loader(cfg, tmp, "sample.m0", sim_args=["--delay-ms", "100"],
                         during=press_escape)
@@ -362,7 +383,7 @@ def case_escape_cancels(cfg, tmp):
 
 def case_arrow_key_does_not_cancel(cfg, tmp):
     def press_arrow(loader, sim):
-        loader.wait_output("started ...\n")
+        loader.wait_output("started ...")
         loader.send_keys(ARROW_UP)
     result = run_loader(cfg, tmp, "words16_crlf.m0", sim_args=["--delay-ms", "100"],
                         during=press_arrow)
@@ -433,6 +454,7 @@ def main():
     parser.add_argument("--e2e-data")
     parser.add_argument("--examples")
     parser.add_argument("--com", type=int)
+    parser.add_argument("--wineserver")
     parser.add_argument("--case", action="append")
     parser.add_argument("--list", action="store_true")
     args = parser.parse_args()
@@ -443,8 +465,27 @@ def main():
     if missing:
         parser.error("missing: " + ", ".join("--" + n.replace("_", "-") for n in missing))
     cfg = Config(args)
+    with persistent_wineserver(args.wineserver):
+        return run_cases(cfg, args.case or sorted(CASES))
+
+
+@contextlib.contextmanager
+def persistent_wineserver(path):
+    if not path:
+        yield
+        return
+    subprocess.run([path, "-p"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, start_new_session=True, check=True, timeout=60)
+    try:
+        yield
+    finally:
+        subprocess.run([path, "-k"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+
+
+def run_cases(cfg, names):
     failures = 0
-    for name in args.case or sorted(CASES):
+    for name in names:
         with tempfile.TemporaryDirectory(prefix="talvorn-e2e.") as tmp:
             try:
                 CASES[name](cfg, tmp)

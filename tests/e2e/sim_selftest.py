@@ -87,6 +87,8 @@ def session(sim_path, *sim_args):
         sim = h.Simulator(capture, sim_path, sim_args)
         line = Line(capture, sim.pty_path)
         yield sim, line
+        sim.stop()
+        assert not sim.errors(), "simulator standard error: " + sim.errors()
     finally:
         if line:
             line.close()
