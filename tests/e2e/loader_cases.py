@@ -123,34 +123,51 @@ class PacketEntry:
         self.ok = line.endswith(" ok")
 
 
+def simulator_args(path, log_path, sim_args=(), check=True, once=True):
+    args = ["--timeout", "280", "--log", log_path] + list(sim_args)
+    if once:
+        args.append("--once")
+    if check:
+        args += ["--check", path]
+    return args
+
+
+def run_loader_once(cfg, capture, sim, path, options=(), during=None, port_override=None):
+    """One loader run against a running simulator. Returns the loader (to be
+    closed by the caller), its exit status and the port text of its messages."""
+    with cfg.port(sim.pty_path) as (port_arg, port_text):
+        if port_override:
+            port_arg = port_text = port_override
+        loader = h.Loader(capture, cfg.loader,
+                          list(options) + [os.path.basename(path), port_arg],
+                          cwd=os.path.dirname(path))
+        try:
+            if during:
+                during(loader, sim)
+            # An unanswered packet costs the loader 5,000,000 polls of the
+            # port, tens of seconds where system calls are slow.
+            return loader, loader.wait_exit(timeout=240), port_text
+        except BaseException:
+            loader.close()
+            raise
+
+
 def run_loader(cfg, tmp, fixture, options=(), sim_args=(), check=True, during=None,
                port_override=None):
     """Runs the loader on `fixture` against a fresh simulator; `during(loader,
     sim)` acts while it runs (keys). Returns a Result."""
     path = cfg.fixture(fixture)
     log_path = os.path.join(tmp, "packets.log")
-    args = ["--once", "--timeout", "280", "--log", log_path] + list(sim_args)
-    if check:
-        args += ["--check", path]
     capture = h.Capture()
     sim = loader = None
     try:
-        sim = h.Simulator(capture, cfg.sim, args)
-        with cfg.port(sim.pty_path) as (port_arg, port_text):
-            if port_override:
-                port_arg = port_text = port_override
-            loader = h.Loader(capture, cfg.loader,
-                              list(options) + [os.path.basename(path), port_arg],
-                              cwd=os.path.dirname(path))
-            if during:
-                during(loader, sim)
-            # An unanswered packet costs the loader 5,000,000 polls of the
-            # port, tens of seconds where system calls are slow.
-            status = loader.wait_exit(timeout=240)
-            sim_status = sim.stop()
-            assert not sim.errors(), "simulator standard error: " + sim.errors()
-            return Result(cfg, loader, sim, status, sim_status, log_path, port_text,
-                          os.path.basename(path))
+        sim = h.Simulator(capture, cfg.sim, simulator_args(path, log_path, sim_args, check))
+        loader, status, port_text = run_loader_once(cfg, capture, sim, path, options, during,
+                                                    port_override)
+        sim_status = sim.stop()
+        assert not sim.errors(), "simulator standard error: " + sim.errors()
+        return Result(cfg, loader, sim, status, sim_status, log_path, port_text,
+                      os.path.basename(path))
     finally:
         if loader:
             loader.close()
@@ -403,6 +420,33 @@ def case_hangup(cfg, tmp):
                            "Flash programming error message:  Response Timeout\n", 3)
 
 
+def case_two_runs_one_simulator(cfg, tmp):
+    """The simulator serves one loader after another on the same line: the
+    second run opens the port and flashes as the first did."""
+    path = cfg.fixture("words16_crlf.m0")
+    capture = h.Capture()
+    sim = None
+    try:
+        sim = h.Simulator(capture, cfg.sim,
+                          simulator_args(path, os.path.join(tmp, "packets.log"), once=False))
+        for run in (1, 2):
+            loader, status, _ = run_loader_once(cfg, capture, sim, path)
+            try:
+                out = loader.stdout().decode("latin-1")
+                assert status == 0 and out.endswith("SUCCESSFUL\nDONE\n"), \
+                    "run %d: status %r\n%r\n%s" % (run, status, out, sim.text())
+            finally:
+                loader.close()
+            capture.wait_for(lambda: sim.text().count("talvorn-sim: line closed\n") == run,
+                             "the simulator to see run %d close the line" % run)
+        assert sim.text().count("image check PASSED") == 2, sim.text()
+        assert sim.stop() == 0, sim.text()
+    finally:
+        if sim:
+            sim.close()
+        capture.close()
+
+
 def case_bad_file(cfg, tmp, fixture):
     result = run_loader(cfg, tmp, fixture, check=False)
     assert result.stdout.startswith(BANNER + "*** - Error, \"%s\" line " % fixture), \
@@ -440,6 +484,7 @@ CASES.update({
     "arrow_key_does_not_cancel": case_arrow_key_does_not_cancel,
     "noisy_line": case_noisy_line,
     "hangup": case_hangup,
+    "two_runs_one_simulator": case_two_runs_one_simulator,
     "bad_checksum_file": lambda c, t: case_bad_file(c, t, "bad_checksum.m0"),
     "not_srecord_file": lambda c, t: case_bad_file(c, t, "not_srecord.m0"),
     "missing_port": case_missing_port,

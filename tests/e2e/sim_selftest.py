@@ -8,15 +8,19 @@ usage: sim_selftest.py --sim PATH [--case NAME ...]
 
 import argparse
 import contextlib
+import fcntl
 import os
+import struct
 import sys
 import tempfile
+import termios
 import traceback
 import tty
 
 import e2e_harness as h
 
 CHECKSUM_ERROR = b"Checksum error\r\n"
+TIOCGEXCL = getattr(termios, "TIOCGEXCL", 0x80045440)  # Linux: read the exclusive mode
 START_ANSWER_END = b"\r\n"
 
 
@@ -309,6 +313,28 @@ def case_hangup_and_once(sim_path, tmp):
         line.close()
         assert sim.wait_exit() == 0
         assert "talvorn-sim: line closed" in sim.text()
+
+
+def case_line_released_between_sessions(sim_path, tmp):
+    """A loader that leaves in flash mode with the line in exclusive mode:
+    the next opener finds the line shared again and the instrument asleep."""
+    with session(sim_path) as (sim, line):
+        wake_and_start(line)
+        fcntl.ioctl(line.fd, termios.TIOCEXCL)
+        line.send(HEADER)  # its answer is left unread on the line
+        line.close()
+        sim.wait_line(r"^talvorn-sim: line closed$")
+        second = Line(line.capture, sim.pty_path)
+        try:
+            flag = struct.unpack("i", fcntl.ioctl(second.fd, TIOCGEXCL, b"\0" * 4))[0]
+            assert flag == 0, "the line is still exclusive"
+            second.send(b"===\n")
+            buf = second.capture.data["line"]
+            second.capture.wait_for(lambda: b">" in buf, "the prompt of the second session")
+            assert b"\n" not in buf, "stale bytes from the first session: %r" % bytes(buf)
+            assert sim.text().count("talvorn-sim: awake") == 2, sim.text()
+        finally:
+            second.close()
 
 
 def case_timeout_ends_the_simulator(sim_path, tmp):

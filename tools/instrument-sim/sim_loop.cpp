@@ -16,10 +16,6 @@ sigset_t waitMask;  // the signal mask during the wait: stop signals let through
 
 void OnStopSignal(int signal) { stopSignal = signal; }
 
-// While no process holds the slave open the master reports POLLHUP at once,
-// and nothing signals the next open; the loop looks again after this pause.
-constexpr std::chrono::milliseconds kOpenRecheck{2};
-
 timespec ToTimespec(SimClock::duration wait) {
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
       std::max(wait, SimClock::duration::zero()));
@@ -42,7 +38,7 @@ class Loop {
  private:
   bool ShouldStop(SimClock::time_point now);
   SimClock::duration WaitTime(SimClock::time_point now) const;
-  void HandleEvents(short revents);
+  void HandleOpenClose();
   void ReadAvailable();
   void LineClosed();
   void Note(const std::string& text) const;
@@ -53,7 +49,7 @@ class Loop {
   ReplyQueue& replies_;
   std::FILE* report_;
   SimClock::time_point deadline_;
-  bool open_ = false;
+  int openers_ = 0;  // other processes that hold the slave open
   bool waitingForRoom_ = false;
   bool done_ = false;
 };
@@ -79,7 +75,6 @@ bool Loop::ShouldStop(SimClock::time_point now) {
 
 SimClock::duration Loop::WaitTime(SimClock::time_point now) const {
   SimClock::duration wait = deadline_ - now;
-  if (!open_) wait = std::min<SimClock::duration>(wait, kOpenRecheck);
   if (const auto due = replies_.NextDue(); due && !waitingForRoom_) wait = std::min(wait, *due - now);
   return wait;
 }
@@ -88,34 +83,35 @@ void Loop::Run() {
   for (;;) {
     const SimClock::time_point now = SimClock::now();
     if (ShouldStop(now)) return;
-    pollfd pfd{line_.MasterFd(), static_cast<short>(POLLIN | (waitingForRoom_ ? POLLOUT : 0)), 0};
+    pollfd fds[2] = {
+        {line_.MasterFd(), static_cast<short>(POLLIN | (waitingForRoom_ ? POLLOUT : 0)), 0},
+        {line_.WatchFd(), POLLIN, 0}};
     const timespec wait = ToTimespec(WaitTime(now));
-    const int ready = ppoll(&pfd, 1, &wait, &waitMask);
+    const int ready = ppoll(fds, 2, &wait, &waitMask);
     if (ready < 0 && errno != EINTR) {
       Note("poll failed, errno " + std::to_string(errno));
       return;
     }
-    if (ready >= 0) HandleEvents(ready == 0 ? 0 : pfd.revents);
+    if (ready > 0) {
+      if ((fds[0].revents & POLLIN) != 0) ReadAvailable();
+      if ((fds[0].revents & POLLOUT) != 0) waitingForRoom_ = false;
+      if ((fds[1].revents & POLLIN) != 0) HandleOpenClose();
+    }
     if (!done_ && replies_.NextDue() && *replies_.NextDue() <= SimClock::now()) {
       waitingForRoom_ = !replies_.WriteDue(line_.MasterFd(), SimClock::now());
     }
   }
 }
 
-void Loop::HandleEvents(short revents) {
-  const bool hangup = (revents & POLLHUP) != 0;
-  const bool input = (revents & POLLIN) != 0;
-  if (!hangup && !open_) {
-    open_ = true;
-    instrument_.LineOpened();
+// Events are taken one by one, so an open and a close that arrive together
+// still make a session of their own.
+void Loop::HandleOpenClose() {
+  for (int change : line_.TakeOpenCloseEvents()) {
+    const int before = openers_;
+    openers_ = std::max(0, openers_ + change);
+    if (before == 0 && openers_ > 0) instrument_.LineOpened();
+    if (before > 0 && openers_ == 0) LineClosed();
   }
-  if (input) ReadAvailable();
-  if (hangup && !input) {
-    if (open_) LineClosed();
-    const timespec pause = ToTimespec(kOpenRecheck);
-    ppoll(nullptr, 0, &pause, &waitMask);
-  }
-  if ((revents & POLLOUT) != 0) waitingForRoom_ = false;
 }
 
 void Loop::ReadAvailable() {
@@ -123,16 +119,17 @@ void Loop::ReadAvailable() {
   for (;;) {
     const ssize_t n = read(line_.MasterFd(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // EAGAIN: all read; EIO: the slave has gone (POLLHUP follows)
+    if (n <= 0) return;  // EAGAIN: all read
     for (ssize_t i = 0; i < n && !replies_.HangUpRequested(); ++i) instrument_.Receive(buffer[i]);
     if (replies_.HangUpRequested()) return;
   }
 }
 
 void Loop::LineClosed() {
-  open_ = false;
+  ReadAvailable();  // what the loader wrote before it closed the line
   waitingForRoom_ = false;
   replies_.Discard();
+  line_.Release();
   const bool sessionEnded = instrument_.SessionActive();
   instrument_.LineClosed();
   if (options_.once && sessionEnded) done_ = true;
