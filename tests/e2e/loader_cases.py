@@ -80,15 +80,18 @@ class Config:
                 os.symlink(previous, link)
 
 
+def stdout_text(cfg, loader):
+    text = loader.stdout().decode("latin-1")
+    return text.replace("\r\n", "\n") if cfg.text_mode_stdout else text
+
+
 class Result:
     """What one run left behind: the loader's streams and status, the
     simulator's report, status and packet log."""
 
     def __init__(self, cfg, loader, sim, status, sim_status, log_path, port_text, file_arg):
         self.console_on_pty = cfg.console_on_pty
-        self.stdout = loader.stdout().decode("latin-1")
-        if cfg.text_mode_stdout:
-            self.stdout = self.stdout.replace("\r\n", "\n")
+        self.stdout = stdout_text(cfg, loader)
         self.stderr = loader.stderr().decode("latin-1")
         self.tty = loader.tty().decode("latin-1")
         self.status = status
@@ -432,7 +435,7 @@ def case_two_runs_one_simulator(cfg, tmp):
         for run in (1, 2):
             loader, status, _ = run_loader_once(cfg, capture, sim, path)
             try:
-                out = loader.stdout().decode("latin-1")
+                out = stdout_text(cfg, loader)
                 assert status == 0 and out.endswith("SUCCESSFUL\nDONE\n"), \
                     "run %d: status %r\n%r\n%s" % (run, status, out, sim.text())
             finally:
