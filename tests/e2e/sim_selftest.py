@@ -11,6 +11,7 @@ import contextlib
 import fcntl
 import os
 import struct
+import subprocess
 import sys
 import tempfile
 import termios
@@ -335,6 +336,23 @@ def case_line_released_between_sessions(sim_path, tmp):
             assert sim.text().count("talvorn-sim: awake") == 2, sim.text()
         finally:
             second.close()
+
+
+def case_bad_setup_is_refused(sim_path, tmp):
+    broken = write_reference(tmp, "broken.m0", [s_record(0, b"\x00\x00fw"),
+                                                 "S2080000100102030400\n"])
+    table = [
+        ("value missing", ["--error-at", "3"], "option --error-at needs a valid value"),
+        ("unknown option", ["--colour"], "unknown option --colour"),
+        ("bad reference", ["--check", broken], broken + ":2: bad checksum"),
+        ("no reference", ["--check", os.path.join(tmp, "none.m0")], "none.m0: cannot open"),
+    ]
+    for name, args, message in table:
+        run = subprocess.run([sim_path] + args, stdin=subprocess.DEVNULL, capture_output=True,
+                             text=True, timeout=h.WAIT_SECONDS)
+        assert run.returncode == 3, "%s: status %r" % (name, run.returncode)
+        assert message in run.stderr, "%s: %r" % (name, run.stderr)
+        assert run.stdout == "", "%s: a pty was offered: %r" % (name, run.stdout)
 
 
 def case_timeout_ends_the_simulator(sim_path, tmp):

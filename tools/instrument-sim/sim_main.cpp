@@ -34,6 +34,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "talvorn-sim: %s\n%s", error.c_str(), SimUsage());
     return kSetupFailed;
   }
+  if (options.help) {
+    std::fputs(SimUsage(), stdout);
+    return 0;
+  }
   PacketLog log;
   if (!options.logPath.empty() && !log.Open(options.logPath, error)) return Fail(error);
   ReplyQueue replies(options.lineRate);

@@ -71,6 +71,7 @@ const std::map<std::string, OptionHandler>& Handlers() {
       {"--line-rate", Flag(&SimOptions::lineRate, true)},
       {"--noise", Flag(&SimOptions::noise, true)},
       {"--no-start-answer", Flag(&SimOptions::startAnswer, false)},
+      {"--help", Flag(&SimOptions::help, true)},
   };
   return handlers;
 }
@@ -114,5 +115,6 @@ const char* SimUsage() {
          "  --delay-ms N        delay every packet answer by N ms\n"
          "  --line-rate         send at the pace of 115200 8N1\n"
          "  --noise             send junk bytes at line open and before wake-up prompts\n"
-         "  --no-start-answer   send no answer line to the start command\n";
+         "  --no-start-answer   send no answer line to the start command\n"
+         "  --help              print this text\n";
 }
