@@ -8,23 +8,20 @@ usage: wine_cases.py --sim PATH --loader WORD [--loader WORD ...] --com N
 The shared cases of ../loader_cases.py run under wine with its --com option;
 these add what depends on the Windows side: a COM port number that names no
 device, an error answer to packet 2 with its exit status, and keys read from
-standard input when the program has no console (the pty is put in raw mode
-first, as a console would deliver each key at once; a Windows program cannot
-change the mode of a Unix terminal itself).
+standard input when the program has no console (standard input a pipe).
 """
 
 import argparse
-import fcntl
+import contextlib
 import os
-import struct
+import subprocess
 import sys
-import termios
 import tempfile
 import traceback
-import tty
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
+import e2e_harness as h  # noqa: E402
 import loader_cases as lc  # noqa: E402
 
 
@@ -49,23 +46,48 @@ def case_error_answer_at_2(cfg, tmp):
                               "Flash programming error message:  Flash error\r\n\n", 2)
 
 
-def raw_console_pty(loader):
-    """Puts the slave side of the loader's pty in raw mode."""
-    number = struct.unpack("I", fcntl.ioctl(loader.master, termios.TIOCGPTN, b"\0" * 4))[0]
-    slave = os.open("/dev/pts/%d" % number, os.O_RDWR | os.O_NOCTTY)
+class PipeLoader(h.Loader):
+    """The loader with a pipe as standard input instead of a pty. Under wine
+    a program on a pty gets a console of wine's own that takes no keys from
+    the pty; on a pipe it has no console and reads its keys from standard
+    input, which is what these cases test."""
+
+    def __init__(self, capture, command, args, cwd=None, env=None):
+        self.capture = capture
+        read_end, self.master = os.pipe()  # send_keys and close use the write end
+        try:
+            self.proc = subprocess.Popen(list(command) + list(args), stdin=read_end,
+                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                         cwd=cwd, env=env, start_new_session=True)
+        except BaseException:
+            os.close(self.master)
+            raise
+        finally:
+            os.close(read_end)
+        self._pidfd = capture.add_process(self.proc)
+        capture.add("stdout", self.proc.stdout.fileno())
+        capture.add("stderr", self.proc.stderr.fileno())
+        capture.data["tty"] = bytearray()  # no terminal: nothing to capture
+
+
+@contextlib.contextmanager
+def keys_on_a_pipe():
+    """Runs the loader of lc.run_loader with PipeLoader."""
+    pty_loader = h.Loader
+    h.Loader = PipeLoader
     try:
-        tty.setraw(slave)
+        yield
     finally:
-        os.close(slave)
+        h.Loader = pty_loader
 
 
 def case_escape_from_standard_input(cfg, tmp):
     def press_escape(loader, sim):
-        raw_console_pty(loader)
-        loader.wait_output("started ...\n")
+        loader.wait_output("started ...")
         loader.send_keys(lc.ESC)
-    result = lc.run_loader(cfg, tmp, "sample.m0", sim_args=["--delay-ms", "100"],
-                           during=press_escape)
+    with keys_on_a_pipe():
+        result = lc.run_loader(cfg, tmp, "sample.m0", sim_args=["--delay-ms", "100"],
+                               during=press_escape)
     sent = len(result.packets)
     assert 0 < sent < 100, "packets sent before the cancel: %d\n%s" % (sent, result.describe())
     lc.expect_failed_transfer(cfg, result, "sample.m0",
@@ -76,11 +98,11 @@ def case_arrow_key_from_standard_input(cfg, tmp):
     """An arrow key of a Unix terminal (ESC [ A, in one piece) is one key
     that is not ESC: it does not cancel."""
     def press_key(loader, sim):
-        raw_console_pty(loader)
-        loader.wait_output("started ...\n")
+        loader.wait_output("started ...")
         loader.send_keys(lc.ARROW_UP)
-    result = lc.run_loader(cfg, tmp, "words16_crlf.m0", sim_args=["--delay-ms", "100"],
-                           during=press_key)
+    with keys_on_a_pipe():
+        result = lc.run_loader(cfg, tmp, "words16_crlf.m0", sim_args=["--delay-ms", "100"],
+                               during=press_key)
     lc.expect_success(cfg, result, "words16_crlf.m0")
 
 
