@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev python3 srecord
-          g++-mingw-w64-i686 wine wine32:i386)
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -84,11 +84,7 @@ timeout 600 "$wine" wineboot -i </dev/null >"$root/$build/wineboot.log" 2>&1 || 
 }
 
 echo "--- unit tests under wine: $build/tests/talvorn_tests.exe"
-# Windows file names ignore case: "fw.abs" also opens "fw.ABS", so the case
-# of that test which expects the other spelling holds on POSIX systems only.
-posix_only="CompleteFileName.AppendsTheExtensionThatExists"
-echo "    (not run here, POSIX file-name case only: $posix_only)"
-timeout 900 "$wine" "$build/tests/talvorn_tests.exe" --gtest_filter="-$posix_only" </dev/null
+timeout 900 "$wine" "$build/tests/talvorn_tests.exe" </dev/null
 
 echo "--- end-to-end tests under wine: $build/talvorn.exe against talvorn-sim on COM5"
 sim=build/tools/instrument-sim/talvorn-sim
