@@ -52,7 +52,6 @@ if ! wine_error=$(timeout 60 wine --version 2>&1); then
 fi
 
 export WINEPREFIX=$root/$build/wineprefix
-mkdir -p "$WINEPREFIX"
 
 cleanup() {
   local status=$?
@@ -70,18 +69,20 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# One server for the whole run; its own messages go to a log, not into the
-# standard error of the programs under test.
-timeout 30 wineserver -k >/dev/null 2>&1 || true
-wineserver -p >"$root/$build/wineserver.log" 2>&1 &
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "--- initialising the wine prefix $WINEPREFIX (once; may take a minute)"
 fi
+# wine makes a new prefix only where no folder exists yet: an empty folder
+# would be taken for a broken prefix.
+timeout 30 wineserver -k >/dev/null 2>&1 || true
 timeout 600 "$wine" wineboot -i </dev/null >"$root/$build/wineboot.log" 2>&1 || {
   echo "run-windows-tests: wineboot failed:" >&2
   cat "$root/$build/wineboot.log" >&2
   exit 1
 }
+# One server for the rest of the run; its own messages go to a log, not into
+# the standard error of the programs under test.
+wineserver -p >"$root/$build/wineserver.log" 2>&1 &
 
 echo "--- unit tests under wine: $build/tests/talvorn_tests.exe"
 timeout 900 "$wine" "$build/tests/talvorn_tests.exe" </dev/null
