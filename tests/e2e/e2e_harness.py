@@ -1,10 +1,7 @@
 """Process plumbing for the end-to-end tests: the simulated instrument, the
-loader on a console pseudo-terminal of its own, and bounded waits on what
-they print.
-
-Every wait has a deadline and ends with an exception that shows what was
-captured; every child is killed and reaped and every descriptor closed by the
-context managers, whatever happens in between.
+loader with a console pseudo-terminal (or a pipe) as standard input, and
+bounded waits on what they print. Every wait has a deadline and fails with
+what was captured; close() kills, reaps and closes whatever happened before.
 """
 
 import errno
@@ -20,10 +17,6 @@ WAIT_SECONDS = 60.0
 SIM_LINE = re.compile(rb"^talvorn-sim: instrument on (\S+)\n", re.M)
 
 
-class HarnessTimeout(AssertionError):
-    pass
-
-
 class Capture:
     """Reads several descriptors into byte buffers as data arrives."""
 
@@ -36,17 +29,6 @@ class Capture:
         self.data[name] = bytearray()
         self._selector.register(fd, selectors.EVENT_READ, name)
 
-    def add_process(self, proc):
-        """Registers a pidfd so that the process's end wakes a wait at once."""
-        if hasattr(os, "pidfd_open"):
-            try:
-                fd = os.pidfd_open(proc.pid)
-            except OSError:
-                return None
-            self._selector.register(fd, selectors.EVENT_READ, None)
-            return fd
-        return None
-
     def remove(self, fd):
         try:
             self._selector.unregister(fd)
@@ -54,191 +36,137 @@ class Capture:
             pass
 
     def is_open(self, name):
-        return any(key.data == name for key in self._selector.get_map().values())
-
-    def wait_eof(self, names, what, timeout=WAIT_SECONDS):
-        self.wait_for(lambda: not any(self.is_open(n) for n in names), what, timeout)
+        return any(k.data == name for k in self._selector.get_map().values())
 
     def pump(self, timeout):
-        """Waits up to `timeout` for any descriptor, then reads all that is ready."""
         if not self._selector.get_map():
-            time.sleep(timeout)  # nothing left to watch; a caller's condition is due
-            return
+            return time.sleep(timeout)  # nothing to watch: only the caller's condition is due
         for key, _ in self._selector.select(timeout):
-            if key.data is None:  # a pidfd: the process has ended
-                self.remove(key.fd)
-                continue
-            self._read(key)
+            while True:
+                try:
+                    chunk = os.read(key.fd, 65536)
+                except BlockingIOError:
+                    break
+                except OSError as e:
+                    if e.errno != errno.EIO:  # EIO: a pty whose other side has gone
+                        raise
+                    chunk = b""
+                if not chunk:
+                    self.remove(key.fd)
+                    break
+                self.data[key.data] += chunk
 
-    def _read(self, key):
-        while True:
-            try:
-                chunk = os.read(key.fd, 65536)
-            except BlockingIOError:
-                return
-            except OSError as e:
-                if e.errno != errno.EIO:  # EIO: a pty whose other side has gone
-                    raise
-                chunk = b""
-            if not chunk:
-                self.remove(key.fd)
-                return
-            self.data[key.data] += chunk
-
-    def wait_for(self, condition, what, timeout=WAIT_SECONDS, poll_slice=0.25):
-        """Pumps until condition() holds. The slice only bounds how late a
-        condition that no descriptor signals (such as a process exit without
-        a pidfd) is noticed."""
+    def wait_for(self, condition, what, timeout=WAIT_SECONDS):
+        """Pumps until condition() holds; the 0.1 s slice only bounds how late
+        a process exit, which no descriptor signals, is noticed."""
         deadline = time.monotonic() + timeout
         while not condition():
             remaining = deadline - time.monotonic()
             if remaining <= 0:
-                raise HarnessTimeout("timed out after %.0f s waiting for %s\n%s"
+                raise AssertionError("timed out after %.0f s waiting for %s\n%s"
                                      % (timeout, what, self.describe()))
-            self.pump(min(remaining, poll_slice))
+            self.pump(min(remaining, 0.1))
 
     def describe(self):
-        return "\n".join("--- %s ---\n%r" % (name, bytes(buf))
-                         for name, buf in self.data.items())
+        return "\n".join("--- %s ---\n%r" % (n, bytes(b)) for n, b in self.data.items())
 
     def close(self):
         self._selector.close()
 
 
-def _reap(proc, grace=10.0):
-    """Ends `proc` (TERM, then KILL) and waits for it; returns its status."""
-    if proc.poll() is None:
-        try:
-            proc.send_signal(signal.SIGTERM)
-            proc.wait(grace)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(grace)
-    return proc.returncode
+class Child:
+    """A child process, its standard output and error captured."""
 
+    def _start(self, capture, argv, out, err, **popen):
+        self.capture, self._out, self._err = capture, out, err
+        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     **popen)
+        capture.add(out, self.proc.stdout.fileno())
+        capture.add(err, self.proc.stderr.fileno())
 
-class Simulator:
-    """talvorn-sim as a child process; its report lines are captured."""
-
-    def __init__(self, capture, sim_path, args, name="sim"):
-        self.capture = capture
-        self.name = name
-        self.proc = subprocess.Popen([sim_path] + list(args), stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self._pidfd = capture.add_process(self.proc)
-        capture.add(name, self.proc.stdout.fileno())
-        capture.add(name + ".err", self.proc.stderr.fileno())
-        capture.wait_for(lambda: SIM_LINE.search(self.output()) or self.proc.poll() is not None,
-                         "the simulator's pty path")
-        match = SIM_LINE.search(self.output())
-        if not match:
-            raise AssertionError("talvorn-sim did not start:\n" + capture.describe())
-        self.pty_path = match.group(1).decode()
-
-    def output(self):
-        return bytes(self.capture.data[self.name])
-
-    def text(self):
-        return self.output().decode("latin-1")
-
-    def errors(self):
-        """What the simulator wrote to standard error (sanitizer reports)."""
-        return bytes(self.capture.data[self.name + ".err"]).decode("latin-1")
-
-    def wait_line(self, pattern, timeout=WAIT_SECONDS):
-        regex = re.compile(pattern, re.M)
-        self.capture.wait_for(lambda: regex.search(self.text()),
-                              "simulator line /%s/" % pattern, timeout)
-        return regex.search(self.text())
+    def text(self, name=None):
+        return bytes(self.capture.data[name or self._out]).decode("latin-1")
 
     def wait_exit(self, timeout=WAIT_SECONDS):
-        self.capture.wait_for(lambda: self.proc.poll() is not None, "the simulator's exit",
+        """Waits for the end, then takes what is in the pipes without reading
+        them to their end: under wine, helpers that outlive a program hold them."""
+        self.capture.wait_for(lambda: self.proc.poll() is not None, "the exit of %s" % self._out,
                               timeout)
-        self.capture.wait_eof([self.name, self.name + ".err"], "the simulator's last report",
-                              timeout)
-        return self.proc.returncode
-
-    def stop(self):
-        """Stops the simulator (it reports its summary on SIGTERM); returns its status."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-        return self.wait_exit()
-
-    def close(self):
-        _reap(self.proc)
-        for stream in (self.proc.stdout, self.proc.stderr):
-            self.capture.remove(stream.fileno())
-            stream.close()
-        if self._pidfd is not None:
-            self.capture.remove(self._pidfd)
-            os.close(self._pidfd)
-
-
-def _take_controlling_terminal():
-    # Runs in the child after setsid() and after stdin became the pty slave.
-    import fcntl
-    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
-
-
-class Loader:
-    """The loader with a pseudo-terminal as its controlling terminal and
-    standard input; standard output and standard error are pipes."""
-
-    def __init__(self, capture, command, args, cwd=None, env=None):
-        self.capture = capture
-        self.master, slave = os.openpty()
-        try:
-            self.proc = subprocess.Popen(list(command) + list(args), stdin=slave,
-                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                         cwd=cwd, env=env, start_new_session=True,
-                                         preexec_fn=_take_controlling_terminal)
-        except BaseException:
-            os.close(self.master)
-            raise
-        finally:
-            os.close(slave)
-        self._pidfd = capture.add_process(self.proc)
-        capture.add("stdout", self.proc.stdout.fileno())
-        capture.add("stderr", self.proc.stderr.fileno())
-        capture.add("tty", self.master)
-
-    def stdout(self):
-        return bytes(self.capture.data["stdout"])
-
-    def stderr(self):
-        return bytes(self.capture.data["stderr"])
-
-    def tty(self):
-        return bytes(self.capture.data["tty"])
-
-    def wait_output(self, text, timeout=WAIT_SECONDS):
-        needle = text.encode("latin-1") if isinstance(text, str) else text
-        self.capture.wait_for(lambda: needle in self.stdout(), "loader output %r" % needle,
-                              timeout)
-
-    def send_keys(self, keys):
-        os.write(self.master, keys)  # one write: an escape sequence arrives whole
-
-    def wait_exit(self, timeout=WAIT_SECONDS):
-        """Waits for the loader's end, then takes what it left in its pipes.
-        The pipes are not read to their end: under wine, helper processes
-        that outlive the loader hold them open."""
-        self.capture.wait_for(lambda: self.proc.poll() is not None, "the loader's exit", timeout)
         self.capture.pump(0)
         return self.proc.returncode
 
     def close(self):
         if self.proc.poll() is None:
-            try:
-                os.killpg(self.proc.pid, signal.SIGKILL)
+            try:  # the loader's whole session: wine starts helpers in it
+                os.killpg(self.proc.pid, signal.SIGKILL) if self._out == "stdout" else self.proc.kill()
             except ProcessLookupError:
                 pass
-        _reap(self.proc)
+        self.proc.wait(WAIT_SECONDS)
         for stream in (self.proc.stdout, self.proc.stderr):
             self.capture.remove(stream.fileno())
             stream.close()
-        if self._pidfd is not None:
-            self.capture.remove(self._pidfd)
-            os.close(self._pidfd)
+
+
+class Simulator(Child):
+    """talvorn-sim; it reports its pty path, then what it sees, on stdout."""
+
+    def __init__(self, capture, sim_path, args):
+        self._start(capture, [sim_path] + list(args), "sim", "sim.err", stdin=subprocess.DEVNULL)
+        capture.wait_for(lambda: SIM_LINE.search(capture.data["sim"]) or self.proc.poll() is not None,
+                         "the simulator's pty path")
+        match = SIM_LINE.search(capture.data["sim"])
+        if not match:
+            self.close()
+            raise AssertionError("talvorn-sim did not start:\n" + capture.describe())
+        self.pty_path = match.group(1).decode()
+
+    def wait_line(self, pattern):
+        regex = re.compile(pattern, re.M)
+        self.capture.wait_for(lambda: regex.search(self.text()), "simulator line /%s/" % pattern)
+        return regex.search(self.text())
+
+    def stop(self):
+        """SIGTERM makes the simulator report its summary; returns its status."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        self.capture.wait_for(lambda: self.proc.poll() is not None and not (
+            self.capture.is_open("sim") or self.capture.is_open("sim.err")), "the simulator's end")
+        return self.proc.returncode
+
+
+def _take_controlling_terminal():
+    import fcntl  # runs in the child, after setsid(), with the pty slave as stdin
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+
+class Loader(Child):
+    """The loader in a session of its own. Its keys come from a pty that is
+    its controlling terminal (read back as "tty": spinner, beep) or, with
+    keys_on_pipe, from a pipe: a program under wine takes no keys from a pty."""
+
+    def __init__(self, capture, command, args, cwd=None, keys_on_pipe=False):
+        stdin, self.master = os.pipe() if keys_on_pipe else os.openpty()[::-1]
+        extra = {} if keys_on_pipe else {"preexec_fn": _take_controlling_terminal}
+        try:
+            self._start(capture, list(command) + list(args), "stdout", "stderr", stdin=stdin,
+                        cwd=cwd, start_new_session=True, **extra)
+        except BaseException:
+            os.close(self.master)
+            raise
+        finally:
+            os.close(stdin)
+        if keys_on_pipe:
+            capture.data["tty"] = bytearray()
+        else:
+            capture.add("tty", self.master)
+
+    def wait_output(self, text):
+        self.capture.wait_for(lambda: text in self.text(), "loader output %r" % text)
+
+    def send_keys(self, keys):
+        os.write(self.master, keys)  # one write: an escape sequence arrives whole
+
+    def close(self):
+        super().close()
         self.capture.remove(self.master)
         os.close(self.master)
