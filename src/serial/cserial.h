@@ -58,7 +58,6 @@ class CSerial {
   void RenewEvent(CommIo& io);
   uint32_t WriteBytes(const void* buffer, uint32_t count);
 
-
   CommHandle portHandle = kNoCommHandle;  // kNoCommHandle: not open
   CommIo readIo{};                        // used by Read alone
   CommIo writeIo{};                       // used by Write and WriteString
