@@ -1,5 +1,5 @@
-// Helpers shared by the S-record tests: record lines with their checksum,
-// expected frames, and a reader over a scratch file.
+// Helpers shared by the S-record tests: record lines, expected frames and a
+// FlashState reading one file.
 #pragma once
 
 #include <cstdint>
@@ -16,95 +16,95 @@ using Bytes = std::vector<uint8_t>;
 inline std::string HexBytes(const Bytes& bytes) {
   std::string text;
   char pair[4];
-  for (uint8_t byte : bytes) {
-    std::snprintf(pair, sizeof pair, "%02X", byte);
-    text += pair;
-  }
+  for (uint8_t byte : bytes) text.append(pair, std::snprintf(pair, sizeof pair, "%02X", byte));
   return text;
 }
 
-// One S-record line (no line end): type digit, count, `fields` (address and
-// data bytes) and the one's complement checksum, or `checksum` when >= 0.
-inline std::string Record(char type, const Bytes& fields, int checksum = -1) {
-  const int count = static_cast<int>(fields.size()) + 1;
-  unsigned sum = static_cast<unsigned>(count);
-  for (uint8_t byte : fields) sum += byte;
-  const int check = checksum >= 0 ? checksum : static_cast<int>(0xFFu - (sum & 0xFFu));
-  return std::string("S") + type + HexBytes({static_cast<uint8_t>(count)}) + HexBytes(fields) +
-         HexBytes({static_cast<uint8_t>(check)});
+// Count byte, fields and checksum, alike in a record (count, address, data)
+// and a frame (length, body): the checksum is the one's complement of the low
+// byte of the sum of the count and the fields.
+inline Bytes Counted(const Bytes& fields) {
+  Bytes counted = {static_cast<uint8_t>(fields.size() + 1)};
+  unsigned sum = counted[0];
+  for (uint8_t byte : fields) {
+    counted.push_back(byte);
+    sum += byte;
+  }
+  counted.push_back(static_cast<uint8_t>(0xFFu - (sum & 0xFFu)));
+  return counted;
 }
 
-// An S2 record at a 24-bit address.
+// An S-record line (no line end) of this type carrying address and data.
+inline std::string Record(char type, const Bytes& fields) {
+  return std::string("S") + type + HexBytes(Counted(fields));
+}
+
+// The frame a packet of this type and body must be.
+inline Bytes Frame(uint8_t type, const Bytes& body) {
+  Bytes frame = Counted(body);
+  frame.insert(frame.begin(), {0x7F, type});
+  return frame;
+}
+
+// A 24-bit address followed by data: the fields of an S2 record.
+inline Bytes At(uint32_t address, Bytes data) {
+  data.insert(data.begin(), {static_cast<uint8_t>(address >> 16),
+                             static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)});
+  return data;
+}
 inline std::string S2(uint32_t address, const Bytes& data) {
-  Bytes fields = {static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 8),
-                  static_cast<uint8_t>(address)};
-  fields.insert(fields.end(), data.begin(), data.end());
-  return Record('2', fields);
+  return Record('2', At(address, data));
 }
 
-// n data bytes 1, 2, 3, ...
-inline Bytes Counting(int n, uint8_t first = 1) {
+// n data bytes: first, first + 1, ...
+inline Bytes Counting(int n, int first = 1) {
   Bytes data;
   for (int i = 0; i < n; ++i) data.push_back(static_cast<uint8_t>(first + i));
   return data;
 }
 
-// The frame a packet of this type and body must be: marker, type, length,
-// body, checksum over length and body.
-inline Bytes Frame(uint8_t type, const Bytes& body) {
-  const auto length = static_cast<uint8_t>(body.size() + 1);
-  Bytes frame = {0x7F, type, length};
-  unsigned sum = length;
-  for (uint8_t byte : body) {
-    frame.push_back(byte);
-    sum += byte;
-  }
-  frame.push_back(static_cast<uint8_t>(0xFFu - (sum & 0xFFu)));
-  return frame;
-}
-
-inline Bytes PacketBytes(const unsigned char* packet) {
-  return Bytes(packet, packet + PacketWireSize(packet));
-}
-
-inline std::string JoinLines(const std::vector<std::string>& lines, const std::string& end) {
+inline std::string Lines(const std::vector<std::string>& lines) {
   std::string text;
-  for (const auto& line : lines) text += line + end;
+  for (const auto& line : lines) text += line + "\n";
+  return text;
+}
+
+// Lines of S2 records of these sizes from word 0, each continuing the run of
+// the one before; the data bytes count on from 1 across the records.
+inline std::string S2Run(const std::vector<int>& sizes) {
+  std::string text;
+  uint32_t word = 0;
+  int carried = 0;
+  for (int n : sizes) {
+    text += S2(word, Counting(n, 1 + carried)) + "\n";
+    word += static_cast<uint32_t>(n) >> 2;
+    carried += n;
+  }
   return text;
 }
 
 // A FlashState reading one file, opened in binary mode as the driver does.
-class ReaderOnFile {
- public:
-  explicit ReaderOnFile(const std::string& path) {
-    InitFlashState(state);
-    state.inputFile = std::fopen(path.c_str(), "rb");
+struct StateOnFile : FlashState {
+  explicit StateOnFile(const std::string& path) {
+    InitFlashState(*this);
+    inputFile = std::fopen(path.c_str(), "rb");
   }
-  ~ReaderOnFile() {
-    if (state.inputFile != nullptr) std::fclose(state.inputFile);
+  ~StateOnFile() {
+    if (inputFile != nullptr) std::fclose(inputFile);
   }
-  ReaderOnFile(const ReaderOnFile&) = delete;
-  ReaderOnFile& operator=(const ReaderOnFile&) = delete;
-
-  bool open() const { return state.inputFile != nullptr; }
-
-  // The driver's order: the first packet as data, then look-ahead packets
-  // until one of type 5, 8 or 9 comes. Returns every packet assembled;
-  // `complete` tells whether a terminator ended the walk.
-  std::vector<Bytes> Walk(bool* complete) {
-    std::vector<Bytes> packets;
-    *complete = false;
-    if (AssemblePacket(state, state.currentPacket) == 0) return packets;
-    packets.push_back(PacketBytes(state.currentPacket));
-    while (AssemblePacket(state, state.nextPacket) == 1) {
-      packets.push_back(PacketBytes(state.nextPacket));
-      if (IsTerminator(state.nextPacket)) {
-        *complete = true;
-        break;
-      }
-    }
-    return packets;
-  }
-
-  FlashState state;
+  StateOnFile(const StateOnFile&) = delete;
+  StateOnFile& operator=(const StateOnFile&) = delete;
 };
+
+// The driver's order: the first packet as data, then look-ahead packets until
+// one of type 5, 8 or 9. `complete`: such a terminator ended the walk.
+inline std::vector<Bytes> Walk(FlashState& s, bool* complete) {
+  std::vector<Bytes> packets;
+  *complete = false;
+  for (unsigned char* p = s.currentPacket; !*complete && AssemblePacket(s, p) == 1;
+       p = s.nextPacket) {
+    packets.emplace_back(p, p + PacketWireSize(p));
+    *complete = p == s.nextPacket && IsTerminator(p);
+  }
+  return packets;
+}

@@ -2,188 +2,137 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
 #include "srecord_test_support.h"
 
 namespace {
 
-const std::string kHeader = Record('0', {0x00, 0x00});
-const std::string kData = S2(0x1000, Counting(16));
-const std::string kS8 = Record('8', {0x00, 0x00, 0x00});
-
-// A file whose line 3 is `bad`, between sound records.
-std::string WithLine3(const std::string& bad) {
-  return JoinLines({kHeader, kData, bad, kS8}, "\r\n");
-}
-
-std::string S2Run(const std::vector<int>& dataBytes) {
-  std::string text;
-  uint32_t word = 0;
-  for (int n : dataBytes) {
-    text += S2(word, Counting(n)) + "\n";
-    word += static_cast<uint32_t>(n) >> 2;
-  }
-  return text;
-}
-
-struct RejectCase {
-  const char* name;
-  std::string text;
-  bool pad;
-  int32_t line;
-  const char* problem;  // the whole problem text
-};
-
-class Rejected : public ::testing::TestWithParam<RejectCase> {};
-
-TEST_P(Rejected, AtTheLineOfTheProblem) {
-  const RejectCase& c = GetParam();
-  TempDir dir;
-  const ValidationResult result = ValidateFile(dir.Write("fw.m0", c.text), c.pad);
-  EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.line, c.line);
-  EXPECT_EQ(result.problem, c.problem);
-}
-
-// Line 3 of these files starts from a sound record: S2 at 0x1004 with the
-// data bytes 1 to 16 and checksum 4F.
-const std::string kLine3 = S2(0x1004, Counting(16));
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Rejected,
-    ::testing::Values(
-        RejectCase{"not_beginning_with_s", WithLine3("X" + kLine3.substr(1)), false, 3,
-                   "line does not begin with \"S\""},
-        RejectCase{"lower_case_s", WithLine3("s" + kLine3.substr(1)), false, 3,
-                   "line does not begin with \"S\""},
-        RejectCase{"leading_blank", WithLine3(" " + kLine3), false, 3,
-                   "line does not begin with \"S\""},
-        RejectCase{"empty_line", WithLine3(""), false, 3, "empty line where a record should be"},
-        RejectCase{"type_letter", WithLine3("SA" + kLine3.substr(2)), false, 3,
-                   "record type \"A\" is not 0 to 9"},
-        RejectCase{"type_missing", WithLine3("S"), false, 3, "record type is missing"},
-        RejectCase{"count_missing", WithLine3("S21"), false, 3, "record count is missing"},
-        RejectCase{"count_not_hex", WithLine3("S2G4" + kLine3.substr(4)), false, 3,
-                   "character \"G\" at column 3 is not a hex digit"},
-        RejectCase{"address_not_hex", WithLine3(kLine3.substr(0, 6) + "x" + kLine3.substr(7)),
-                   false, 3, "character \"x\" at column 7 is not a hex digit"},
-        RejectCase{"data_not_hex", WithLine3(kLine3.substr(0, 21) + "\t" + kLine3.substr(22)),
-                   false, 3, "character 0x09 at column 22 is not a hex digit"},
-        RejectCase{"checksum_not_hex", WithLine3(kLine3.substr(0, 42) + "Z" + kLine3.substr(43)),
-                   false, 3, "character \"Z\" at column 43 is not a hex digit"},
-        RejectCase{"count_beyond_the_line", WithLine3(kLine3.substr(0, 40)), false, 3,
-                   "count 14 claims 40 characters after it, the line holds 36"},
-        RejectCase{"text_after_the_checksum", WithLine3(kLine3 + " ;x"), false, 3,
-                   "unexpected \";\" at column 46 after the checksum"},
-        RejectCase{"stray_carriage_return", WithLine3(kLine3 + "\r"), false, 3,
-                   "unexpected 0x0D at column 45 after the checksum"},
-        RejectCase{"s1_count_below_address", WithLine3(Record('1', {0x10})), false, 3,
-                   "count 02 is too small for an S1 record (at least 03)"},
-        RejectCase{"s2_count_below_address", WithLine3(Record('2', {0x00, 0x10})), false, 3,
-                   "count 03 is too small for an S2 record (at least 04)"},
-        RejectCase{"s7_count_below_address", WithLine3(Record('7', {0, 0, 0})), false, 3,
-                   "count 04 is too small for an S7 record (at least 05)"},
-        RejectCase{"wrong_record_checksum", WithLine3(kLine3.substr(0, 42) + "1F"), false, 3,
-                   "record checksum is 1F, expected 4F"},
-        RejectCase{"wrong_checksum_on_the_header", JoinLines({"S0030000FD", kData, kS8}, "\n"),
-                   false, 1, "record checksum is FD, expected FC"},
-        RejectCase{"line_of_160_characters", WithLine3("S2" + std::string(158, '0')), false, 3,
-                   "line is longer than 159 characters"},
-        RejectCase{"zero_byte", WithLine3(kLine3.substr(0, 10) + std::string(1, '\0') +
-                                          kLine3.substr(11)),
-                   false, 3, "line holds a zero byte"},
-        RejectCase{"merge_beyond_158", kHeader + "\n" + S2Run({72, 72, 72}) + kS8 + "\n", false,
-                   4, "merging this record makes a packet of length 220, above 158"},
-        RejectCase{"merge_beyond_155_with_the_pad", S2Run({73, 73, 7}) + kS8 + "\n", true, 3,
-                   "merging this record makes a packet of length 157, above 155 (with the pad "
-                   "bytes)"},
-        RejectCase{"no_terminator", JoinLines({kHeader, kData}, "\n"), false, 2,
-                   "the file ends after this line without an S5, S8 or S9 record"},
-        RejectCase{"s7_is_no_terminator", JoinLines({kHeader, kData, "S70500000000FA"}, "\n"),
-                   false, 3, "the file ends after this line without an S5, S8 or S9 record"},
-        RejectCase{"first_packet_is_never_the_terminator", kS8 + "\n", false, 1,
-                   "the file ends after this line without an S5, S8 or S9 record"},
-        RejectCase{"empty_file", "", false, 0, "the file holds no records"}),
-    [](const ::testing::TestParamInfo<RejectCase>& param) { return std::string(param.param.name); });
-
-struct AcceptCase {
-  const char* name;
-  std::string text;
-  bool pad;
-};
-
-class Accepted : public ::testing::TestWithParam<AcceptCase> {};
-
-TEST_P(Accepted, PassesWithoutAProblem) {
-  const AcceptCase& c = GetParam();
-  TempDir dir;
-  const ValidationResult result = ValidateFile(dir.Write("fw.m0", c.text), c.pad);
-  EXPECT_TRUE(result.ok) << result.line << ": " << result.problem;
-  EXPECT_EQ(result.line, 0);
-  EXPECT_EQ(result.problem, "");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Accepted,
-    ::testing::Values(
-        AcceptCase{"lower_case_digits", "S0030000fc\nS20800100001020304dd\nS804000000fb\n", false},
-        AcceptCase{"blanks_after_the_checksum", kHeader + " \t \n" + kData + "  \n" + kS8 + "\n",
-                   false},
-        AcceptCase{"last_line_without_line_feed", kHeader + "\n" + kData + "\n" + kS8, false},
-        AcceptCase{"nothing_read_after_the_s5", kHeader + "\n" + kData + "\nS5030001FB\n??\n",
-                   false},
-        AcceptCase{"length_157_without_the_pad", S2Run({73, 73, 7}) + kS8 + "\n", false},
-        AcceptCase{"length_155_with_the_pad", S2Run({73, 73, 5}) + kS8 + "\n", true}),
-    [](const ::testing::TestParamInfo<AcceptCase>& param) { return std::string(param.param.name); });
-
-class FixtureFiles : public ::testing::TestWithParam<const char*> {};
-
-TEST_P(FixtureFiles, PassWithAndWithoutThePad) {
-  const std::string path = std::string(TALVORN_TEST_DATA) + "/" + GetParam();
-  for (bool pad : {false, true}) {
-    const ValidationResult result = ValidateFile(path, pad);
-    EXPECT_TRUE(result.ok) << ValidationMessage(path, result);
+TEST(ValidateFile, NamesTheFirstProblemAndItsLine) {
+  const std::string header = Record('0', {0, 0}), s8 = Record('8', {0, 0, 0});
+  const std::string good = S2(0x1004, Counting(16));  // checksum 4F
+  const auto line3 = [&](const std::string& line) {   // a CR LF file, `line` its third
+    return header + "\r\n" + S2(0x1000, Counting(16)) + "\r\n" + line + "\r\n" + s8 + "\r\n";
+  };
+  const auto notHex = [](const char* shown, int column) {
+    return std::string("character ") + shown + " at column " + std::to_string(column) +
+           " is not a hex digit";
+  };
+  const std::string merging = "merging this record makes a packet of length ";
+  const struct {
+    const char* name;
+    std::string text;
+    int32_t line;  // of the problem; 0 when none or when no one line is at fault
+    std::string problem;
+    bool pad = false;
+  } cases[] = {
+      {"line_of_160", line3("S2" + std::string(158, '0')), 3, "line is longer than 159 characters"},
+      {"zero_byte", line3(std::string("S2\0", 3) + good.substr(3)), 3, "line holds a zero byte"},
+      {"empty_line", line3(""), 3, "empty line where a record should be"},
+      {"not_beginning_with_s", line3("s" + good.substr(1)), 3, "line does not begin with \"S\""},
+      {"type_missing", line3("S"), 3, "record type is missing"},
+      {"type_letter", line3("SA" + good.substr(2)), 3, "record type \"A\" is not 0 to 9"},
+      {"count_missing", line3("S21"), 3, "record count is missing"},
+      {"count_not_hex", line3("S2G4" + good.substr(4)), 3, notHex("\"G\"", 3)},
+      {"count_beyond_the_line", line3(good.substr(0, 40)), 3,
+       "count 14 claims 40 characters after it, the line holds 36"},
+      {"count_too_small", line3(Record('7', {0, 0, 0})), 3,
+       "count 04 is too small for an S7 record (at least 05)"},
+      {"address_not_hex", line3(good.substr(0, 6) + "x" + good.substr(7)), 3, notHex("\"x\"", 7)},
+      {"data_not_hex", line3(good.substr(0, 21) + "\t" + good.substr(22)), 3, notHex("0x09", 22)},
+      {"checksum_not_hex", line3(good.substr(0, 42) + "Z" + good.substr(43)), 3,
+       notHex("\"Z\"", 43)},
+      {"checksum_low_not_hex", line3(good.substr(0, 43) + "g"), 3, notHex("\"g\"", 44)},
+      {"cr_after_the_checksum", line3(good + "\t\r"), 3,
+       "unexpected 0x0D at column 46 after the checksum"},
+      {"wrong_checksum", line3(good.substr(0, 42) + "1f"), 3, "record checksum is 1F, expected 4F"},
+      {"merge_beyond_158", S2Run({73, 73, 9}) + s8, 3, merging + "159, above 158"},
+      {"merge_beyond_155_with_the_pad", S2Run({73, 73, 6}) + s8, 3,
+       merging + "156, above 155 (with the pad bytes)", true},
+      {"first_packet_is_never_the_terminator", s8, 1,
+       "the file ends after this line without an S5, S8 or S9 record"},
+      {"empty_file", "", 0, "the file holds no records"},
+      // Sound files: no line, no problem.
+      {"lower_case_digits", "S0030000fc\nS20800100001020304dd\nS804000000fb\n", 0, ""},
+      {"blanks_after_the_checksum", Lines({header + " \t ", good + "  ", s8}), 0, ""},
+      {"longest_line_and_cr_lf", line3(S2(0, Counting(73)) + " "), 0, ""},
+      {"nothing_read_after_the_s5", Lines({header, good, "S5030001FB", "??"}), 0, ""},
+      {"length_158_without_the_pad", S2Run({73, 73, 8}) + s8, 0, ""},
+      {"length_155_with_the_pad", S2Run({73, 73, 5}) + s8, 0, "", true},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    const ValidationResult result = ValidateFile(dir.Write("fw.m0", c.text), c.pad);
+    EXPECT_EQ(result.ok, c.problem.empty()) << c.name;
+    EXPECT_EQ(result.line, c.line) << c.name;
+    EXPECT_EQ(result.problem, c.problem) << c.name;
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(SrecCat, FixtureFiles,
-                         ::testing::Values("words16_crlf.m0", "words16_lf.m0", "words32_crlf.m0",
-                                           "words32_lf.m0", "count_s5_crlf.m0", "bytes16_lf.m0",
-                                           "gap_lf.m0", "s19_lf.m0"),
-                         [](const ::testing::TestParamInfo<const char*>& param) {
-                           std::string name = param.param;
-                           return name.substr(0, name.find('.'));
-                         });
-
-TEST(ValidateFile, NamesTheFixturesThatCannotBeSent) {
-  const std::string data = TALVORN_TEST_DATA;
-  const ValidationResult s37 = ValidateFile(data + "/s37_crlf.m0", false);
-  EXPECT_FALSE(s37.ok);
-  EXPECT_EQ(s37.line, 19);
-  const ValidationResult obs72 = ValidateFile(data + "/obs72_lf.m0", false);
-  EXPECT_FALSE(obs72.ok);
-  EXPECT_EQ(obs72.line, 4);
-}
-
-TEST(ValidateFile, MissingFileIsAFailureWithAMessage) {
+TEST(ValidationMessage, NamesTheFileAndTheLine) {
   TempDir dir;
-  const ValidationResult result = ValidateFile(dir.Path("absent.m0"), false);
-  EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.line, 0);
-  EXPECT_NE(result.problem.find("cannot open the file"), std::string::npos) << result.problem;
-}
-
-TEST(ValidationMessage, NamesFileLineAndProblem) {
-  ValidationResult result;
-  result.line = 17;
-  result.problem = "record checksum is 3C, expected 3D";
-  EXPECT_EQ(ValidationMessage("fw.m0", result),
+  const std::string absent = dir.Path("absent.m0");
+  EXPECT_EQ(ValidationMessage(absent, ValidateFile(absent, false)),
+            "*** - Error, \"" + absent + "\": cannot open the file: " + std::strerror(ENOENT));
+  EXPECT_EQ(ValidationMessage("fw.m0", {false, 17, "record checksum is 3C, expected 3D"}),
             "*** - Error, \"fw.m0\" line 17: record checksum is 3C, expected 3D");
-  result.line = 0;
-  result.problem = "the file holds no records";
-  EXPECT_EQ(ValidationMessage("fw.m0", result),
-            "*** - Error, \"fw.m0\": the file holds no records");
-  result.ok = true;
-  EXPECT_EQ(ValidationMessage("fw.m0", result), "");
+  EXPECT_EQ(ValidationMessage("fw.m0", {true, 0, ""}), "");
+}
+
+// The srec_cat fixtures, validated and walked in the driver's order: the
+// packets carry the file's S2 data, and the counters end at its size.
+TEST(ValidateFile, SrecCatFixtures) {
+  const struct {
+    const char* file;
+    int32_t badLine;  // where validation fails; 0 when it passes
+    std::size_t packets;
+    int terminator;  // type of the last packet; -1 when no terminator ends the walk
+    int longest;     // largest packet length byte
+    int unread;      // lines the walk leaves unread
+  } cases[] = {
+      // 0x104 data bytes: 17 records of 16 (the last holds 4), 9 of 32 or 4 of 72.
+      {"words16_crlf.m0", 0, 7, 8, 68, 0},  {"words16_lf.m0", 0, 7, 8, 68, 0},
+      {"words32_crlf.m0", 0, 5, 8, 132, 0}, {"words32_lf.m0", 0, 5, 8, 132, 0},
+      {"count_s5_crlf.m0", 0, 7, 5, 68, 1}, {"bytes16_lf.m0", 0, 19, 8, 20, 0},
+      {"gap_lf.m0", 0, 4, 8, 68, 0},        {"s19_lf.m0", 0, 19, 9, 19, 0},
+      {"s37_crlf.m0", 19, 19, -1, 21, 0},   {"obs72_lf.m0", 4, 1, -1, 8, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string path = std::string(TALVORN_TEST_DATA) + "/" + c.file;
+    for (const bool pad : {false, true}) EXPECT_EQ(ValidateFile(path, pad).line, c.badLine);
+    StateOnFile s(path);
+    bool complete = false;
+    const std::vector<Bytes> packets = Walk(s, &complete);
+    ASSERT_EQ(packets.size(), c.packets);
+    EXPECT_EQ(complete ? packets.back()[1] : -1, c.terminator);
+    int longest = 0;
+    std::string carried;
+    for (const Bytes& packet : packets) {
+      longest = std::max(longest, static_cast<int>(packet[2]));
+      EXPECT_EQ(packet, Frame(packet[1], Bytes(packet.begin() + 3, packet.end() - 1)));
+      if (packet[1] == 2) carried += HexBytes(Bytes(packet.begin() + 6, packet.end() - 1));
+    }
+    EXPECT_EQ(longest, c.longest);
+    std::ifstream in(path, std::ios::binary);  // the S2 data and the lines, read here
+    std::string inFile;
+    int lines = 0;
+    for (std::string line; std::getline(in, line); ++lines) {
+      const int n = line.rfind("S2", 0) == 0 ? std::stoi(line.substr(2, 2), nullptr, 16) - 4 : 0;
+      inFile += line.substr(10, 2 * n);
+    }
+    if (complete) {
+      EXPECT_EQ(carried, inFile);
+    }
+    EXPECT_EQ(s.recordsRead, lines - c.unread);
+    if (c.unread == 0) {
+      EXPECT_EQ(s.bytesRead, static_cast<int32_t>(std::filesystem::file_size(path)));
+    }
+  }
 }
 
 }  // namespace
