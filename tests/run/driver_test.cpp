@@ -161,32 +161,43 @@ TEST_F(DriverTest, PadAndDumpOptions) {
   EXPECT_EQ(run.out.find("SRec 7:"), std::string::npos);  // the terminator is not dumped
 }
 
-TEST_F(DriverTest, Verdicts) {
+// How the transfer ends: the instrument's answers and the keys pressed once
+// the start answer (three polls) has been read.
+TEST_F(DriverTest, TransferEndings) {
+  const std::string kEndFail = "\nFlash programming ... UNSUCCESSFUL\nDONE\n";
   const struct {
     const char* name;
+    std::string file;
     std::map<int, std::string> answers;
+    std::vector<int> keys;
+    int status;
     std::string packetsSent;
     std::string tail;
   } cases[] = {
-      {"error answer keeps the instrument's text",
-       {{2, "Checksum error\r\n"}},
+      {"error answer keeps the instrument's text", kExample, {{2, "Checksum error\r\n"}}, {}, 1,
        kPacketS0 + kPacketMerged,
        " 71%\b\b\b\b\b 86%\b\b\b\b\b\nS-Records sent ... 5\n"
-       "Flash programming error message:  Checksum error\r\n\n"},
-      {"carriage return and line feed is no acceptance",
-       {{1, "\r\n"}},
-       kPacketS0,
-       " 71%\b\b\b\b\b\nS-Records sent ... 4\nFlash programming error message:  \r\n\n"},
-      {"no answer",
-       {{3, ""}},
-       kPacketS0 + kPacketMerged + kPacketSingle,
+       "Flash programming error message:  Checksum error\r\n\n" + kEndFail},
+      {"carriage return and line feed is no acceptance", kExample, {{1, "\r\n"}}, {}, 1, kPacketS0,
+       " 71%\b\b\b\b\b\nS-Records sent ... 4\nFlash programming error message:  \r\n\n" + kEndFail},
+      {"no answer", kExample, {{3, ""}}, {}, 1, kPacketS0 + kPacketMerged + kPacketSingle,
        " 71%\b\b\b\b\b 86%\b\b\b\b\b 86%\b\b\b\b\b\nS-Records sent ... 5\n"
-       "Flash programming error message:  Response Timeout\n"},
-      {"terminator refused",
-       {{4, "Verify failed\n"}},
+       "Flash programming error message:  Response Timeout\n" + kEndFail},
+      {"terminator refused", kExample, {{4, "Verify failed\n"}}, {}, 1,
        kPacketS0 + kPacketMerged + kPacketSingle + kPacketS8,
        " 71%\b\b\b\b\b 86%\b\b\b\b\b 86%\b\b\b\b\b\nS-Records sent ... 5\n"
-       "Flash programming error message:  Verify failed\n\n"},
+       "Flash programming error message:  Verify failed\n\n" + kEndFail},
+      {"ESC: the answer in flight is read, the look-ahead not sent", kExample, {}, {kKeyEscape},
+       1, kPacketS0,
+       " 71%\b\b\b\b\b\nS-Records sent ... 4\nFlash programming ... CANCELLED BY USER.\n" +
+           kEndFail},
+      {"ESC before a look-ahead terminator still sends it", "S0030000FC\nS804000000FB\n", {},
+       {kKeyEscape}, 1, kPacketS0 + kPacketS8,
+       " 54%\b\b\b\b\b 100%\nS-Records sent ... 2\nFlash programming ... CANCELLED BY USER.\n" +
+           kEndFail},
+      {"other keys change nothing", kExample, {}, {'a', 0x100}, 0,
+       kPacketS0 + kPacketMerged + kPacketSingle + kPacketS8,
+       " 86%\b\b\b\b\b 100%\nS-Records sent ... 5\nFlash programming ... SUCCESSFUL\nDONE\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -195,40 +206,14 @@ TEST_F(DriverTest, Verdicts) {
     player.answers = c.answers;
     player.Attach(fresh);
     FakeConsole keys;
-    const RunResult run = RunLoader(fresh, {"FILE"}, kExample);
-    EXPECT_EQ(run.status, 1);
+    for (int key : c.keys) keys.PressKey(key, 3);
+    const RunResult run = RunLoader(fresh, {"FILE"}, c.file);
+    EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(run.wire, kSetUp + c.packetsSent);
-    EXPECT_TRUE(EndsWith(run.out, c.tail + "\nFlash programming ... UNSUCCESSFUL\nDONE\n"));
-    EXPECT_EQ(keys.beeps.size(), 1u);
+    EXPECT_TRUE(EndsWith(run.out, c.tail));
+    EXPECT_EQ(keys.keysRead, c.keys);
+    EXPECT_EQ(keys.beeps.size(), c.status == 0 ? 0u : 1u);
   }
-}
-
-TEST_F(DriverTest, EscapeCancelsAfterTheAnswerInFlight) {
-  console.PressKey(kKeyEscape, 3);  // due once the start answer (3 polls) has been read
-  const RunResult run = Flash({"FILE"});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.wire, kSetUp + kPacketS0);  // the look-ahead data packet is not sent
-  EXPECT_TRUE(EndsWith(run.out,
-                       " 71%\b\b\b\b\b\nS-Records sent ... 4\nFlash programming ... CANCELLED BY USER.\n"
-                       "\nFlash programming ... UNSUCCESSFUL\nDONE\n"));
-}
-
-TEST_F(DriverTest, EscapeBeforeALookAheadTerminatorStillSendsIt) {
-  console.PressKey(kKeyEscape, 3);
-  const RunResult run = Flash({"FILE"}, "S0030000FC\nS804000000FB\n");
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.wire, kSetUp + kPacketS0 + kPacketS8);
-  EXPECT_NE(run.out.find(" 100%\nS-Records sent ... 2\nFlash programming ... CANCELLED BY USER.\n"),
-            std::string::npos)
-      << run.out;
-}
-
-TEST_F(DriverTest, OtherKeysDuringTheTransferChangeNothing) {
-  console.PressKey('a', 3);
-  console.PressKey(0x100, 3);  // an arrow key
-  const RunResult run = Flash({"FILE"});
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(console.keysRead, (std::vector<int>{'a', 0x100}));
 }
 
 TEST_F(DriverTest, WakeUpIsRetriedUntilTheInstrumentAnswers) {
