@@ -74,11 +74,13 @@ uint32_t FlagsFromDcb(const DCB& dcb) {
 
 }  // namespace
 
-void ToWin32Dcb(const CommDcb& from, DCB& to) {
-  to = DCB{};
-  to.DCBlength = sizeof(DCB);
+namespace {
+
+// The members that CommDcb and DCB share by name and meaning, copied either
+// way; the bit fields go through the flag word separately.
+template <typename From, typename To>
+void CopySharedMembers(const From& from, To& to) {
   to.BaudRate = from.BaudRate;
-  FlagsToDcb(from.flags, to);
   to.wReserved = from.wReserved;
   to.XonLim = from.XonLim;
   to.XoffLim = from.XoffLim;
@@ -93,21 +95,18 @@ void ToWin32Dcb(const CommDcb& from, DCB& to) {
   to.wReserved1 = from.wReserved1;
 }
 
+}  // namespace
+
+void ToWin32Dcb(const CommDcb& from, DCB& to) {
+  to = DCB{};
+  to.DCBlength = sizeof(DCB);
+  CopySharedMembers(from, to);
+  FlagsToDcb(from.flags, to);
+}
+
 void FromWin32Dcb(const DCB& from, CommDcb& to) {
-  to.BaudRate = from.BaudRate;
+  CopySharedMembers(from, to);
   to.flags = FlagsFromDcb(from);
-  to.wReserved = from.wReserved;
-  to.XonLim = from.XonLim;
-  to.XoffLim = from.XoffLim;
-  to.ByteSize = from.ByteSize;
-  to.Parity = from.Parity;
-  to.StopBits = from.StopBits;
-  to.XonChar = from.XonChar;
-  to.XoffChar = from.XoffChar;
-  to.ErrorChar = from.ErrorChar;
-  to.EofChar = from.EofChar;
-  to.EvtChar = from.EvtChar;
-  to.wReserved1 = from.wReserved1;
 }
 
 namespace {
