@@ -7,3 +7,20 @@ Console* g_installed = nullptr;
 Console& TheConsole() { return g_installed != nullptr ? *g_installed : PlatformConsole(); }
 
 void SetConsole(Console* console) { g_installed = console; }
+
+int ReadStreamKey(const std::function<int(int waitMs)>& nextByte) {
+  const int first = nextByte(-1);
+  if (first != kKeyEscape) return first;
+  const int introducer = nextByte(kEscapeSequenceWaitMs);
+  if (introducer < 0) return kKeyEscape;
+  if (introducer == 'O') {
+    nextByte(kEscapeSequenceWaitMs);
+  } else if (introducer == '[') {
+    // A control sequence ends at its final byte (0x40-0x7E).
+    for (int guard = 0; guard < 16; ++guard) {
+      const int byte = nextByte(kEscapeSequenceWaitMs);
+      if (byte < 0 || (byte >= 0x40 && byte <= 0x7E)) break;
+    }
+  }
+  return kSequenceKey;
+}

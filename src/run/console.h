@@ -3,6 +3,8 @@
 // install a scripted fake with SetConsole.
 #pragma once
 
+#include <functional>
+
 class Console {
  public:
   virtual ~Console() = default;
@@ -24,6 +26,19 @@ class Console {
 };
 
 constexpr int kKeyEscape = 0x1B;
+// Key code of a whole escape sequence (an arrow or function key) read from a
+// byte stream: outside the byte range, so never ESC.
+constexpr int kSequenceKey = 0x100;
+// How long the bytes of one escape sequence may take to follow its ESC.
+constexpr int kEscapeSequenceWaitMs = 100;
+
+// Reads one key from a stream of key bytes as a terminal sends them.
+// nextByte(waitMs) gives the next byte, waiting at most waitMs for it (-1:
+// until one comes or the input ends), or -1 when none came. A lone ESC is ESC;
+// ESC followed at once by "[" or "O" starts a sequence that reads as one
+// kSequenceKey; ESC and any other byte is an Alt-modified key, also one
+// kSequenceKey. Returns -1 when the input has ended.
+int ReadStreamKey(const std::function<int(int waitMs)>& nextByte);
 
 // The console the program talks to: the platform's unless a test installed another.
 Console& TheConsole();

@@ -25,10 +25,6 @@
 
 namespace {
 
-// How long the bytes of one escape sequence may take to follow its ESC.
-constexpr int kEscapeSequenceWaitMs = 100;
-// Key code given to a whole escape sequence: outside the byte range, not ESC.
-constexpr int kSequenceKey = 0x100;
 
 int g_ttyFd = -1;  // the terminal, or -1
 struct termios g_savedTermios;
@@ -87,14 +83,7 @@ class PosixConsole final : public Console {
   int ReadKey() override {
     // Waits for a key as the Windows console does; only a key press or the
     // end of input ends the wait.
-    while (pending_.empty() && !ended_ && keyFd_ >= 0) Fill(-1);
-    if (pending_.empty()) return -1;
-    const int first = Take();
-    if (first != kKeyEscape) return first;
-    if (pending_.empty()) Fill(kEscapeSequenceWaitMs);
-    if (pending_.empty()) return kKeyEscape;
-    SkipSequenceAfterEscape();
-    return kSequenceKey;
+    return ReadStreamKey([this](int waitMs) { return NextByte(waitMs); });
   }
 
   void PutChar(char c) override {
@@ -147,24 +136,16 @@ class PosixConsole final : public Console {
     pending_.insert(pending_.end(), bytes, bytes + got);
   }
 
-  int Take() {
+  // The next key byte, waiting at most `waitMs` for it (-1: until one comes
+  // or the input ends); -1 when none came.
+  int NextByte(int waitMs) {
+    do {
+      if (pending_.empty()) Fill(waitMs);
+    } while (waitMs < 0 && pending_.empty() && !ended_ && keyFd_ >= 0);
+    if (pending_.empty()) return -1;
     const int byte = pending_.front();
     pending_.pop_front();
     return byte;
-  }
-
-  // Consumes the rest of an escape sequence: "[" or "O" introduce a sequence
-  // that ends at its final byte (0x40-0x7E); any other byte after ESC is an
-  // Alt-modified key of one byte.
-  void SkipSequenceAfterEscape() {
-    const int introducer = Take();
-    if (introducer != '[' && introducer != 'O') return;
-    for (int guard = 0; guard < 16; ++guard) {
-      if (pending_.empty()) Fill(kEscapeSequenceWaitMs);
-      if (pending_.empty()) return;
-      const int byte = Take();
-      if (introducer == 'O' || (byte >= 0x40 && byte <= 0x7E)) return;
-    }
   }
 
   int keyFd_ = -1;

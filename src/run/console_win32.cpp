@@ -33,10 +33,6 @@ namespace {
 
 // Key code of an extended key: 0x100 plus the code that follows the prefix.
 constexpr int kExtendedKeyBase = 0x100;
-// Key code given to a whole escape sequence from standard input: not ESC.
-constexpr int kSequenceKey = 0x100;
-// How long the bytes of one escape sequence may take to follow its ESC.
-constexpr DWORD kEscapeSequenceWaitMs = 100;
 
 bool IsExtendedKeyPrefix(int code) { return code == 0x00 || code == 0xE0; }
 
@@ -68,21 +64,9 @@ class StreamKeys {
   }
 
   int ReadKey() {
-    const int first = NextByte(INFINITE);
-    if (first != kKeyEscape) return first;
-    const int introducer = NextByte(kEscapeSequenceWaitMs);
-    if (introducer < 0) return kKeyEscape;
-    // "[" and "O" introduce a sequence that ends at its final byte
-    // (0x40-0x7E); any other byte after ESC is an Alt-modified key.
-    if (introducer == '[') {
-      for (int guard = 0; guard < 16; ++guard) {
-        const int byte = NextByte(kEscapeSequenceWaitMs);
-        if (byte < 0 || (byte >= 0x40 && byte <= 0x7E)) break;
-      }
-    } else if (introducer == 'O') {
-      NextByte(kEscapeSequenceWaitMs);
-    }
-    return kSequenceKey;
+    return ReadStreamKey([this](int waitMs) {
+      return NextByte(waitMs < 0 ? INFINITE : static_cast<DWORD>(waitMs));
+    });
   }
 
   bool KeysCanArrive() {
