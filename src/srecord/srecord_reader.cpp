@@ -9,11 +9,8 @@ namespace {
 
 constexpr unsigned char kPacketMarker = 0x7F;
 
-// Offsets of the record fields in a line.
-constexpr int kTypeOffset = 1;
-constexpr int kCountOffset = 2;
-constexpr int kAddressOffset = 4;
-constexpr int kS2DataOffset = 10;
+// Where the data of an S2 record begin: after its 3-byte address.
+constexpr int kS2DataOffset = kAddressOffset + 6;
 
 // Longest body StartPacket copies: it reads the line up to offset
 // kAddressOffset + 2 * kMaxStartBody - 1 and writes the packet up to

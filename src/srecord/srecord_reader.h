@@ -16,6 +16,12 @@
 
 #include "run/flash_state.h"
 
+// Offsets of the record fields in a line: "S", type digit, two count
+// digits, then the address.
+constexpr int kTypeOffset = 1;
+constexpr int kCountOffset = 2;
+constexpr int kAddressOffset = 4;
+
 // Longest line text before its line feed that lineBuffer can hold.
 constexpr int kMaxLineText = kBufferSize - 2;  // 159
 

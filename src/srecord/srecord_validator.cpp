@@ -4,14 +4,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "run/flash_state.h"
 #include "srecord/srecord_reader.h"
 
 namespace {
-
-constexpr int kCountOffset = 2;
-constexpr int kAddressOffset = 4;
 
 // Value of each byte as a hex digit, -1 when it is none.
 constexpr std::array<signed char, 256> MakeHexDigits() {
@@ -65,13 +63,13 @@ class RecordChecker : public LineInspector {
     if (length == 0) return "empty line where a record should be";
     if (line[0] != 'S') return "line does not begin with \"S\"";
     if (length < 2) return "record type is missing";
-    const char type = line[1];
+    const char type = line[kTypeOffset];
     if (type < '0' || type > '9') return "record type " + Shown(type) + " is not 0 to 9";
     if (length < kAddressOffset) return "record count is missing";
     for (int i = kCountOffset; i < kAddressOffset; ++i) {
       if (DigitValue(line[i]) < 0) return NotHexAt(line, i);
     }
-    const int count = DigitValue(line[2]) * 16 + DigitValue(line[3]);
+    const int count = DigitValue(line[kCountOffset]) * 16 + DigitValue(line[kCountOffset + 1]);
     const int recordEnd = kAddressOffset + 2 * count;
     if (recordEnd > length) {
       return "count " + Hex2(count) + " claims " + std::to_string(2 * count) +
@@ -113,20 +111,6 @@ class RecordChecker : public LineInspector {
   std::string problem_;
 };
 
-// Closes the file on every way out.
-class FileCloser {
- public:
-  explicit FileCloser(std::FILE* file) : file_(file) {}
-  ~FileCloser() {
-    if (file_ != nullptr) std::fclose(file_);
-  }
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-
- private:
-  std::FILE* file_;
-};
-
 ValidationResult Failure(int32_t line, std::string problem) {
   ValidationResult result;
   result.line = line;
@@ -166,11 +150,13 @@ ValidationResult Describe(AssembleStatus status, const FlashState& state,
 }  // namespace
 
 ValidationResult ValidateFile(const std::string& fileName, bool padRecords) {
-  std::FILE* const file = std::fopen(fileName.c_str(), "rb");
+  // Closed on every way out.
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> opened(
+      std::fopen(fileName.c_str(), "rb"), &std::fclose);
+  std::FILE* const file = opened.get();
   if (file == nullptr) {
     return Failure(0, std::string("cannot open the file: ") + std::strerror(errno));
   }
-  FileCloser closer(file);
 
   // A record of its own: the dry run must not disturb the run's state.
   FlashState state;
