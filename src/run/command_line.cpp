@@ -9,10 +9,8 @@
 namespace {
 
 bool FileExists(const std::string& name) {
-  std::FILE* file = std::fopen(name.c_str(), "rb");
-  if (file == nullptr) return false;
-  std::fclose(file);
-  return true;
+  FileIdentity identity;
+  return IdentityOfPath(name, identity);
 }
 
 void ApplyOption(FlashState& state, const char* arg) {
@@ -52,10 +50,12 @@ int32_t FileSize(std::FILE* file) {
 }
 
 bool ProbeInputFile(FlashState& state, const std::string& name) {
-  std::FILE* file = std::fopen(name.c_str(), "rb");
-  if (file == nullptr) return false;
-  state.fileSize = FileSize(file);
-  std::fclose(file);
+  state.inputHandle = OpenRegularFile(name, state.inputKind);
+  if (!state.inputHandle) {
+    // A directory or a device is there but is no firmware file: the check says so.
+    return state.inputKind == FileKind::kDirectory || state.inputKind == FileKind::kOther;
+  }
+  state.fileSize = FileSize(state.inputHandle.get());
   return true;
 }
 

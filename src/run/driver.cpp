@@ -33,16 +33,41 @@ int Fail() {
 }
 
 // A bad file never reaches the instrument: the whole file is checked with the
-// same packet assembly that the transfer will use.
-bool CheckInputFile(const FlashState& state) {
-  if (state.fileSize < 0) {
-    std::printf("*** - Error, \"%s\" is too large (2 GiB or more)", state.fileName.c_str());
+// same packet assembly that the transfer will use, and its fingerprint taken,
+// so that the transfer can tell whether it still reads the file it checked.
+bool CheckInputFile(const FlashState& state, FileFingerprint& checked) {
+  const char* const name = state.fileName.c_str();
+  if (state.inputKind == FileKind::kDirectory) {
+    std::printf("*** - Error, \"%s\" is a directory", name);
     return false;
   }
-  const ValidationResult result = ValidateFile(state.fileName, state.padRecords);
-  if (result.ok) return true;
-  std::printf("%s", ValidationMessage(state.fileName, result).c_str());
-  return false;
+  if (state.inputKind != FileKind::kRegular) {
+    std::printf("*** - Error, \"%s\" is not a regular file", name);
+    return false;
+  }
+  if (state.fileSize < 0) {
+    std::printf("*** - Error, \"%s\" is too large (2 GiB or more)", name);
+    return false;
+  }
+  std::FILE* const file = state.inputHandle.get();
+  FileIdentity before;
+  const bool known = IdentityOfOpenFile(file, before);
+  const ValidationResult result = ValidateFile(file, state.padRecords);
+  if (!result.ok) {
+    std::printf("%s", ValidationMessage(state.fileName, result).c_str());
+    return false;
+  }
+  if (!known || !TakeFingerprint(file, checked) || checked.identity != before) {
+    std::printf("*** - Error, \"%s\" changed while it was checked", name);
+    return false;
+  }
+  return true;
+}
+
+// The error text of a transfer that found the file changed since the check.
+void NoteFileChanged(FlashState& state) {
+  std::snprintf(state.responseLine, sizeof state.responseLine, "\"%s\" changed since it was checked",
+                state.fileName.c_str());
 }
 
 bool OpenPort(const FlashState& state, CSerial& port) {
@@ -93,8 +118,13 @@ void PollKeyboard(FlashState& state) {
 
 // The transfer loop: each data packet is written, the next one assembled and
 // the progress shown before the instrument's answer is read, so at most one
-// packet is ever unanswered. Returns false on a bad record.
-bool TransferDataPackets(FlashState& state, CSerial& port, bool& transferError) {
+// packet is ever unanswered. Every record is checked again as it is
+// assembled; one that fails now can only come from a file that changed since
+// the check, which ends the transfer with an error. Returns false on a bad
+// record read from an unchanged file.
+bool TransferDataPackets(FlashState& state, CSerial& port, const FileFingerprint& checked,
+                         bool& transferError) {
+  RecordChecker checker;
   state.packetsSent = 0;
   transferError = false;
   for (;;) {
@@ -107,7 +137,12 @@ bool TransferDataPackets(FlashState& state, CSerial& port, bool& transferError) 
     }
     if (state.debugRecords) DumpPacket(state.currentPacket, size);
     port.Write(state.currentPacket, static_cast<uint32_t>(size));
-    if (AssemblePacket(state, state.nextPacket) == 0) return false;
+    if (AssembleNextPacket(state, state.nextPacket, &checker) != AssembleStatus::kPacket) {
+      if (FileUnchanged(state.fileName, state.inputFile, checked)) return false;
+      NoteFileChanged(state);
+      transferError = true;
+      return true;
+    }
     ShowProgress(state.packetsSent, state.bytesRead, state.fileSize);
     PollKeyboard(state);
     if (!ReadResponseLine(state, port)) transferError = true;
@@ -117,11 +152,18 @@ bool TransferDataPackets(FlashState& state, CSerial& port, bool& transferError) 
   }
 }
 
-// Sends the terminator packet unless the instrument already refused a packet:
-// its own error text must reach the screen, and a refused image must not be
-// finalised.
-void SendTerminator(FlashState& state, CSerial& port, bool& transferError) {
+// Sends the terminator packet unless the instrument already refused a packet
+// (its own error text must reach the screen, and a refused image must not be
+// finalised) or the file is no longer the one checked: the instrument has
+// then been sent something else than the checked image.
+void SendTerminator(FlashState& state, CSerial& port, const FileFingerprint& checked,
+                    bool& transferError) {
   if (!IsTerminator(state.currentPacket) || transferError) return;
+  if (!FileUnchanged(state.fileName, state.inputFile, checked)) {
+    NoteFileChanged(state);
+    transferError = true;
+    return;
+  }
   port.Write(state.currentPacket, static_cast<uint32_t>(PacketWireSize(state.currentPacket)));
   if (ReadResponseLine(state, port)) {
     std::printf(" 100%%");
@@ -146,7 +188,7 @@ Verdict PrintVerdict(const FlashState& state, bool transferError) {
 }
 
 // Everything from the port open to "DONE". Returns the exit status.
-int FlashOverPort(FlashState& state, CSerial& port) {
+int FlashOverPort(FlashState& state, CSerial& port, const FileFingerprint& checked) {
   if (!OpenPort(state, port)) {
     std::printf("*** - Error, cannot open port.\n");
     return Fail();
@@ -171,36 +213,36 @@ int FlashOverPort(FlashState& state, CSerial& port) {
   std::printf("Setting Baud Rate to %s: %ld,N,8,1\n", PortLabel(state).c_str(),
               static_cast<long>(kBaudRate));
 
-  state.inputFile = std::fopen(state.fileName.c_str(), "rb");
-  if (state.inputFile == nullptr) {
-    std::printf("*** - Error, cannot open \"%s\" again", state.fileName.c_str());
+  // The file checked is read again from its start: it stayed open.
+  state.inputFile = state.inputHandle.get();
+  std::rewind(state.inputFile);
+  state.recordsRead = 0;
+  RecordChecker checker;
+  const bool assembled =
+      AssembleNextPacket(state, state.currentPacket, &checker) == AssembleStatus::kPacket;
+  if (!FileUnchanged(state.fileName, state.inputFile, checked)) {
+    std::printf("*** - Error, \"%s\" changed since it was checked", state.fileName.c_str());
     return Fail();
   }
-  state.recordsRead = 0;
-  if (AssemblePacket(state, state.currentPacket) == 0) {
+  if (!assembled) {
     std::printf("*** - Error, \"%s\" is not a Motorola Hex File", state.fileName.c_str());
-    ReportFailure();
-    std::fclose(state.inputFile);
-    state.inputFile = nullptr;
-    return 1;
+    return Fail();
   }
   SendStartCommand(state, port);
   std::printf("Flash programming \"%s\" started ...\n", state.fileName.c_str());
   std::printf("Percent Complete ... ");
 
   bool transferError = false;
-  if (!TransferDataPackets(state, port, transferError)) {
+  if (!TransferDataPackets(state, port, checked, transferError)) {
     std::printf("*** - Error, Bad S-Record Read\n");
-    std::fclose(state.inputFile);
-    state.inputFile = nullptr;
     return Fail();
   }
-  SendTerminator(state, port, transferError);
+  SendTerminator(state, port, checked, transferError);
   std::printf("\nS-Records sent ... %ld\n", static_cast<long>(state.recordsRead));
   const Verdict verdict = PrintVerdict(state, transferError);
   DrainKeyboard();
-  std::fclose(state.inputFile);
   state.inputFile = nullptr;
+  state.inputHandle.reset();
   std::printf("DONE\n");
   return verdict == Verdict::kSuccess ? 0 : 1;
 }
@@ -213,8 +255,9 @@ int RunFlash(FlashState& state, CSerial& port, int argc, char** argv) {
   const int portIndex = ParseCommandLine(state, argc, argv);
   if (portIndex == 0) return 1;
   PrintBanner();
-  if (!CheckInputFile(state)) return Fail();
+  FileFingerprint checked;
+  if (!CheckInputFile(state, checked)) return Fail();
   std::printf("Press <ESC> to cancel\n");
   TakePortNumber(state, argc, argv, portIndex);
-  return FlashOverPort(state, port);
+  return FlashOverPort(state, port, checked);
 }

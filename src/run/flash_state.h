@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+#include "srecord/input_file.h"
+
 // Size of each fixed buffer: 160 characters (or packet bytes) and a spare byte
 // for the terminating zero of the texts.
 constexpr int kBufferSize = 161;
@@ -24,7 +26,9 @@ struct FlashState {
   int32_t bytesRead = 0;       // file bytes consumed, for the percentage
   int32_t fileSize = 0;        // size of the file in bytes
   int16_t recordsPerPacket = 4;
-  std::FILE* inputFile = nullptr;
+  std::FILE* inputFile = nullptr;  // the file the reader reads: inputHandle's, during the transfer
+  FileHandle inputHandle;          // the firmware file, open from the probe to the end of the run
+  FileKind inputKind = FileKind::kMissing;
   char lineBuffer[kBufferSize] = {};
   char responseLine[kBufferSize] = {};
   unsigned char currentPacket[kBufferSize] = {};

@@ -4,9 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "run/flash_state.h"
+#include "srecord/input_file.h"
 #include "srecord/srecord_reader.h"
 
 namespace {
@@ -44,72 +44,6 @@ std::string NotHexAt(const char* line, int offset) {
   return "character " + Shown(line[offset]) + " at column " + std::to_string(offset + 1) +
          " is not a hex digit";
 }
-
-// The record checks, made on every line the dry run reads, before the
-// assembly uses it.
-class RecordChecker : public LineInspector {
- public:
-  bool Inspect(const FlashState& state, const LineInfo& info) override {
-    problem_ = Check(state.lineBuffer, info);
-    return problem_.empty();
-  }
-  const std::string& problem() const { return problem_; }
-
- private:
-  static std::string Check(const char* line, const LineInfo& info) {
-    const int length = info.length;
-    if (info.tooLong) return "line is longer than " + std::to_string(kMaxLineText) + " characters";
-    if (info.zeroByte) return "line holds a zero byte";
-    if (length == 0) return "empty line where a record should be";
-    if (line[0] != 'S') return "line does not begin with \"S\"";
-    if (length < 2) return "record type is missing";
-    const char type = line[kTypeOffset];
-    if (type < '0' || type > '9') return "record type " + Shown(type) + " is not 0 to 9";
-    if (length < kAddressOffset) return "record count is missing";
-    for (int i = kCountOffset; i < kAddressOffset; ++i) {
-      if (DigitValue(line[i]) < 0) return NotHexAt(line, i);
-    }
-    const int count = DigitValue(line[kCountOffset]) * 16 + DigitValue(line[kCountOffset + 1]);
-    const int recordEnd = kAddressOffset + 2 * count;
-    if (recordEnd > length) {
-      return "count " + Hex2(count) + " claims " + std::to_string(2 * count) +
-             " characters after it, the line holds " + std::to_string(length - kAddressOffset);
-    }
-    const int minimum = MinimumRecordCount(type);
-    if (count < minimum) {
-      return "count " + Hex2(count) + " is too small for an S" + type + " record (at least " +
-             Hex2(minimum) + ")";
-    }
-    // Address, data and the checksum itself: one's complement of the low
-    // byte of the sum of count, address and data.
-    unsigned sum = static_cast<unsigned>(count);
-    for (int i = kAddressOffset; i < recordEnd - 2; i += 2) {
-      const int high = DigitValue(line[i]);
-      const int low = DigitValue(line[i + 1]);
-      if (high < 0) return NotHexAt(line, i);
-      if (low < 0) return NotHexAt(line, i + 1);
-      sum += static_cast<unsigned>(high * 16 + low);
-    }
-    const int checkHigh = DigitValue(line[recordEnd - 2]);
-    const int checkLow = DigitValue(line[recordEnd - 1]);
-    if (checkHigh < 0) return NotHexAt(line, recordEnd - 2);
-    if (checkLow < 0) return NotHexAt(line, recordEnd - 1);
-    for (int i = recordEnd; i < length; ++i) {
-      if (line[i] != ' ' && line[i] != '\t') {
-        return "unexpected " + Shown(line[i]) + " at column " + std::to_string(i + 1) +
-               " after the checksum";
-      }
-    }
-    const int expected = static_cast<int>(0xFFu - (sum & 0xFFu));
-    const int carried = checkHigh * 16 + checkLow;
-    if (carried != expected) {
-      return "record checksum is " + Hex2(carried) + ", expected " + Hex2(expected);
-    }
-    return {};
-  }
-
-  std::string problem_;
-};
 
 ValidationResult Failure(int32_t line, std::string problem) {
   ValidationResult result;
@@ -149,15 +83,72 @@ ValidationResult Describe(AssembleStatus status, const FlashState& state,
 
 }  // namespace
 
-ValidationResult ValidateFile(const std::string& fileName, bool padRecords) {
-  // Closed on every way out.
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> opened(
-      std::fopen(fileName.c_str(), "rb"), &std::fclose);
-  std::FILE* const file = opened.get();
-  if (file == nullptr) {
-    return Failure(0, std::string("cannot open the file: ") + std::strerror(errno));
-  }
+bool RecordChecker::Inspect(const FlashState& state, const LineInfo& info) {
+  problem_ = Check(state.lineBuffer, info);
+  return problem_.empty();
+}
 
+std::string RecordChecker::Check(const char* line, const LineInfo& info) {
+  const int length = info.length;
+  if (info.tooLong) return "line is longer than " + std::to_string(kMaxLineText) + " characters";
+  if (info.zeroByte) return "line holds a zero byte";
+  if (length == 0) return "empty line where a record should be";
+  if (line[0] != 'S') return "line does not begin with \"S\"";
+  if (length < 2) return "record type is missing";
+  const char type = line[kTypeOffset];
+  if (type < '0' || type > '9') return "record type " + Shown(type) + " is not 0 to 9";
+  if (length < kAddressOffset) return "record count is missing";
+  for (int i = kCountOffset; i < kAddressOffset; ++i) {
+    if (DigitValue(line[i]) < 0) return NotHexAt(line, i);
+  }
+  const int count = DigitValue(line[kCountOffset]) * 16 + DigitValue(line[kCountOffset + 1]);
+  const int recordEnd = kAddressOffset + 2 * count;
+  if (recordEnd > length) {
+    return "count " + Hex2(count) + " claims " + std::to_string(2 * count) +
+           " characters after it, the line holds " + std::to_string(length - kAddressOffset);
+  }
+  const int minimum = MinimumRecordCount(type);
+  if (count < minimum) {
+    return "count " + Hex2(count) + " is too small for an S" + type + " record (at least " +
+           Hex2(minimum) + ")";
+  }
+  // Address, data and the checksum itself: one's complement of the low
+  // byte of the sum of count, address and data.
+  unsigned sum = static_cast<unsigned>(count);
+  for (int i = kAddressOffset; i < recordEnd - 2; i += 2) {
+    const int high = DigitValue(line[i]);
+    const int low = DigitValue(line[i + 1]);
+    if (high < 0) return NotHexAt(line, i);
+    if (low < 0) return NotHexAt(line, i + 1);
+    sum += static_cast<unsigned>(high * 16 + low);
+  }
+  const int checkHigh = DigitValue(line[recordEnd - 2]);
+  const int checkLow = DigitValue(line[recordEnd - 1]);
+  if (checkHigh < 0) return NotHexAt(line, recordEnd - 2);
+  if (checkLow < 0) return NotHexAt(line, recordEnd - 1);
+  for (int i = recordEnd; i < length; ++i) {
+    if (line[i] != ' ' && line[i] != '\t') {
+      return "unexpected " + Shown(line[i]) + " at column " + std::to_string(i + 1) +
+             " after the checksum";
+    }
+  }
+  const int expected = static_cast<int>(0xFFu - (sum & 0xFFu));
+  const int carried = checkHigh * 16 + checkLow;
+  if (carried != expected) {
+    return "record checksum is " + Hex2(carried) + ", expected " + Hex2(expected);
+  }
+  return {};
+}
+
+
+ValidationResult ValidateFile(const std::string& fileName, bool padRecords) {
+  const FileHandle opened(std::fopen(fileName.c_str(), "rb"));
+  if (!opened) return Failure(0, std::string("cannot open the file: ") + std::strerror(errno));
+  return ValidateFile(opened.get(), padRecords);
+}
+
+ValidationResult ValidateFile(std::FILE* file, bool padRecords) {
+  if (std::fseek(file, 0, SEEK_SET) != 0) return Failure(0, "the file could not be read");
   // A record of its own: the dry run must not disturb the run's state.
   FlashState state;
   InitFlashState(state);

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
+
+#include "srecord/srecord_reader.h"
 
 struct ValidationResult {
   bool ok = false;
@@ -11,11 +14,12 @@ struct ValidationResult {
   std::string problem;  // plain words, e.g. "record checksum is 3C, expected 3D"
 };
 
-// Checks every record of `fileName` and the packets that the transfer will
-// build from them (with the pad bytes when padRecords is set), and stops at
-// the first problem. The file is opened in binary mode and read once, front
-// to back, on a FlashState of its own: the run's state is never touched, and
-// the memory used does not grow with the file.
+// Checks every record of the open `file` and the packets that the transfer
+// will build from them (with the pad bytes when padRecords is set), and stops
+// at the first problem. The file, open in binary mode, is read once from its
+// start, on a FlashState of its own: the run's state is never touched, and
+// the memory used does not grow with the file. The file is left open, at an
+// unspecified position.
 //
 // Like the transfer, the dry run sends the first packet as data whatever its
 // type and then assembles packets until one of type 5, 8 or 9 comes next;
@@ -29,7 +33,23 @@ struct ValidationResult {
 // blanks after the checksum, or a wrong checksum. Hex digits may be upper or
 // lower case. A packet is refused when merging would pass PacketLengthLimit.
 // The file must reach an S5, S8 or S9 record after the first packet.
+ValidationResult ValidateFile(std::FILE* file, bool padRecords);
+// The same for the file of that name, opened for the check alone.
 ValidationResult ValidateFile(const std::string& fileName, bool padRecords);
+
+// The record checks of the validation, for every line an assembly reads: the
+// transfer makes them again, so that no record reaches the wire unchecked,
+// whatever happened to the file since it was checked.
+class RecordChecker : public LineInspector {
+ public:
+  bool Inspect(const FlashState& state, const LineInfo& info) override;
+  // Why the last line inspected was refused; empty when it was not.
+  const std::string& problem() const { return problem_; }
+
+ private:
+  static std::string Check(const char* line, const LineInfo& info);
+  std::string problem_;
+};
 
 // The message for a failed validation, without a line end:
 //   *** - Error, "fw.m0" line 17: record checksum is 3C, expected 3D

@@ -75,9 +75,9 @@ def run_once(cfg, capture, sim, path, options=(), keys=None, port=None, keys_on_
         loader = h.Loader(capture, cfg.loader, list(options) + [os.path.basename(path), port_arg],
                           cwd=os.path.dirname(path), keys_on_pipe=keys_on_pipe)
         try:
-            if keys:
+            if keys:  # bytes to press, or something to do to the file
                 loader.wait_output(keys[0])
-                loader.send_keys(keys[1])
+                keys[1]() if callable(keys[1]) else loader.send_keys(keys[1])
             # An unanswered packet costs 5,000,000 polls of the port: tens of seconds.
             return loader, loader.wait_exit(timeout=240), port_text
         except BaseException:
@@ -240,6 +240,12 @@ REFUSED = {
                           re.escape(BANNER) + r'\*\*\* - Error, "bad_checksum.m0" line [^\n]*'),
     "not_srecord_file": ("not_srecord.m0", [], None, None,
                          re.escape(BANNER) + r'\*\*\* - Error, "not_srecord.m0" line [^\n]*'),
+    "directory_file": (os.path.dirname(os.path.abspath(__file__)), [], None, None,
+                       re.escape(BANNER + '*** - Error, "e2e" is a directory')),
+    "dev_zero_file": ("/dev/zero", [], None, None,
+                      re.escape(BANNER + '*** - Error, "zero" is not a regular file')),
+    "fifo_file": ("FIFO", [], None, None,
+                  re.escape(BANNER + '*** - Error, "fw.m0" is not a regular file')),
     "missing_port": ("words16_crlf.m0", [], None, "/dev/does-not-exist",
                      re.escape(BANNER + PRESS_ESC + "*** - Error, cannot open port.\n")),
     "boot_overwrite_no": ("words16_crlf.m0", ["-b"], (BOOT_QUESTION, b"n"), None,
@@ -248,12 +254,62 @@ REFUSED = {
 
 
 def case_refused(cfg, tmp, fixture, options, keys, port, pattern):
+    if fixture == "FIFO":  # a pipe nobody writes to: opening it must not wait
+        fixture = os.path.join(tmp, "fw.m0")
+        os.mkfifo(fixture)
     result = run_loader(cfg, tmp, fixture, check=False, options=options, keys=keys, port=port)
     pattern = pattern.replace("PORT", re.escape(result.port)) + re.escape(UNSUCCESSFUL)
     assert re.fullmatch(pattern, result.stdout), "expected /%s/\n%s" % (pattern, describe(result))
     assert result.status == 1, describe(result)
     assert "start command" not in result.sim, describe(result)
     assert keys or "received 0 bytes" in result.sim, describe(result)
+
+
+def rewrite_digit(path, line_number):
+    """Rewrites in place the first data digit of a line: its checksum no longer fits."""
+    with open(path, "r+b") as f:
+        offset = sum(len(line) for line in f.readlines()[:line_number - 1]) + 12
+        f.seek(offset)
+        digit = f.read(1)
+        f.seek(offset)
+        f.write(b"1" if digit != b"1" else b"2")
+
+
+def replace_by_rename(cfg, path):
+    with open(cfg.fixture("words32_crlf.m0"), "rb") as src, open(path + ".new", "wb") as dst:
+        dst.write(src.read())
+    os.replace(path + ".new", path)
+
+
+# name: (simulator options, text on standard output after which the file is
+# changed, the change, standard output expected at the end)
+CHANGED_TEXT = '"fw.m0" changed since it was checked'
+FILE_CHANGED = {
+    "file_rewritten_before_start": (["--ignore-wakeups", "1"], "Waking up device",
+                                    lambda cfg, p: rewrite_digit(p, 3),
+                                    "*** - Error, " + CHANGED_TEXT + UNSUCCESSFUL),
+    "file_rewritten_during_transfer": (["--delay-ms", "50"], STARTED,
+                                       lambda cfg, p: rewrite_digit(p, 1020),
+                                       ERROR + CHANGED_TEXT + "\n" + UNSUCCESSFUL + "DONE\n"),
+    "file_replaced_during_transfer": (["--delay-ms", "50"], STARTED, replace_by_rename,
+                                      ERROR + CHANGED_TEXT + "\n" + UNSUCCESSFUL + "DONE\n"),
+    "file_truncated_during_transfer": (["--delay-ms", "50"], STARTED,
+                                       lambda cfg, p: os.truncate(p, os.path.getsize(p) // 2),
+                                       ERROR + CHANGED_TEXT + "\n" + UNSUCCESSFUL + "DONE\n"),
+}
+
+
+def case_file_changed(cfg, tmp, sim_args, when, change, ending):
+    """The file checked is the file flashed: a change after the check ends the
+    run with an error, and the image is never completed."""
+    path = os.path.join(tmp, "fw.m0")
+    with open(cfg.fixture("sample.m0"), "rb") as src, open(path, "wb") as dst:
+        dst.write(src.read())
+    result = run_loader(cfg, tmp, path, sim_args, check=False,
+                        keys=(when, lambda: change(cfg, path)))
+    assert result.stdout.endswith(ending) and result.status == 1, describe(result)
+    assert "flash completed" not in result.sim, describe(result)
+    assert ("start command" in result.sim) == ("DONE" in ending), describe(result)
 
 
 def case_two_runs_one_simulator(cfg, tmp):
@@ -282,6 +338,7 @@ def case_two_runs_one_simulator(cfg, tmp):
 CASES = {n: lambda c, t, a=a: case_success(c, t, *a) for n, a in SUCCESS.items()}
 CASES.update({n: lambda c, t, a=a: case_failure(c, t, *a) for n, a in FAILURE.items()})
 CASES.update({n: lambda c, t, a=a: case_refused(c, t, *a) for n, a in REFUSED.items()})
+CASES.update({n: lambda c, t, a=a: case_file_changed(c, t, *a) for n, a in FILE_CHANGED.items()})
 CASES.update({"debug_dump": lambda c, t: case_debug_dump(c, t, []),
               "debug_dump_pad": lambda c, t: case_debug_dump(c, t, ["-p"]),
               "verbose": case_verbose, "two_runs_one_simulator": case_two_runs_one_simulator})

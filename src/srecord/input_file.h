@@ -1,0 +1,64 @@
+// The firmware file as the loader holds it: opened once, only when it is a
+// regular file, and kept open from the check to the end of the run, with a
+// fingerprint that tells whether it changed since it was checked.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+// Closes the file when its handle goes, on every way out of a run.
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+enum class FileKind {
+  kMissing,    // nothing of that name (or it cannot be looked at)
+  kRegular,
+  kDirectory,
+  kOther,      // a device, a pipe, a socket: nothing to flash from
+};
+
+// Which file a name or an open stream stands for, and its state: the same
+// values mean the same file, unchanged as far as the file system tells.
+struct FileIdentity {
+  uint64_t volume = 0;
+  uint64_t index = 0;    // inode or file index
+  int64_t size = -1;
+  int64_t modified = 0;  // last write, in the platform's finest unit
+  bool operator==(const FileIdentity& other) const {
+    return volume == other.volume && index == other.index && size == other.size &&
+           modified == other.modified;
+  }
+  bool operator!=(const FileIdentity& other) const { return !(*this == other); }
+};
+
+// Opens `name` for reading in binary mode when it is a regular file, and sets
+// `kind`. Anything else is refused before it is opened for reading, so that a
+// pipe or a device can never make the open (or a read) wait. Empty handle
+// when the file is not regular or cannot be opened. Defined once per platform.
+FileHandle OpenRegularFile(const std::string& name, FileKind& kind);
+
+// The identity of the file open as `file`, or of the file `name` stands for
+// now; false when it cannot be had. Defined once per platform.
+bool IdentityOfOpenFile(std::FILE* file, FileIdentity& identity);
+bool IdentityOfPath(const std::string& name, FileIdentity& identity);
+
+// A digest (64-bit FNV-1a) of every byte of `file`, read from its start; the
+// position is restored. False on a read error.
+bool DigestOfFile(std::FILE* file, uint64_t& digest);
+
+// What the check saw: the file's identity and the digest of its bytes.
+struct FileFingerprint {
+  FileIdentity identity;
+  uint64_t digest = 0;
+};
+
+// Takes the fingerprint of the open file.
+bool TakeFingerprint(std::FILE* file, FileFingerprint& fingerprint);
+
+// True when `name` still names the open `file`, and the file has the identity
+// and the bytes it had when `checked` was taken.
+bool FileUnchanged(const std::string& name, std::FILE* file, const FileFingerprint& checked);

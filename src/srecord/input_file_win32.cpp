@@ -1,0 +1,66 @@
+// The firmware file on Windows: the file system's own file index and last
+// write time tell the identity of a file.
+#include "srecord/input_file.h"
+
+#include <io.h>
+#include <windows.h>
+
+namespace {
+
+FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  FileIdentity identity;
+  identity.volume = info.dwVolumeSerialNumber;
+  identity.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  identity.size = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) |
+                                       info.nFileSizeLow);
+  identity.modified = static_cast<int64_t>(
+      (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+      info.ftLastWriteTime.dwLowDateTime);
+  return identity;
+}
+
+// Opens the object a name stands for only to look at it: no data access, so
+// a device or a pipe is not disturbed, and a directory can be opened too.
+HANDLE OpenForLooking(const std::string& name) {
+  return CreateFileA(name.c_str(), FILE_READ_ATTRIBUTES,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+FileKind KindOfPath(const std::string& name) {
+  const DWORD attributes = GetFileAttributesA(name.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return FileKind::kMissing;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return FileKind::kDirectory;
+  const HANDLE handle = OpenForLooking(name);
+  if (handle == INVALID_HANDLE_VALUE) return FileKind::kMissing;
+  const DWORD type = GetFileType(handle);
+  CloseHandle(handle);
+  return type == FILE_TYPE_DISK ? FileKind::kRegular : FileKind::kOther;
+}
+
+}  // namespace
+
+FileHandle OpenRegularFile(const std::string& name, FileKind& kind) {
+  kind = KindOfPath(name);
+  if (kind != FileKind::kRegular) return FileHandle();
+  return FileHandle(std::fopen(name.c_str(), "rb"));
+}
+
+bool IdentityOfOpenFile(std::FILE* file, FileIdentity& identity) {
+  if (file == nullptr) return false;
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return false;
+  identity = IdentityOf(info);
+  return true;
+}
+
+bool IdentityOfPath(const std::string& name, FileIdentity& identity) {
+  const HANDLE handle = OpenForLooking(name);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool ok = GetFileInformationByHandle(handle, &info) != 0;
+  CloseHandle(handle);
+  if (ok) identity = IdentityOf(info);
+  return ok;
+}
