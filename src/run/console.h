@@ -20,6 +20,9 @@ class Console {
   virtual void Beep(unsigned frequencyHz, unsigned durationMs) = 0;
   // Pauses for 1 ms.
   virtual void Pause1ms() = 0;
+  // Lets other runnable programs have the processor, if any want it; returns
+  // at once otherwise. For waits that poll without pausing.
+  virtual void GiveWay() = 0;
   // False once no key press can ever arrive (input closed, no terminal), so
   // that a wait which only a key could end gets a bound instead.
   virtual bool KeysCanArrive() = 0;

@@ -11,6 +11,7 @@
 // as on Windows, where those keys arrive as a two-byte code.
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <termios.h>
 #include <time.h>
@@ -105,6 +106,7 @@ class PosixConsole final : public Console {
   }
 
   void Pause1ms() override { SleepMs(1); }
+  void GiveWay() override { sched_yield(); }
 
   bool KeysCanArrive() override {
     if (pending_.empty()) Fill(0);

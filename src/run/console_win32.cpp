@@ -179,6 +179,7 @@ class Win32Console final : public Console {
   }
 
   void Pause1ms() override { SleepEx(1, FALSE); }
+  void GiveWay() override { SwitchToThread(); }
 
   bool KeysCanArrive() override { return hasConsole_ || streamKeys_->KeysCanArrive(); }
 

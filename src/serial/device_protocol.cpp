@@ -96,8 +96,15 @@ bool ReadResponseLine(FlashState& state, CSerial& port) {
   // pass for the answer to the next packet.
   constexpr int kCapacity = kBufferSize - 1;
   int stored = 0;
+  // The polls do not pause, so that an answer is taken the moment it comes;
+  // an empty one gives the processor away, so that loaders flashing several
+  // instruments at once (and the instruments' own programs) do not starve.
+  Console& console = TheConsole();
   for (int32_t poll = 0; poll < kResponsePolls; ++poll) {
-    if (!ReceiveChar(state, port)) continue;
+    if (!ReceiveChar(state, port)) {
+      console.GiveWay();
+      continue;
+    }
     if (stored < kCapacity) state.responseLine[stored++] = static_cast<char>(state.lastChar);
     if (state.lastChar == '\n') {
       state.responseLine[stored] = '\0';

@@ -40,6 +40,7 @@ class FakeConsole final : public Console {
     beeps.emplace_back(frequencyHz, durationMs);
   }
   void Pause1ms() override { ++pauses; }
+  void GiveWay() override {}
   bool KeysCanArrive() override { return keysCanArrive_ || !script_.empty(); }
 
   std::string terminal;                                // characters written straight to it
