@@ -50,12 +50,12 @@ int32_t FileSize(std::FILE* file) {
 }
 
 bool ProbeInputFile(FlashState& state, const std::string& name) {
-  state.inputHandle = OpenRegularFile(name, state.inputKind);
-  if (!state.inputHandle) {
+  state.reader.file = OpenRegularFile(name, state.inputKind);
+  if (!state.reader.file) {
     // A directory or a device is there but is no firmware file: the check says so.
     return state.inputKind == FileKind::kDirectory || state.inputKind == FileKind::kOther;
   }
-  state.fileSize = FileSize(state.inputHandle.get());
+  state.fileSize = FileSize(state.reader.file.get());
   return true;
 }
 

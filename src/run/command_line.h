@@ -38,10 +38,10 @@ int16_t PortNumberFromText(const char* text);
 // component has no '.' and such a file exists.
 std::string CompleteFileName(const std::string& name);
 
-// Opens the file for reading and keeps it open in state.inputHandle; false
-// when there is nothing of that name or it cannot be opened. Sets
-// state.inputKind; a directory or another file that is not regular is not
-// opened (true, inputHandle empty). Otherwise sets state.fileSize (-1 when
+// Opens the file for reading and keeps it open in state.reader; false when
+// there is nothing of that name or it cannot be opened. Sets state.inputKind;
+// a directory or another file that is not regular is not opened (true, the
+// reader without a file). Otherwise sets state.fileSize (-1 when
 // the file is 2 GiB or larger).
 bool ProbeInputFile(FlashState& state, const std::string& name);
 

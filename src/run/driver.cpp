@@ -1,31 +1,24 @@
 #include "run/driver.h"
 
-#include <cstdio>
-#include <string>
-
+#include "console/console.h"
 #include "run/command_line.h"
-#include "run/console.h"
 #include "run/presentation.h"
 #include "serial/cserial.h"
 #include "serial/device_protocol.h"
-#include "srecord/srecord_reader.h"
 #include "srecord/srecord_validator.h"
 
 namespace {
 
+// The line: 115200 baud, no parity, 8 data bits, one stop bit.
 constexpr uint32_t kBaudRate = 115200;
 constexpr uint32_t kNoParity = 0;
 constexpr uint32_t kEightDataBits = 8;
 constexpr uint32_t kOneStopBit = 0;
-constexpr int kPadBytes = 3;
-constexpr unsigned char kPadByte = 0xFF;
 // Boot-sector overwrite mode ignores ESC until this much of the file has gone:
 // stopping half way through the boot sector would leave nothing to boot from.
 constexpr int32_t kBootSectorBytes = 4096;
 // Wake-up tries when no key press can ever end them (input closed).
 constexpr int kWakeTriesWithoutKeyboard = 20;
-
-enum class Verdict { kSuccess, kCancelled, kError };
 
 int Fail() {
   ReportFailure();
@@ -35,39 +28,29 @@ int Fail() {
 // A bad file never reaches the instrument: the whole file is checked with the
 // same packet assembly that the transfer will use, and its fingerprint taken,
 // so that the transfer can tell whether it still reads the file it checked.
-bool CheckInputFile(const FlashState& state, FileFingerprint& checked) {
-  const char* const name = state.fileName.c_str();
-  if (state.inputKind == FileKind::kDirectory) {
-    std::printf("*** - Error, \"%s\" is a directory", name);
+bool CheckInputFile(FlashState& state) {
+  if (state.inputKind != FileKind::kRegular || state.fileSize < 0) {
+    PrintUnusableFile(state.fileName, state.inputKind);
     return false;
   }
-  if (state.inputKind != FileKind::kRegular) {
-    std::printf("*** - Error, \"%s\" is not a regular file", name);
-    return false;
-  }
-  if (state.fileSize < 0) {
-    std::printf("*** - Error, \"%s\" is too large (2 GiB or more)", name);
-    return false;
-  }
-  std::FILE* const file = state.inputHandle.get();
+  std::FILE* const file = state.reader.file.get();
   FileIdentity before;
   const bool known = IdentityOfOpenFile(file, before);
-  const ValidationResult result = ValidateFile(file, state.padRecords);
+  state.reader.padded = state.padRecords;
+  const ValidationResult result = ValidateFile(state.reader);
   if (!result.ok) {
-    std::printf("%s", ValidationMessage(state.fileName, result).c_str());
+    PrintText(ValidationMessage(state.fileName, result));
     return false;
   }
-  if (!known || !TakeFingerprint(file, checked) || checked.identity != before) {
-    std::printf("*** - Error, \"%s\" changed while it was checked", name);
+  if (!known || !TakeFingerprint(file, state.checked) || state.checked.identity != before) {
+    PrintFileChanged(state.fileName, true);
     return false;
   }
   return true;
 }
 
-// The error text of a transfer that found the file changed since the check.
-void NoteFileChanged(FlashState& state) {
-  std::snprintf(state.responseLine, sizeof state.responseLine, "\"%s\" changed since it was checked",
-                state.fileName.c_str());
+bool FileAsChecked(const FlashState& state) {
+  return FileUnchanged(state.fileName, state.reader.file.get(), state.checked);
 }
 
 bool OpenPort(const FlashState& state, CSerial& port) {
@@ -87,7 +70,7 @@ bool WakeWithRetries(FlashState& state, CSerial& port) {
   int tries = 1;
   bool awake = WakeDevice(state, port);
   while (!awake && !console.KeyWaiting()) {
-    std::printf("FAILED\n");
+    PrintWakeFailed();
     if (!console.KeysCanArrive() && tries >= kWakeTriesWithoutKeyboard) return false;
     console.Pause1ms();
     awake = WakeDevice(state, port);
@@ -96,59 +79,105 @@ bool WakeWithRetries(FlashState& state, CSerial& port) {
   return true;
 }
 
-bool ConfirmBootOverwrite() {
-  std::printf("Are you sure you want to allow boot sector overwrite (Y/N)? ");
-  const int key = TheConsole().ReadKey();
-  std::printf("\n");
-  return key == 'Y' || key == 'y';
+// The port opened and the instrument awake, at its prompt.
+bool OpenAndWake(FlashState& state, CSerial& port) {
+  if (!OpenPort(state, port)) {
+    PrintPortNotOpened();
+    return false;
+  }
+  if (!WakeWithRetries(state, port)) {
+    PrintNoAnswer(PortLabel(state));
+    return false;
+  }
+  if (TheConsole().KeyWaiting()) {
+    PrintCancelled(false);
+    return false;
+  }
+  PrintAwake();
+  if (state.bootOverwrite && !AskBootOverwrite()) {
+    PrintCancelled(true);
+    return false;
+  }
+  return true;
 }
 
-void DumpPacket(const unsigned char* packet, int size) {
-  std::printf("SRec %d: ", size);
-  for (int i = 0; i < size; ++i) std::printf("%02x,", packet[i]);
-  std::printf("\n");
+// The set-up command lines (their answers are not looked at), then the line
+// settings once more.
+bool SetUpInstrument(FlashState& state, CSerial& port) {
+  SendCommand(state, port, "");
+  SendCommand(state, port, "@N");
+  SendCommand(state, port, "");
+  if (!port.SetBaudRate(kBaudRate)) return false;
+  PrintBaudRate(PortLabel(state), kBaudRate);
+  return true;
+}
+
+// The first packet from the file checked, read again from its start, and the
+// start command.
+bool StartTransfer(FlashState& state, CSerial& port) {
+  const bool assembled = RewindReader(state.reader) &&
+                         AssemblePacket(state.reader, state.currentPacket) == AssembleStatus::kPacket;
+  if (!FileAsChecked(state)) {
+    PrintFileChanged(state.fileName, false);
+    return false;
+  }
+  if (!assembled) {
+    PrintNotSRecordFile(state.fileName);
+    return false;
+  }
+  SendStartCommand(state, port);
+  // The percentage leaves the first packet's lines out.
+  state.reader.bytesRead = 0;
+  PrintStarted(state.fileName);
+  return true;
 }
 
 void PollKeyboard(FlashState& state) {
   Console& console = TheConsole();
   if (!console.KeyWaiting()) return;
   if (console.ReadKey() == kKeyEscape) state.cancelled = true;
-  if (state.bootOverwrite && state.bytesRead < kBootSectorBytes) state.cancelled = false;
+  if (state.bootOverwrite && state.reader.bytesRead < kBootSectorBytes) state.cancelled = false;
 }
+
+// The error text of a transfer that found the file changed since the check.
+void NoteFileChanged(FlashState& state) {
+  FileChangedText(state.fileName, state.responseLine, sizeof state.responseLine);
+}
+
+enum class TransferEnd { kLoopDone, kBadRecord };
 
 // The transfer loop: each data packet is written, the next one assembled and
 // the progress shown before the instrument's answer is read, so at most one
 // packet is ever unanswered. Every record is checked again as it is
 // assembled; one that fails now can only come from a file that changed since
-// the check, which ends the transfer with an error. Returns false on a bad
-// record read from an unchanged file.
-bool TransferDataPackets(FlashState& state, CSerial& port, const FileFingerprint& checked,
-                         bool& transferError) {
-  RecordChecker checker;
+// the check, which ends the transfer with an error. kBadRecord: a record that
+// fails in a file that did not change (a read error).
+TransferEnd TransferDataPackets(FlashState& state, CSerial& port, bool& transferError) {
   state.packetsSent = 0;
   transferError = false;
   for (;;) {
     int size = PacketWireSize(state.currentPacket);
     ++state.packetsSent;
     if (state.padRecords) {
-      if (size + kPadBytes > kBufferSize) return false;
       for (int i = 0; i < kPadBytes; ++i) state.currentPacket[size + i] = kPadByte;
       size += kPadBytes;
     }
     if (state.debugRecords) DumpPacket(state.currentPacket, size);
     port.Write(state.currentPacket, static_cast<uint32_t>(size));
-    if (AssembleNextPacket(state, state.nextPacket, &checker) != AssembleStatus::kPacket) {
-      if (FileUnchanged(state.fileName, state.inputFile, checked)) return false;
+    if (AssemblePacket(state.reader, state.nextPacket) != AssembleStatus::kPacket) {
+      if (FileAsChecked(state)) return TransferEnd::kBadRecord;
       NoteFileChanged(state);
       transferError = true;
-      return true;
+      return TransferEnd::kLoopDone;
     }
-    ShowProgress(state.packetsSent, state.bytesRead, state.fileSize);
+    ShowProgress(state.packetsSent, state.reader.bytesRead, state.fileSize);
     PollKeyboard(state);
     if (!ReadResponseLine(state, port)) transferError = true;
     const int nextSize = PacketWireSize(state.nextPacket);
     for (int i = 0; i < nextSize; ++i) state.currentPacket[i] = state.nextPacket[i];
-    if (IsTerminator(state.currentPacket) || state.cancelled || transferError) return true;
+    if (IsTerminator(state.currentPacket) || state.cancelled || transferError) {
+      return TransferEnd::kLoopDone;
+    }
   }
 }
 
@@ -156,95 +185,43 @@ bool TransferDataPackets(FlashState& state, CSerial& port, const FileFingerprint
 // (its own error text must reach the screen, and a refused image must not be
 // finalised) or the file is no longer the one checked: the instrument has
 // then been sent something else than the checked image.
-void SendTerminator(FlashState& state, CSerial& port, const FileFingerprint& checked,
-                    bool& transferError) {
+void SendTerminator(FlashState& state, CSerial& port, bool& transferError) {
   if (!IsTerminator(state.currentPacket) || transferError) return;
-  if (!FileUnchanged(state.fileName, state.inputFile, checked)) {
+  if (!FileAsChecked(state)) {
     NoteFileChanged(state);
     transferError = true;
     return;
   }
   port.Write(state.currentPacket, static_cast<uint32_t>(PacketWireSize(state.currentPacket)));
   if (ReadResponseLine(state, port)) {
-    std::printf(" 100%%");
+    PrintAllSent();
   } else {
     transferError = true;
   }
 }
 
-Verdict PrintVerdict(const FlashState& state, bool transferError) {
-  if (state.cancelled) {
-    std::printf("Flash programming ... CANCELLED BY USER.\n");
-    ReportFailure();
-    return Verdict::kCancelled;
-  }
-  if (transferError) {
-    std::printf("Flash programming error message:  %s\n", state.responseLine);
-    ReportFailure();
-    return Verdict::kError;
-  }
-  std::printf("Flash programming ... SUCCESSFUL\n");
-  return Verdict::kSuccess;
-}
-
-// Everything from the port open to "DONE". Returns the exit status.
-int FlashOverPort(FlashState& state, CSerial& port, const FileFingerprint& checked) {
-  if (!OpenPort(state, port)) {
-    std::printf("*** - Error, cannot open port.\n");
-    return Fail();
-  }
-  if (!WakeWithRetries(state, port)) {
-    std::printf("*** - Error, no answer from the instrument at %s.\n", PortLabel(state).c_str());
-    return Fail();
-  }
-  if (TheConsole().KeyWaiting()) {
-    std::printf("Flash programming ... CANCELLED BY USER");
-    return Fail();
-  }
-  std::printf("AWAKE\n");
-  if (state.bootOverwrite && !ConfirmBootOverwrite()) {
-    std::printf("Flash programming ... CANCELLED BY USER.\n");
-    return Fail();
-  }
-  SendCommand(state, port, "");
-  SendCommand(state, port, "@N");
-  SendCommand(state, port, "");
-  if (!port.SetBaudRate(kBaudRate)) return Fail();
-  std::printf("Setting Baud Rate to %s: %ld,N,8,1\n", PortLabel(state).c_str(),
-              static_cast<long>(kBaudRate));
-
-  // The file checked is read again from its start: it stayed open.
-  state.inputFile = state.inputHandle.get();
-  std::rewind(state.inputFile);
-  state.recordsRead = 0;
-  RecordChecker checker;
-  const bool assembled =
-      AssembleNextPacket(state, state.currentPacket, &checker) == AssembleStatus::kPacket;
-  if (!FileUnchanged(state.fileName, state.inputFile, checked)) {
-    std::printf("*** - Error, \"%s\" changed since it was checked", state.fileName.c_str());
-    return Fail();
-  }
-  if (!assembled) {
-    std::printf("*** - Error, \"%s\" is not a Motorola Hex File", state.fileName.c_str());
-    return Fail();
-  }
-  SendStartCommand(state, port);
-  std::printf("Flash programming \"%s\" started ...\n", state.fileName.c_str());
-  std::printf("Percent Complete ... ");
-
+// The transfer, the terminator and the verdict. Returns the exit status.
+int TransferAndVerdict(FlashState& state, CSerial& port) {
   bool transferError = false;
-  if (!TransferDataPackets(state, port, checked, transferError)) {
-    std::printf("*** - Error, Bad S-Record Read\n");
+  if (TransferDataPackets(state, port, transferError) == TransferEnd::kBadRecord) {
+    PrintBadRecordRead();
     return Fail();
   }
-  SendTerminator(state, port, checked, transferError);
-  std::printf("\nS-Records sent ... %ld\n", static_cast<long>(state.recordsRead));
-  const Verdict verdict = PrintVerdict(state, transferError);
+  SendTerminator(state, port, transferError);
+  PrintRecordsSent(state.reader.recordsRead);
+  const bool success = !state.cancelled && !transferError;
+  if (state.cancelled) {
+    PrintCancelled(true);
+  } else if (transferError) {
+    PrintErrorAnswer(state.responseLine);
+  } else {
+    PrintSuccess();
+  }
+  if (!success) ReportFailure();
   DrainKeyboard();
-  state.inputFile = nullptr;
-  state.inputHandle.reset();
-  std::printf("DONE\n");
-  return verdict == Verdict::kSuccess ? 0 : 1;
+  state.reader.file.reset();
+  PrintDone();
+  return success ? 0 : 1;
 }
 
 }  // namespace
@@ -255,9 +232,11 @@ int RunFlash(FlashState& state, CSerial& port, int argc, char** argv) {
   const int portIndex = ParseCommandLine(state, argc, argv);
   if (portIndex == 0) return 1;
   PrintBanner();
-  FileFingerprint checked;
-  if (!CheckInputFile(state, checked)) return Fail();
-  std::printf("Press <ESC> to cancel\n");
+  if (!CheckInputFile(state)) return Fail();
+  PrintPressEscape();
   TakePortNumber(state, argc, argv, portIndex);
-  return FlashOverPort(state, port, checked);
+  if (!OpenAndWake(state, port)) return Fail();
+  if (!SetUpInstrument(state, port)) return Fail();
+  if (!StartTransfer(state, port)) return Fail();
+  return TransferAndVerdict(state, port);
 }

@@ -1,13 +1,11 @@
 #include "run/flash_state.h"
 
-FlashState g_flash;
-
 void InitFlashState(FlashState& state) {
   state.cancelled = false;
-  state.linePending = false;
+  state.reader.linePending = false;
   state.bootOverwrite = false;
   state.verbose = false;
-  state.recordsPerPacket = 4;
+  state.reader.recordsPerPacket = 4;
 }
 
 std::string PortLabel(const FlashState& state) {

@@ -4,14 +4,13 @@
 #include "run/flash_state.h"
 #include "serial/cserial.h"
 
-namespace {
-// The one port of the process; its destructor closes the port at every exit.
-CSerial g_serial;
-}  // namespace
-
 int main(int argc, char** argv) {
   // Unbuffered, so that text, the spinner written straight to the terminal and
   // the beeps appear in the order the program produces them.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
-  return RunFlash(g_flash, g_serial, argc, argv);
+  // The port closes when `port` goes, the file when `state` goes: at the end
+  // of every run.
+  FlashState state;
+  CSerial port;
+  return RunFlash(state, port, argc, argv);
 }

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "run/console.h"
+#include "console/console.h"
 
 namespace {
 
@@ -72,3 +72,80 @@ void ShowProgress(int32_t packetsSent, int32_t bytesRead, int32_t fileSize) {
   std::printf("%3d%%\b\b\b\b\b", static_cast<int>(ProgressPercent(bytesRead, fileSize)));
   std::fflush(stdout);
 }
+
+void PrintText(const std::string& text) { std::fputs(text.c_str(), stdout); }
+
+void PrintUnusableFile(const std::string& fileName, FileKind kind) {
+  const char* what = "is too large (2 GiB or more)";
+  if (kind == FileKind::kDirectory) what = "is a directory";
+  if (kind == FileKind::kOther) what = "is not a regular file";
+  std::printf("*** - Error, \"%s\" %s", fileName.c_str(), what);
+}
+
+void PrintFileChanged(const std::string& fileName, bool whileChecked) {
+  std::printf("*** - Error, \"%s\" changed %s it was checked", fileName.c_str(),
+              whileChecked ? "while" : "since");
+}
+
+void FileChangedText(const std::string& fileName, char* text, std::size_t size) {
+  std::snprintf(text, size, "\"%s\" changed since it was checked", fileName.c_str());
+}
+
+void PrintPressEscape() { std::printf("Press <ESC> to cancel\n"); }
+
+void PrintPortNotOpened() { std::printf("*** - Error, cannot open port.\n"); }
+
+void PrintWakeFailed() { std::printf("FAILED\n"); }
+
+void PrintNoAnswer(const std::string& portLabel) {
+  std::printf("*** - Error, no answer from the instrument at %s.\n", portLabel.c_str());
+}
+
+void PrintAwake() { std::printf("AWAKE\n"); }
+
+void PrintCancelled(bool withStop) {
+  std::printf("Flash programming ... CANCELLED BY USER%s", withStop ? ".\n" : "");
+}
+
+bool AskBootOverwrite() {
+  std::printf("Are you sure you want to allow boot sector overwrite (Y/N)? ");
+  const int key = TheConsole().ReadKey();
+  std::printf("\n");
+  return key == 'Y' || key == 'y';
+}
+
+void PrintBaudRate(const std::string& portLabel, uint32_t baudRate) {
+  std::printf("Setting Baud Rate to %s: %ld,N,8,1\n", portLabel.c_str(),
+              static_cast<long>(baudRate));
+}
+
+void PrintNotSRecordFile(const std::string& fileName) {
+  std::printf("*** - Error, \"%s\" is not a Motorola Hex File", fileName.c_str());
+}
+
+void PrintStarted(const std::string& fileName) {
+  std::printf("Flash programming \"%s\" started ...\n", fileName.c_str());
+  std::printf("Percent Complete ... ");
+}
+
+void DumpPacket(const unsigned char* packet, int size) {
+  std::printf("SRec %d: ", size);
+  for (int i = 0; i < size; ++i) std::printf("%02x,", packet[i]);
+  std::printf("\n");
+}
+
+void PrintBadRecordRead() { std::printf("*** - Error, Bad S-Record Read\n"); }
+
+void PrintAllSent() { std::printf(" 100%%"); }
+
+void PrintRecordsSent(int32_t recordsRead) {
+  std::printf("\nS-Records sent ... %ld\n", static_cast<long>(recordsRead));
+}
+
+void PrintErrorAnswer(const char* responseLine) {
+  std::printf("Flash programming error message:  %s\n", responseLine);
+}
+
+void PrintSuccess() { std::printf("Flash programming ... SUCCESSFUL\n"); }
+
+void PrintDone() { std::printf("DONE\n"); }

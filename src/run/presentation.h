@@ -1,8 +1,13 @@
 // What the loader shows on the console: banner, usage, failure report,
-// keyboard drain and the progress field of the transfer.
+// keyboard drain, the progress field of the transfer, and every text of the
+// run, in the order a run meets them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
+
+#include "srecord/input_file.h"
 
 void PrintBanner();
 // The banner, then the help text.
@@ -17,3 +22,36 @@ void ShowProgress(int32_t packetsSent, int32_t bytesRead, int32_t fileSize);
 // bytesRead * 100 / fileSize, truncated, computed without overflow; 0 for an
 // empty file.
 int32_t ProgressPercent(int32_t bytesRead, int32_t fileSize);
+
+// Prints `text` as it is.
+void PrintText(const std::string& text);
+// After "*** - Error, ", without a line end: `"F" is a directory`, `"F" is
+// not a regular file`, or for a regular file `"F" is too large (2 GiB or more)`.
+void PrintUnusableFile(const std::string& fileName, FileKind kind);
+// The file changed after the check began: while it was checked, or since.
+void PrintFileChanged(const std::string& fileName, bool whileChecked);
+// The same as the text of an error verdict, into `text` (at most `size` bytes).
+void FileChangedText(const std::string& fileName, char* text, std::size_t size);
+void PrintPressEscape();
+void PrintPortNotOpened();
+void PrintWakeFailed();
+void PrintNoAnswer(const std::string& portLabel);
+void PrintAwake();
+// "Flash programming ... CANCELLED BY USER", with "." and a line end when
+// `withStop` (the verdict's form), without them when the wake-up was ended.
+void PrintCancelled(bool withStop);
+// Asks for the boot-sector overwrite and reads one key: true for Y or y.
+bool AskBootOverwrite();
+void PrintBaudRate(const std::string& portLabel, uint32_t baudRate);
+void PrintNotSRecordFile(const std::string& fileName);
+// "Flash programming "F" started ..." and the "Percent Complete ... " field.
+void PrintStarted(const std::string& fileName);
+// The "-d" dump of one packet as it goes on the wire.
+void DumpPacket(const unsigned char* packet, int size);
+void PrintBadRecordRead();
+// " 100%" over the progress field, once the terminator was accepted.
+void PrintAllSent();
+void PrintRecordsSent(int32_t recordsRead);
+void PrintErrorAnswer(const char* responseLine);
+void PrintSuccess();
+void PrintDone();

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "run/console.h"
+#include "console/console.h"
 #include "serial/cserial.h"
 
 namespace {
@@ -73,7 +73,6 @@ bool WakeDevice(FlashState& state, CSerial& port) {
 
 void SendStartCommand(FlashState& state, CSerial& port) {
   port.WriteString(state.bootOverwrite ? "%%\r" : "$\r");
-  state.bytesRead = 0;
   int32_t idlePolls = 0;
   for (;;) {
     if (ReceiveChar(state, port)) {

@@ -33,8 +33,8 @@ bool SendCommand(FlashState& state, CSerial& port, const char* text);
 // Prints the "Waking up device" text, purges the input, sends "===\n" and
 // waits for the prompt (5000 empty polls).
 bool WakeDevice(FlashState& state, CSerial& port);
-// Sends "$\r" ("%%\r" in boot-sector overwrite mode), sets bytesRead to 0 and
-// waits for the answer's line feed (until 2000 empty polls in a row or a key).
+// Sends "$\r" ("%%\r" in boot-sector overwrite mode) and waits for the
+// answer's line feed (until 2000 empty polls in a row or a key).
 void SendStartCommand(FlashState& state, CSerial& port);
 // Reads the answer line to a packet into state.responseLine (at most 160
 // characters kept) within 5,000,000 polls. True when the line is a line feed

@@ -1,8 +1,8 @@
 #include "srecord/srecord_reader.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -18,6 +18,19 @@ constexpr int kS2DataOffset = kAddressOffset + 6;
 constexpr int kMaxStartBody = (kBufferSize - 1 - kAddressOffset) / 2;
 // Most data bytes AppendRecord can take from a line without reading past it.
 constexpr int kMaxAppendFromLine = (kBufferSize - 1 - kS2DataOffset) / 2;
+
+constexpr std::array<signed char, 256> MakeHexDigits() {
+  std::array<signed char, 256> digits{};
+  for (int c = 0; c < 256; ++c) {
+    signed char value = -1;
+    if (c >= '0' && c <= '9') value = static_cast<signed char>(c - '0');
+    if (c >= 'A' && c <= 'F') value = static_cast<signed char>(c - 'A' + 10);
+    if (c >= 'a' && c <= 'f') value = static_cast<signed char>(c - 'a' + 10);
+    digits[static_cast<std::size_t>(c)] = value;
+  }
+  return digits;
+}
+constexpr std::array<signed char, 256> kHexDigits = MakeHexDigits();
 
 // The counters are signed 32-bit; a file of more than 2 GiB must not make
 // them overflow, so they stop at the largest value.
@@ -36,49 +49,85 @@ int32_t SkipRestOfLine(std::FILE* file, int32_t consumed) {
   return consumed;
 }
 
-// Count, address, data and checksum characters lie within the line, and the
-// count covers the record's address and checksum.
-bool CountFitsLine(const char* line, int length) {
-  if (length < kAddressOffset) return false;
-  const int32_t count = RecordCount(line);
-  if (count < MinimumRecordCount(line[kTypeOffset])) return false;
-  return kAddressOffset + 2 * count <= length;
+std::string Hex2(int value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%02X", value & 0xFF);
+  return text;
+}
+
+// A character as the messages show it: "G", or 0x07 when it does not print.
+std::string Shown(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  if (byte >= 0x21 && byte <= 0x7E) return std::string("\"") + c + "\"";
+  return "0x" + Hex2(byte);
+}
+
+std::string NotHexAt(const char* line, int offset) {
+  return "character " + Shown(line[offset]) + " at column " + std::to_string(offset + 1) +
+         " is not a hex digit";
+}
+
+// The fields after the count: address, data, the checksum digits and what
+// follows them. `count` fits the line.
+std::string FieldProblem(const char* line, int length, int count) {
+  const int recordEnd = kAddressOffset + 2 * count;
+  // The checksum: one's complement of the low byte of the sum of count,
+  // address and data.
+  unsigned sum = static_cast<unsigned>(count);
+  for (int i = kAddressOffset; i < recordEnd; i += 2) {
+    if (HexDigit(line[i]) < 0) return NotHexAt(line, i);
+    if (HexDigit(line[i + 1]) < 0) return NotHexAt(line, i + 1);
+    if (i < recordEnd - 2) sum += static_cast<unsigned>(HexValue(line + i, 2));
+  }
+  for (int i = recordEnd; i < length; ++i) {
+    if (line[i] != ' ' && line[i] != '\t') {
+      return "unexpected " + Shown(line[i]) + " at column " + std::to_string(i + 1) +
+             " after the checksum";
+    }
+  }
+  const int expected = static_cast<int>(0xFFu - (sum & 0xFFu));
+  const int carried = HexValue(line + recordEnd - 2, 2);
+  if (carried != expected) {
+    return "record checksum is " + Hex2(carried) + ", expected " + Hex2(expected);
+  }
+  return {};
 }
 
 }  // namespace
 
+int HexDigit(char c) { return kHexDigits[static_cast<unsigned char>(c)]; }
+
 int32_t HexValue(const char* text, int digits) {
-  // Unsigned arithmetic: odd characters may push the value anywhere, and
-  // wrapping is then the defined outcome.
   uint32_t value = 0;
   for (int i = 0; i < digits; ++i) {
-    const int c = static_cast<signed char>(text[i]);
-    int digit;
-    if (c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else if (c <= '9') {
-      digit = c - '0';
-    } else {
-      digit = c - 'A' + 10;
-    }
-    value = value * 16u + static_cast<uint32_t>(digit);
+    value = value * 16u + static_cast<uint32_t>(HexDigit(text[i]) & 0xF);
   }
   return static_cast<int32_t>(value);
 }
 
-int32_t ReadLine(FlashState& state, char* buffer, LineInfo* info) {
-  LineInfo local;
-  LineInfo& out = info != nullptr ? *info : local;
+bool RewindReader(SRecordReader& reader) {
+  reader.linePending = false;
+  reader.recordsRead = 0;
+  reader.bytesRead = 0;
+  reader.line = LineInfo{};
+  if (!reader.file || std::fseek(reader.file.get(), 0, SEEK_SET) != 0) return false;
+  std::clearerr(reader.file.get());
+  return true;
+}
+
+void ReadLine(SRecordReader& reader) {
+  LineInfo& out = reader.line;
   out = LineInfo{};
-  std::FILE* const file = state.inputFile;
+  char* const buffer = reader.lineBuffer;
+  std::FILE* const file = reader.file.get();
   // A clean buffer: after the read, the only line feed in it is the line's
   // own, and the text of a last line ends where the zeros begin.
   std::memset(buffer, 0, kBufferSize);
   // fgets takes the line in one go through the stream's buffer (bytes one
-  // at a time would cost most of the validation time).
+  // at a time would cost most of the check's time).
   if (file == nullptr || std::fgets(buffer, kBufferSize, file) == nullptr) {
     out.endOfFile = true;
-    return 0;
+    return;
   }
 
   constexpr int kMostRead = kBufferSize - 1;  // what one fgets stores at most
@@ -94,7 +143,7 @@ int32_t ReadLine(FlashState& state, char* buffer, LineInfo* info) {
     out.consumed = stored;
     if (stored == 0) {  // zero bytes alone after the last line: padding, no line
       out.endOfFile = true;
-      return 0;
+      return;
     }
   } else {
     // The buffer is full and the line goes on; it still fits when all that
@@ -121,7 +170,41 @@ int32_t ReadLine(FlashState& state, char* buffer, LineInfo* info) {
   out.length = stored;
   if (!out.tooLong) buffer[stored++] = '\n';
   buffer[stored] = '\0';
-  return out.consumed;
+}
+
+std::string RecordProblem(const char* line, const LineInfo& info) {
+  const int length = info.length;
+  if (info.tooLong) return "line is longer than " + std::to_string(kMaxLineText) + " characters";
+  if (info.zeroByte) return "line holds a zero byte";
+  if (length == 0) return "empty line where a record should be";
+  if (line[0] != 'S') return "line does not begin with \"S\"";
+  if (length < 2) return "record type is missing";
+  const char type = line[kTypeOffset];
+  if (type < '0' || type > '9') return "record type " + Shown(type) + " is not 0 to 9";
+  if (length < kAddressOffset) return "record count is missing";
+  for (int i = kCountOffset; i < kAddressOffset; ++i) {
+    if (HexDigit(line[i]) < 0) return NotHexAt(line, i);
+  }
+  const int count = RecordCount(line);
+  if (kAddressOffset + 2 * count > length) {
+    return "count " + Hex2(count) + " claims " + std::to_string(2 * count) +
+           " characters after it, the line holds " + std::to_string(length - kAddressOffset);
+  }
+  const int minimum = MinimumRecordCount(type);
+  if (count < minimum) {
+    return "count " + Hex2(count) + " is too small for an S" + type + " record (at least " +
+           Hex2(minimum) + ")";
+  }
+  return FieldProblem(line, length, count);
+}
+
+int MinimumRecordCount(char type) {
+  switch (type) {
+    case '0': case '1': case '4': case '5': case '9': return 3;
+    case '2': case '6': case '8': return 4;
+    case '3': case '7': return 5;
+    default: return 1;
+  }
 }
 
 int32_t RecordCount(const char* line) { return HexValue(line + kCountOffset, 2); }
@@ -159,42 +242,26 @@ void StoreChecksum(unsigned char* packet) {
   packet[length + 2] = static_cast<unsigned char>(0xFFu - (sum & 0xFFu));
 }
 
-int MinimumRecordCount(char type) {
-  switch (type) {
-    case '0': case '1': case '4': case '5': case '9': return 3;
-    case '2': case '6': case '8': return 4;
-    case '3': case '7': return 5;
-    default: return 1;
-  }
+int PacketLengthLimit(bool padded) {
+  // The packet and, with the pad, its pad bytes must fit kBufferSize.
+  return kBufferSize - 3 - (padded ? kPadBytes : 0);
 }
 
-int PacketLengthLimit(bool padRecords) {
-  // The packet and, with -p, its three pad bytes must fit kBufferSize.
-  return padRecords ? kBufferSize - 6 : kBufferSize - 3;
-}
-
-AssembleStatus AssembleNextPacket(FlashState& state, unsigned char* packet,
-                                  LineInspector* inspector) {
-  char* const line = state.lineBuffer;
-  const int lengthLimit = PacketLengthLimit(state.padRecords);
+AssembleStatus AssemblePacket(SRecordReader& reader, unsigned char* packet) {
+  const char* const line = reader.lineBuffer;
+  const int lengthLimit = PacketLengthLimit(reader.padded);
   int taken = 0;     // records in the packet so far
   int32_t next = 0;  // the address an S2 record must carry to continue the run
   do {
-    if (state.linePending) {
+    if (reader.linePending) {
       // The held line passed every check below when it was read.
-      state.linePending = false;
+      reader.linePending = false;
     } else {
-      LineInfo info;
-      ReadLine(state, line, &info);
-      if (info.endOfFile) return AssembleStatus::kEndOfFile;
-      state.recordsRead = AddSaturated(state.recordsRead, 1);
-      state.bytesRead = AddSaturated(state.bytesRead, info.consumed);
-      if (inspector != nullptr && !inspector->Inspect(state, info)) {
-        return AssembleStatus::kRejected;
-      }
-      if (line[0] != 'S') return AssembleStatus::kNotRecord;
-      if (info.tooLong || info.zeroByte) return AssembleStatus::kLineTooLong;
-      if (!CountFitsLine(line, info.length)) return AssembleStatus::kBadCount;
+      ReadLine(reader);
+      if (reader.line.endOfFile) return AssembleStatus::kEndOfFile;
+      reader.recordsRead = AddSaturated(reader.recordsRead, 1);
+      reader.bytesRead = AddSaturated(reader.bytesRead, reader.line.consumed);
+      if (!RecordProblem(line, reader.line).empty()) return AssembleStatus::kBadRecord;
     }
 
     const bool mergeable = line[kTypeOffset] == '2';
@@ -206,7 +273,7 @@ AssembleStatus AssembleNextPacket(FlashState& state, unsigned char* packet,
       if (mergeable) {
         next = RecordAddress(line) + (dataBytes >> 2);
       } else {
-        taken = state.recordsPerPacket;  // this record alone
+        taken = reader.recordsPerPacket;  // this record alone
       }
     } else if (mergeable && RecordAddress(line) == next) {
       if (packet[2] + dataBytes > lengthLimit) return AssembleStatus::kPacketTooLong;
@@ -214,15 +281,11 @@ AssembleStatus AssembleNextPacket(FlashState& state, unsigned char* packet,
       AppendRecord(line, packet);
       ++taken;
     } else {
-      state.linePending = true;  // this line opens the next packet
-      taken = state.recordsPerPacket;
+      reader.linePending = true;  // this line opens the next packet
+      taken = reader.recordsPerPacket;
     }
-  } while (taken != state.recordsPerPacket);
+  } while (taken != reader.recordsPerPacket);
 
   StoreChecksum(packet);
   return AssembleStatus::kPacket;
-}
-
-int AssemblePacket(FlashState& state, unsigned char* packet) {
-  return AssembleNextPacket(state, packet) == AssembleStatus::kPacket ? 1 : 0;
 }

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 #include "srecord/srecord_reader.h"
@@ -14,42 +13,19 @@ struct ValidationResult {
   std::string problem;  // plain words, e.g. "record checksum is 3C, expected 3D"
 };
 
-// Checks every record of the open `file` and the packets that the transfer
-// will build from them (with the pad bytes when padRecords is set), and stops
-// at the first problem. The file, open in binary mode, is read once from its
-// start, on a FlashState of its own: the run's state is never touched, and
-// the memory used does not grow with the file. The file is left open, at an
-// unspecified position.
+// Checks every record of the reader's file and the packets that the transfer
+// will build from them (with room for the pad when reader.padded is set),
+// and stops at the first problem. The file is read once from its start; the
+// memory used does not grow with it. The reader is left at an unspecified
+// place: rewind it before the transfer.
 //
 // Like the transfer, the dry run sends the first packet as data whatever its
 // type and then assembles packets until one of type 5, 8 or 9 comes next;
 // lines after that record are not read, as the transfer never reads them.
-//
-// Each line read is refused when it is longer than 159 characters or holds a
-// zero byte, does not begin with "S", has a type other than "0"-"9", has a
-// character that is not a hex digit in its count, address, data or checksum,
-// a count that claims more characters than the line holds or is too small for
-// the record's address and checksum (see MinimumRecordCount), anything but
-// blanks after the checksum, or a wrong checksum. Hex digits may be upper or
-// lower case. A packet is refused when merging would pass PacketLengthLimit.
-// The file must reach an S5, S8 or S9 record after the first packet.
-ValidationResult ValidateFile(std::FILE* file, bool padRecords);
-// The same for the file of that name, opened for the check alone.
-ValidationResult ValidateFile(const std::string& fileName, bool padRecords);
-
-// The record checks of the validation, for every line an assembly reads: the
-// transfer makes them again, so that no record reaches the wire unchecked,
-// whatever happened to the file since it was checked.
-class RecordChecker : public LineInspector {
- public:
-  bool Inspect(const FlashState& state, const LineInfo& info) override;
-  // Why the last line inspected was refused; empty when it was not.
-  const std::string& problem() const { return problem_; }
-
- private:
-  static std::string Check(const char* line, const LineInfo& info);
-  std::string problem_;
-};
+// Every line read must be a sound record (RecordProblem), and a packet is
+// refused when merging would pass PacketLengthLimit. The file must reach an
+// S5, S8 or S9 record after the first packet.
+ValidationResult ValidateFile(SRecordReader& reader);
 
 // The message for a failed validation, without a line end:
 //   *** - Error, "fw.m0" line 17: record checksum is 3C, expected 3D

@@ -1,11 +1,12 @@
-// The whole run over a fake port and a fake console, with an instrument
+// Runs over a fake port and a fake console, for what a run against the
+// simulated instrument cannot show: a port that fails between two steps, keys
+// at exact moments, a console that can never give a key. The instrument is
 // played by the test: it prompts after the wake-up string, echoes command
 // lines, answers the start command and acknowledges packets.
 #include "run/driver.h"
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -25,18 +26,11 @@ const char kExample[] =
     "S2080010080A0B0C0DB1\r\n"
     "S804000000FB\r\n";
 const std::string kPacketS0("\x7F\x00\x03\x00\x00\xFC", 6);
-const std::string kPacketMerged("\x7F\x02\x0C\x00\x10\x00\x01\x02\x03\x04\x05\x06\x07\x08\xBF", 15);
-const std::string kPacketSingle("\x7F\x02\x08\x00\x10\x08\x0A\x0B\x0C\x0D\xB1", 11);
 const std::string kPacketS8("\x7F\x08\x04\x00\x00\x00\xFB", 7);
-const std::string kSetUp = "===\n\r@N\r\r$\r";
-const std::string kBanner =
-    "Ostrivel FLASH Version 1.02\n"
-    "Copyright (C) 2005 Corvane Instruments Ltd.  All rights reserved.\n\n";
 
 // The instrument's side of the conversation, driven by what the loader writes.
 struct Instrument {
   int wakeUpsToIgnore = 0;
-  std::map<int, std::string> answers;  // packet number (from 1) -> answer line; "" = silence
   int failSettingsAfterCommands = -1;  // the next settings write fails after this many commands
   std::vector<std::string> packets;
   bool flashing = false;
@@ -49,9 +43,7 @@ struct Instrument {
   void Take(FakeCommApi& device, const std::string& bytes) {
     if (flashing) {
       packets.push_back(bytes);
-      const int number = static_cast<int>(packets.size());
-      const auto answer = answers.find(number);
-      device.QueueInput(answer == answers.end() ? "\n" : answer->second);
+      device.QueueInput("\n");
       const unsigned char type = static_cast<unsigned char>(bytes[1]);
       if (type == 5 || type == 8 || type == 9) flashing = false;
       return;
@@ -81,6 +73,14 @@ struct RunResult {
   std::string file;  // the firmware file's path
 };
 
+// True when `text` ends with `end`.
+testing::AssertionResult EndsWith(const std::string& text, const std::string& end) {
+  if (text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0) {
+    return testing::AssertionSuccess();
+  }
+  return testing::AssertionFailure() << "output:\n" << text << "\ndoes not end with:\n" << end;
+}
+
 // Runs the loader with `args`, where "FILE" stands for a scratch file holding
 // `content`, over `device`.
 RunResult RunLoader(FakeCommApi& device, std::vector<std::string> args,
@@ -101,238 +101,51 @@ RunResult RunLoader(FakeCommApi& device, std::vector<std::string> args,
   return run;
 }
 
-// True when `text` ends with `end`.
-testing::AssertionResult EndsWith(const std::string& text, const std::string& end) {
-  if (text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0) {
-    return testing::AssertionSuccess();
-  }
-  return testing::AssertionFailure() << "output:\n" << text << "\ndoes not end with:\n" << end;
-}
-
-class DriverTest : public testing::Test {
- protected:
-  void SetUp() override { instrument.Attach(device); }
-
-  RunResult Flash(std::vector<std::string> args, const std::string& content = kExample) {
-    RunResult run = RunLoader(device, std::move(args), content);
-    file = run.file;
-    return run;
-  }
-
-  std::string Started() const {
-    return "Press <ESC> to cancel\n"
-           "Waking up device at COM1:115200,N,8,1 ... AWAKE\n"
-           "Setting Baud Rate to COM1: 115200,N,8,1\n"
-           "Flash programming \"" + file + "\" started ...\n"
-           "Percent Complete ... ";
-  }
-
-  std::string file;
-  FakeCommApi device;
-  FakeConsole console;
-  Instrument instrument;
-};
-
-TEST_F(DriverTest, SuccessfulRunOfTheWorkedExample) {
-  const RunResult run = Flash({"FILE"});
-  EXPECT_EQ(run.status, 0);
-  // After the start command the count starts again: 66 bytes (lines 2-4),
-  // then 80 (line 5 read ahead) twice, of 92.
-  EXPECT_EQ(run.out, kBanner + Started() +
-                         " 71%\b\b\b\b\b 86%\b\b\b\b\b 86%\b\b\b\b\b 100%\n"
-                         "S-Records sent ... 5\n"
-                         "Flash programming ... SUCCESSFUL\n"
-                         "DONE\n");
-  EXPECT_EQ(run.wire, kSetUp + kPacketS0 + kPacketMerged + kPacketSingle + kPacketS8);
-  EXPECT_EQ(console.terminal, "-\\|");
-  EXPECT_TRUE(console.beeps.empty());
-  EXPECT_EQ(device.OpenedNames(), std::vector<std::string>{"\\\\.\\COM1"});
-}
-
-TEST_F(DriverTest, PadAndDumpOptions) {
-  const RunResult run = Flash({"-p", "-d", "FILE", "1"});
-  EXPECT_EQ(run.status, 0);
-  const std::string pad("\xFF\xFF\xFF", 3);
-  EXPECT_EQ(run.wire, kSetUp + kPacketS0 + pad + kPacketMerged + pad + kPacketSingle + pad +
-                          kPacketS8);
-  EXPECT_NE(run.out.find("SRec 9: 7f,00,03,00,00,fc,ff,ff,ff,\n"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("SRec 14: 7f,02,08,00,10,08,0a,0b,0c,0d,b1,ff,ff,ff,\n"),
-            std::string::npos);
-  EXPECT_EQ(run.out.find("SRec 7:"), std::string::npos);  // the terminator is not dumped
-}
-
-// How the transfer ends: the instrument's answers and the keys pressed once
-// the start answer (three polls) has been read.
-TEST_F(DriverTest, TransferEndings) {
-  const std::string kEndFail = "\nFlash programming ... UNSUCCESSFUL\nDONE\n";
-  const struct {
-    const char* name;
-    std::string file;
-    std::map<int, std::string> answers;
-    std::vector<int> keys;
-    int status;
-    std::string packetsSent;
-    std::string tail;
-  } cases[] = {
-      {"error answer keeps the instrument's text", kExample, {{2, "Checksum error\r\n"}}, {}, 1,
-       kPacketS0 + kPacketMerged,
-       " 71%\b\b\b\b\b 86%\b\b\b\b\b\nS-Records sent ... 5\n"
-       "Flash programming error message:  Checksum error\r\n\n" + kEndFail},
-      {"carriage return and line feed is no acceptance", kExample, {{1, "\r\n"}}, {}, 1, kPacketS0,
-       " 71%\b\b\b\b\b\nS-Records sent ... 4\nFlash programming error message:  \r\n\n" + kEndFail},
-      {"no answer", kExample, {{3, ""}}, {}, 1, kPacketS0 + kPacketMerged + kPacketSingle,
-       " 71%\b\b\b\b\b 86%\b\b\b\b\b 86%\b\b\b\b\b\nS-Records sent ... 5\n"
-       "Flash programming error message:  Response Timeout\n" + kEndFail},
-      {"terminator refused", kExample, {{4, "Verify failed\n"}}, {}, 1,
-       kPacketS0 + kPacketMerged + kPacketSingle + kPacketS8,
-       " 71%\b\b\b\b\b 86%\b\b\b\b\b 86%\b\b\b\b\b\nS-Records sent ... 5\n"
-       "Flash programming error message:  Verify failed\n\n" + kEndFail},
-      {"ESC: the answer in flight is read, the look-ahead not sent", kExample, {}, {kKeyEscape},
-       1, kPacketS0,
-       " 71%\b\b\b\b\b\nS-Records sent ... 4\nFlash programming ... CANCELLED BY USER.\n" +
-           kEndFail},
-      {"ESC before a look-ahead terminator still sends it", "S0030000FC\nS804000000FB\n", {},
-       {kKeyEscape}, 1, kPacketS0 + kPacketS8,
-       " 54%\b\b\b\b\b 100%\nS-Records sent ... 2\nFlash programming ... CANCELLED BY USER.\n" +
-           kEndFail},
-      {"other keys change nothing", kExample, {}, {'a', 0x100}, 0,
-       kPacketS0 + kPacketMerged + kPacketSingle + kPacketS8,
-       " 86%\b\b\b\b\b 100%\nS-Records sent ... 5\nFlash programming ... SUCCESSFUL\nDONE\n"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeCommApi fresh;
-    Instrument player;
-    player.answers = c.answers;
-    player.Attach(fresh);
-    FakeConsole keys;
-    for (int key : c.keys) keys.PressKey(key, 3);
-    const RunResult run = RunLoader(fresh, {"FILE"}, c.file);
-    EXPECT_EQ(run.status, c.status);
-    EXPECT_EQ(run.wire, kSetUp + c.packetsSent);
-    EXPECT_TRUE(EndsWith(run.out, c.tail));
-    EXPECT_EQ(keys.keysRead, c.keys);
-    EXPECT_EQ(keys.beeps.size(), c.status == 0 ? 0u : 1u);
-  }
-}
-
-TEST_F(DriverTest, WakeUpIsRetriedUntilTheInstrumentAnswers) {
-  instrument.wakeUpsToIgnore = 2;
-  const RunResult run = Flash({"FILE"});
-  EXPECT_EQ(run.status, 0);
-  EXPECT_NE(run.out.find("Press <ESC> to cancel\n"
-                         "Waking up device at COM1:115200,N,8,1 ... FAILED\n"
-                         "Waking up device at COM1:115200,N,8,1 ... FAILED\n"
-                         "Waking up device at COM1:115200,N,8,1 ... AWAKE\n"),
-            std::string::npos)
-      << run.out;
-  EXPECT_EQ(run.wire.substr(0, 12), "===\n===\n===\n");
-}
-
-TEST_F(DriverTest, KeyDuringWakeUpCancels) {
-  instrument.wakeUpsToIgnore = 1000;
-  console.PressKey(' ', 7000);  // during the second try
-  const RunResult run = Flash({"FILE"});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.out.find("Waking up device at COM1:115200,N,8,1 ... FAILED\n"
-                         "Waking up device at COM1:115200,N,8,1 ... "
-                         "Flash programming ... CANCELLED BY USER\n"
-                         "Flash programming ... UNSUCCESSFUL\n"),
-            std::string::npos)
-      << run.out;
-  EXPECT_EQ(run.out.find("DONE"), std::string::npos);
-}
-
-TEST_F(DriverTest, WakeUpTriesAreBoundedWhenNoKeyCanCome) {
-  instrument.wakeUpsToIgnore = 1000;
-  console.SetKeysCanArrive(false);
-  const RunResult run = Flash({"FILE", "4"});
-  EXPECT_EQ(run.status, 1);
-  std::string twentyWakeUps;
-  for (int i = 0; i < 20; ++i) twentyWakeUps += "===\n";
-  EXPECT_EQ(run.wire, twentyWakeUps);
-  EXPECT_NE(run.out.find("*** - Error, no answer from the instrument at COM4.\n"),
-            std::string::npos);
-}
-
-TEST_F(DriverTest, FailuresBeforeTheTransfer) {
+// How runs end that only a fake port and console can bring about.
+TEST(Driver, EndingsThatOnlyFakesReach) {
+  const std::string kFailed = "\nFlash programming ... UNSUCCESSFUL\n";
+  const std::string kWaking = "Waking up device at COM1:115200,N,8,1 ... ";
   const struct {
     const char* name;
     std::vector<std::string> args;
-    std::string content;
-    FakeCommStep failing;
-    int failSettingsAfter;
-    std::string expectedEnd;
-    bool portTried;
-  } cases[] = {
-      {"port cannot be opened", {"FILE", "7"}, kExample, FakeCommStep::kOpen, -1,
-       "Press <ESC> to cancel\n*** - Error, cannot open port.\n"
-       "\nFlash programming ... UNSUCCESSFUL\n",
-       true},
-      {"baud rate cannot be set again", {"FILE"}, kExample, FakeCommStep::kStatus, 3,
-       "AWAKE\n\nFlash programming ... UNSUCCESSFUL\n", true},
-      {"bad record checksum never reaches the port", {"FILE"},
-       "S0030000FC\nS20800100001020304DE\nS804000000FB\n", FakeCommStep::kStatus, -1,
-       "*** - Error, \"{FILE}\" line 2: record checksum is DE, expected DD"
-       "\nFlash programming ... UNSUCCESSFUL\n",
-       false},
-      {"file without terminator is refused", {"FILE"}, "S0030000FC\n", FakeCommStep::kStatus, -1,
-       "\nFlash programming ... UNSUCCESSFUL\n", false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeCommApi fresh;
-    Instrument player;
-    player.failSettingsAfterCommands = c.failSettingsAfter;
-    player.Attach(fresh);
-    if (c.failSettingsAfter < 0 && c.failing == FakeCommStep::kOpen) fresh.SetFailing(c.failing);
-    FakeConsole keys;
-    const RunResult run = RunLoader(fresh, c.args, c.content);
-    EXPECT_EQ(run.status, 1);
-    std::string expectedEnd = c.expectedEnd;
-    const auto at = expectedEnd.find("{FILE}");
-    if (at != std::string::npos) expectedEnd.replace(at, 6, run.file);
-    EXPECT_TRUE(EndsWith(run.out, expectedEnd));
-    EXPECT_EQ(fresh.Calls(FakeCommStep::kOpen) > 0, c.portTried);
-    EXPECT_TRUE(player.packets.empty());
-  }
-}
-
-TEST_F(DriverTest, BootOverwriteAsksFirst) {
-  const struct {
-    const char* name;
-    int key;
+    std::string file;
+    std::vector<std::pair<int, long>> keys;  // key, due after this many pauses
+    bool keysCanArrive;
+    int wakeUpsToIgnore, failSettingsAfter;
+    std::string wireEnd, outEnd;
     int status;
-    std::string startCommand;
   } cases[] = {
-      {"yes", 'y', 0, "%%\r"},
-      {"upper-case yes", 'Y', 0, "%%\r"},
-      {"no", 'n', 1, ""},
-      {"input closed", -1, 1, ""},
+      {"baud rate cannot be set again", {"FILE"}, kExample, {}, true, 0, 3, "\r@N\r\r",
+       "AWAKE\n" + kFailed, 1},
+      {"key during the second wake-up", {"FILE"}, kExample, {{' ', 7000}}, true, 1000, -1,
+       "===\n===\n", kWaking + "FAILED\n" + kWaking + "Flash programming ... CANCELLED BY USER" +
+       kFailed, 1},
+      {"no key can ever come: twenty wake-ups", {"FILE", "4"}, kExample, {}, false, 1000, -1,
+       "===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n",
+       "FAILED\n*** - Error, no answer from the instrument at COM4.\n" + kFailed, 1},
+      {"boot overwrite asked with input closed", {"-b", "FILE"}, kExample, {}, false, 0, -1,
+       "===\n", "(Y/N)? \nFlash programming ... CANCELLED BY USER.\n" + kFailed, 1},
+      {"ESC is ignored in the boot sector", {"-B", "FILE"}, kExample,
+       {{'Y', 1}, {kKeyEscape, 4}}, true, 0, -1, kPacketS8, "SUCCESSFUL\nDONE\n", 0},
+      {"ESC before a look-ahead terminator still sends it", {"FILE"},
+       "S0030000FC\nS804000000FB\n", {{kKeyEscape, 3}}, true, 0, -1, kPacketS0 + kPacketS8,
+       " 54%\b\b\b\b\b 100%\nS-Records sent ... 2\nFlash programming ... CANCELLED BY USER.\n" +
+       kFailed + "DONE\n", 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    FakeCommApi fresh;
+    FakeCommApi device;
     Instrument player;
-    player.Attach(fresh);
-    FakeConsole keys;
-    if (c.key >= 0) keys.PressKey(c.key, 1);
-    // ESC within the first 4096 bytes is ignored in this mode.
-    keys.PressKey(kKeyEscape, 4);
-    const RunResult run = RunLoader(fresh, {"-B", "FILE"}, kExample);
-    const int status = run.status;
-    const std::string& out = run.out;
-    EXPECT_EQ(status, c.status) << out;
-    EXPECT_NE(out.find("AWAKE\nAre you sure you want to allow boot sector overwrite (Y/N)? \n"),
-              std::string::npos)
-        << out;
-    if (c.status == 0) {
-      EXPECT_NE(fresh.Written().find("\r@N\r\r" + c.startCommand), std::string::npos);
-      EXPECT_NE(out.find("SUCCESSFUL"), std::string::npos);
-    } else {
-      EXPECT_NE(out.find("? \nFlash programming ... CANCELLED BY USER.\n"), std::string::npos);
-      EXPECT_EQ(fresh.Written().find('$'), std::string::npos);
-    }
+    player.wakeUpsToIgnore = c.wakeUpsToIgnore;
+    player.failSettingsAfterCommands = c.failSettingsAfter;
+    player.Attach(device);
+    FakeConsole console;
+    console.SetKeysCanArrive(c.keysCanArrive);
+    for (const auto& [key, after] : c.keys) console.PressKey(key, after);
+    const RunResult run = RunLoader(device, c.args, c.file);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_TRUE(EndsWith(run.wire, c.wireEnd));
+    EXPECT_TRUE(EndsWith(run.out, c.outEnd));
   }
 }
 

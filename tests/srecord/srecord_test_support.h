@@ -1,5 +1,5 @@
 // Helpers shared by the S-record tests: record lines, expected frames and a
-// FlashState reading one file.
+// reader on one file.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "run/flash_state.h"
 #include "srecord/srecord_reader.h"
 #include "support/temp_dir.h"
 
@@ -83,28 +82,23 @@ inline std::string S2Run(const std::vector<int>& sizes) {
   return text;
 }
 
-// A FlashState reading one file, opened in binary mode as the driver does.
-struct StateOnFile : FlashState {
-  explicit StateOnFile(const std::string& path) {
-    InitFlashState(*this);
-    inputFile = std::fopen(path.c_str(), "rb");
+// A reader on one file, opened in binary mode as the loader does.
+struct ReaderOnFile : SRecordReader {
+  explicit ReaderOnFile(const std::string& path, bool pad = false) {
+    file.reset(std::fopen(path.c_str(), "rb"));
+    padded = pad;
   }
-  ~StateOnFile() {
-    if (inputFile != nullptr) std::fclose(inputFile);
-  }
-  StateOnFile(const StateOnFile&) = delete;
-  StateOnFile& operator=(const StateOnFile&) = delete;
 };
 
 // The driver's order: the first packet as data, then look-ahead packets until
 // one of type 5, 8 or 9. `complete`: such a terminator ended the walk.
-inline std::vector<Bytes> Walk(FlashState& s, bool* complete) {
+inline std::vector<Bytes> Walk(SRecordReader& reader, bool* complete) {
   std::vector<Bytes> packets;
   *complete = false;
-  for (unsigned char* p = s.currentPacket; !*complete && AssemblePacket(s, p) == 1;
-       p = s.nextPacket) {
-    packets.emplace_back(p, p + PacketWireSize(p));
-    *complete = p == s.nextPacket && IsTerminator(p);
+  unsigned char packet[kBufferSize];
+  while (!*complete && AssemblePacket(reader, packet) == AssembleStatus::kPacket) {
+    packets.emplace_back(packet, packet + PacketWireSize(packet));
+    *complete = packets.size() > 1 && IsTerminator(packet);
   }
   return packets;
 }

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "run/console.h"
+#include "console/console.h"
 
 class FakeConsole final : public Console {
  public:

@@ -1,4 +1,4 @@
-#include "run/console.h"
+#include "console/console.h"
 
 namespace {
 Console* g_installed = nullptr;

@@ -22,7 +22,7 @@
 #include <cstdlib>
 #include <deque>
 
-#include "run/console.h"
+#include "console/console.h"
 
 namespace {
 

@@ -27,7 +27,7 @@
 #include <cstdio>
 #include <deque>
 
-#include "run/console.h"
+#include "console/console.h"
 
 namespace {
 
