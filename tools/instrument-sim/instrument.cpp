@@ -21,8 +21,7 @@ bool Instrument::LoadReference(std::string& error) {
 }
 
 void Instrument::Report(const std::string& line) const {
-  std::fprintf(report_, "talvorn-sim: %s\n", line.c_str());
-  std::fflush(report_);
+  ReportLine(report_, line);
 }
 
 void Instrument::LineOpened() {

@@ -10,6 +10,11 @@ bool PacketLog::Open(const std::string& path, std::string& error) {
   return file_ != nullptr;
 }
 
+void ReportLine(std::FILE* stream, const std::string& text) {
+  std::fprintf(stream, "talvorn-sim: %s\n", text.c_str());
+  std::fflush(stream);
+}
+
 std::string PrintableText(const std::string& bytes) {
   std::string text;
   char hex[8];

@@ -27,6 +27,10 @@ class PacketLog {
   std::FILE* file_ = nullptr;
 };
 
+// Writes one report line, "talvorn-sim: " and `text`, and flushes it, so
+// that a reader sees each event as it happens.
+void ReportLine(std::FILE* stream, const std::string& text);
+
 // Printable form of bytes: ASCII as is, others as \xNN; quotes and
 // backslashes escaped.
 std::string PrintableText(const std::string& bytes);

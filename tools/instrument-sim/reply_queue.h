@@ -29,7 +29,6 @@ class ReplyQueue : public ReplySink {
   void HangUp() override { hangUpRequested_ = true; }
 
   bool HangUpRequested() const { return hangUpRequested_; }
-  bool Empty() const { return bytes_.empty(); }
   // Drops everything queued (the other end has gone).
   void Discard() { bytes_.clear(); }
   // When the next byte may be written; nothing when the queue is empty.

@@ -55,8 +55,7 @@ class Loop {
 };
 
 void Loop::Note(const std::string& text) const {
-  std::fprintf(report_, "talvorn-sim: %s\n", text.c_str());
-  std::fflush(report_);
+  ReportLine(report_, text);
 }
 
 bool Loop::ShouldStop(SimClock::time_point now) {

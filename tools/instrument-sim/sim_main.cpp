@@ -21,7 +21,7 @@ namespace {
 constexpr int kSetupFailed = 3;
 
 int Fail(const std::string& message) {
-  std::fprintf(stderr, "talvorn-sim: %s\n", message.c_str());
+  ReportLine(stderr, message);
   return kSetupFailed;
 }
 
@@ -31,8 +31,9 @@ int main(int argc, char** argv) {
   SimOptions options;
   std::string error;
   if (!ParseSimOptions(argc, argv, options, error)) {
-    std::fprintf(stderr, "talvorn-sim: %s\n%s", error.c_str(), SimUsage());
-    return kSetupFailed;
+    const int status = Fail(error);
+    std::fputs(SimUsage(), stderr);
+    return status;
   }
   if (options.help) {
     std::fputs(SimUsage(), stdout);
@@ -47,8 +48,7 @@ int main(int argc, char** argv) {
   InstallStopSignals();
   PtyLine line;
   if (!line.Open(error)) return Fail(error);
-  std::printf("talvorn-sim: instrument on %s\n", line.SlavePath().c_str());
-  std::fflush(stdout);
+  ReportLine(stdout, "instrument on " + line.SlavePath());
 
   RunSimulator(options, line, instrument, replies, stdout);
   instrument.PrintSummary();
