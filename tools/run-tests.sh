@@ -7,7 +7,9 @@ cd "$(dirname "$0")/.."
 
 jobs=2
 echo "=== Linux build and tests ==="
-cmake -S . -B build -G Ninja -DTALVORN_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The tests are asked for by name: tools/demo.sh may have configured build/
+# without them.
+cmake -S . -B build -G Ninja -DTALVORN_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVORN_TESTS=ON
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
