@@ -61,7 +61,7 @@ echo "--- Debian package"
 cmake --build build -j "$jobs" --target package
 deb=build/talvorn_${version}-1_$(dpkg --print-architecture).deb
 [ -f "$deb" ] || fail "$deb was not made"
-dpkg-deb --info "$deb" | sed -n '/Package:/,$p'
+dpkg-deb --field "$deb" | grep -v '^ '
 # Kept warning: initial-upload-closes-no-bugs (the package is not meant for
 # the Debian archive, so there is no bug to close).
 lintian_status=0

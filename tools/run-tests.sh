@@ -27,4 +27,8 @@ if [ -x tools/run-windows-tests.sh ] && command -v i686-w64-mingw32-g++ >/dev/nu
 else
   echo "SKIPPED: Windows suite (needs i686-w64-mingw32-g++ and wine; tools/install-deps.sh installs them)"
 fi
+
+echo "=== Packages: manual pages, the .deb and the Windows zip, each flashing the sample ==="
+tools/check-packages.sh
+
 echo "=== all test suites passed ==="
