@@ -2,7 +2,8 @@
 # Flashes examples/sample.m0 into the simulated instrument and shows the
 # loader's console as a user sees it, then the instrument's verdict on the
 # image it received. Builds the loader and the simulator into build/ first
-# when they are not there yet.
+# when they are not there yet: only those two, without the tests, so that no
+# test framework is needed and nothing is installed.
 #
 #   bash tools/demo.sh
 set -euo pipefail
@@ -15,7 +16,7 @@ sample="examples/sample.m0"
 
 cd "$root"
 if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S "$root" -B "$build" -G Ninja
+  cmake -S "$root" -B "$build" -G Ninja -DTALVORN_TESTS=OFF
 fi
 cmake --build "$build" --target talvorn talvorn-sim
 

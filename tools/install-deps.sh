@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
-# Installs what building and testing TALVORN needs on Debian 12 (run as root).
+# Installs what building, testing and packaging TALVORN needs on Debian 12
+# (run as root). GoogleTest comes as Debian's source package (googletest) and
+# is built with the tests.
 # Packages already present are left alone.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev python3 srecord
+packages=(cmake ninja-build g++ googletest python3 srecord
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64)
+# Packages and their checks (tools/check-packages.sh): dpkg-shlibdeps for the
+# .deb's Depends, lintian, groff and man for the manual pages, the zip tools,
+# file for the README's line ends.
+packages+=(dpkg-dev lintian groff man-db zip unzip file)
 
 missing=()
 for package in "${packages[@]}"; do

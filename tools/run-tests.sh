@@ -7,7 +7,9 @@ cd "$(dirname "$0")/.."
 
 jobs=2
 echo "=== Linux build and tests ==="
-cmake -S . -B build -G Ninja -DTALVORN_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The tests are asked for by name: tools/demo.sh may have configured build/
+# without them.
+cmake -S . -B build -G Ninja -DTALVORN_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVORN_TESTS=ON
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
@@ -25,4 +27,8 @@ if [ -x tools/run-windows-tests.sh ] && command -v i686-w64-mingw32-g++ >/dev/nu
 else
   echo "SKIPPED: Windows suite (needs i686-w64-mingw32-g++ and wine; tools/install-deps.sh installs them)"
 fi
+
+echo "=== Packages: manual pages, the .deb and the Windows zip, each flashing the sample ==="
+tools/check-packages.sh
+
 echo "=== all test suites passed ==="

@@ -14,50 +14,19 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 jobs=2
-
-export WINEDEBUG=-all
-# No Mono or Gecko installers, no windows: the prefix is for console programs.
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-
-configure_and_build() {  # build-folder toolchain-file
-  cmake -S . -B "$1" -G Ninja -DTALVORN_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_TOOLCHAIN_FILE="$2"
-  cmake --build "$1" -j "$jobs"
-}
+source tools/wine-env.sh
 
 echo "--- building the 32-bit Windows program (build-win32)"
 configure_and_build build-win32 cmake/mingw-w64-i686.cmake
 
 # Which wine runs here, and so which build is tested.
-build=build-win32
-wine=wine
-if ! wine_error=$(timeout 60 wine --version 2>&1); then
-  wine64=$(command -v wine64 || true)
-  [ -n "$wine64" ] || { [ -x /usr/lib/wine/wine64 ] && wine64=/usr/lib/wine/wine64; } || true
-  if [ -z "$wine64" ] || ! command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 \
-     || ! timeout 60 "$wine64" --version >/dev/null 2>&1; then
-    echo "run-windows-tests: 32-bit wine does not run on this host:" >&2
-    echo "  $wine_error" >&2
-    echo "run-windows-tests: and there is no 64-bit wine with mingw-w64 for x86-64 to" \
-         "fall back on (packages wine64 g++-mingw-w64-x86-64)." >&2
-    exit 1
-  fi
-  echo "--- 32-bit wine does not run here ($wine_error);"
-  echo "--- testing the 64-bit build of the same sources under $wine64 (build-win64)"
-  configure_and_build build-win64 cmake/mingw-w64-x86_64.cmake
-  build=build-win64
-  wine=$wine64
-  export WINELOADER=$wine64
-fi
-
-export WINEPREFIX=$root/$build/wineprefix
+choose_wine
+build=$wine_build
 
 cleanup() {
   local status=$?
   trap - EXIT INT TERM
-  # Ends every process of the prefix, then the server itself.
-  timeout 60 wineserver -k >/dev/null 2>&1 || true
+  stop_wine
   # Whatever this script started and is still running (an interrupted step).
   local children
   children=$(jobs -p)
@@ -69,20 +38,7 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "--- initialising the wine prefix $WINEPREFIX (once; may take a minute)"
-fi
-# wine makes a new prefix only where no folder exists yet: an empty folder
-# would be taken for a broken prefix.
-timeout 30 wineserver -k >/dev/null 2>&1 || true
-timeout 600 "$wine" wineboot -i </dev/null >"$root/$build/wineboot.log" 2>&1 || {
-  echo "run-windows-tests: wineboot failed:" >&2
-  cat "$root/$build/wineboot.log" >&2
-  exit 1
-}
-# One server for the rest of the run; its own messages go to a log, not into
-# the standard error of the programs under test.
-wineserver -p >"$root/$build/wineserver.log" 2>&1 &
+start_wine
 
 echo "--- unit tests under wine: $build/tests/talvorn_tests.exe"
 timeout 900 "$wine" "$build/tests/talvorn_tests.exe" </dev/null
