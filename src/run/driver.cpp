@@ -5,6 +5,7 @@
 
 #include "run/command_line.h"
 #include "run/console.h"
+#include "run/port_messages.h"
 #include "run/presentation.h"
 #include "serial/cserial.h"
 #include "serial/device_protocol.h"
@@ -32,6 +33,13 @@ int Fail() {
   return 1;
 }
 
+// A port lost before the transfer: the instrument can no longer be reached,
+// so the run ends instead of trying again.
+int PortLost(const FlashState& state, const CSerial& port) {
+  std::printf("*** - Error, %s.\n", LostPortText(PortLabel(state), port.LostError()).c_str());
+  return Fail();
+}
+
 // A bad file never reaches the instrument: the whole file is checked with the
 // same packet assembly that the transfer will use.
 bool CheckInputFile(const FlashState& state) {
@@ -54,14 +62,14 @@ bool OpenPort(const FlashState& state, CSerial& port) {
   return port.Open(number, kBaudRate, kNoParity, kEightDataBits, kOneStopBit);
 }
 
-// Wakes the instrument, one "Waking up device" line per try, until it answers
-// or a key is pressed. Returns false when no key can end the tries and they
-// have all failed.
+// Wakes the instrument, one "Waking up device" line per try, until it answers,
+// a key is pressed or the port is lost. Returns false when no key can end the
+// tries and they have all failed.
 bool WakeWithRetries(FlashState& state, CSerial& port) {
   Console& console = TheConsole();
   int tries = 1;
   bool awake = WakeDevice(state, port);
-  while (!awake && !console.KeyWaiting()) {
+  while (!awake && !port.Lost() && !console.KeyWaiting()) {
     std::printf("FAILED\n");
     if (!console.KeysCanArrive() && tries >= kWakeTriesWithoutKeyboard) return false;
     console.Pause1ms();
@@ -130,14 +138,16 @@ void SendTerminator(FlashState& state, CSerial& port, bool& transferError) {
   }
 }
 
-Verdict PrintVerdict(const FlashState& state, bool transferError) {
+Verdict PrintVerdict(const FlashState& state, const CSerial& port, bool transferError) {
   if (state.cancelled) {
     std::printf("Flash programming ... CANCELLED BY USER.\n");
     ReportFailure();
     return Verdict::kCancelled;
   }
   if (transferError) {
-    std::printf("Flash programming error message:  %s\n", state.responseLine);
+    const std::string text =
+        port.Lost() ? LostPortText(PortLabel(state), port.LostError()) : state.responseLine;
+    std::printf("Flash programming error message:  %s\n", text.c_str());
     ReportFailure();
     return Verdict::kError;
   }
@@ -148,12 +158,17 @@ Verdict PrintVerdict(const FlashState& state, bool transferError) {
 // Everything from the port open to "DONE". Returns the exit status.
 int FlashOverPort(FlashState& state, CSerial& port) {
   if (!OpenPort(state, port)) {
-    std::printf("*** - Error, cannot open port.\n");
+    std::printf("*** - Error, cannot open port.\n%s\n",
+                PortOpenProblem(PortLabel(state), port.PortName(), port.LastError()).c_str());
     return Fail();
   }
   if (!WakeWithRetries(state, port)) {
     std::printf("*** - Error, no answer from the instrument at %s.\n", PortLabel(state).c_str());
     return Fail();
+  }
+  if (port.Lost()) {
+    std::printf("FAILED\n");
+    return PortLost(state, port);
   }
   if (TheConsole().KeyWaiting()) {
     std::printf("Flash programming ... CANCELLED BY USER");
@@ -167,6 +182,7 @@ int FlashOverPort(FlashState& state, CSerial& port) {
   SendCommand(state, port, "");
   SendCommand(state, port, "@N");
   SendCommand(state, port, "");
+  if (port.Lost()) return PortLost(state, port);
   if (!port.SetBaudRate(kBaudRate)) return Fail();
   std::printf("Setting Baud Rate to %s: %ld,N,8,1\n", PortLabel(state).c_str(),
               static_cast<long>(kBaudRate));
@@ -185,6 +201,7 @@ int FlashOverPort(FlashState& state, CSerial& port) {
     return 1;
   }
   SendStartCommand(state, port);
+  if (port.Lost()) return PortLost(state, port);
   std::printf("Flash programming \"%s\" started ...\n", state.fileName.c_str());
   std::printf("Percent Complete ... ");
 
@@ -197,7 +214,7 @@ int FlashOverPort(FlashState& state, CSerial& port) {
   }
   SendTerminator(state, port, transferError);
   std::printf("\nS-Records sent ... %ld\n", static_cast<long>(state.recordsRead));
-  const Verdict verdict = PrintVerdict(state, transferError);
+  const Verdict verdict = PrintVerdict(state, port, transferError);
   DrainKeyboard();
   std::fclose(state.inputFile);
   state.inputFile = nullptr;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "run/port_messages.h"
 #include "serial/cserial.h"
 #include "support/fake_comm_api.h"
 #include "support/fake_console.h"
@@ -260,23 +261,18 @@ TEST_F(DriverTest, FailuresBeforeTheTransfer) {
     const char* name;
     std::vector<std::string> args;
     std::string content;
-    FakeCommStep failing;
     int failSettingsAfter;
     std::string expectedEnd;
     bool portTried;
   } cases[] = {
-      {"port cannot be opened", {"FILE", "7"}, kExample, FakeCommStep::kOpen, -1,
-       "Press <ESC> to cancel\n*** - Error, cannot open port.\n"
-       "\nFlash programming ... UNSUCCESSFUL\n",
-       true},
-      {"baud rate cannot be set again", {"FILE"}, kExample, FakeCommStep::kStatus, 3,
+      {"baud rate cannot be set again", {"FILE"}, kExample, 3,
        "AWAKE\n\nFlash programming ... UNSUCCESSFUL\n", true},
       {"bad record checksum never reaches the port", {"FILE"},
-       "S0030000FC\nS20800100001020304DE\nS804000000FB\n", FakeCommStep::kStatus, -1,
+       "S0030000FC\nS20800100001020304DE\nS804000000FB\n", -1,
        "*** - Error, \"{FILE}\" line 2: record checksum is DE, expected DD"
        "\nFlash programming ... UNSUCCESSFUL\n",
        false},
-      {"file without terminator is refused", {"FILE"}, "S0030000FC\n", FakeCommStep::kStatus, -1,
+      {"file without terminator is refused", {"FILE"}, "S0030000FC\n", -1,
        "\nFlash programming ... UNSUCCESSFUL\n", false},
   };
   for (const auto& c : cases) {
@@ -285,7 +281,6 @@ TEST_F(DriverTest, FailuresBeforeTheTransfer) {
     Instrument player;
     player.failSettingsAfterCommands = c.failSettingsAfter;
     player.Attach(fresh);
-    if (c.failSettingsAfter < 0 && c.failing == FakeCommStep::kOpen) fresh.SetFailing(c.failing);
     FakeConsole keys;
     const RunResult run = RunLoader(fresh, c.args, c.content);
     EXPECT_EQ(run.status, 1);
@@ -295,6 +290,47 @@ TEST_F(DriverTest, FailuresBeforeTheTransfer) {
     EXPECT_TRUE(EndsWith(run.out, expectedEnd));
     EXPECT_EQ(fresh.Calls(FakeCommStep::kOpen) > 0, c.portTried);
     EXPECT_TRUE(player.packets.empty());
+  }
+}
+
+// The line after "cannot open port." for each reason the device can give,
+// at the open or at a configuration step.
+TEST_F(DriverTest, PortThatCannotBeOpenedIsExplained) {
+  const std::string inUse = "in use by another program. Close that program, then try again.";
+  const struct {
+    FakeCommStep step;
+    uint32_t error;
+    std::string reason;
+  } cases[] = {
+      {FakeCommStep::kOpen, kErrorFileNotFound,
+       std::string("no such device. Is the adapter plugged in? ") + PortListHint()},
+      {FakeCommStep::kOpen, kErrorPrivilegeNotHeld,
+       "permission denied. Join the dialout group with sudo usermod -aG dialout $USER, then "
+       "log in again."},
+      {FakeCommStep::kOpen, kErrorAccessDenied, inUse},
+      {FakeCommStep::kOpen, kErrorSharingViolation, inUse},
+      {FakeCommStep::kGetState, kErrorInvalidFunction,
+       "not a serial device. Name the serial port the instrument is connected to."},
+      {FakeCommStep::kSetState, kErrorInvalidParameter,
+       "the device does not take the line settings 115200,N,8,1."},
+      {FakeCommStep::kOpen, kErrorPosixBase + 12, "the system refused it (errno 12)."},
+      {FakeCommStep::kSetup, 1234, "the system refused it (error 1234)."},
+  };
+  const std::string head = "Press <ESC> to cancel\n*** - Error, cannot open port.\nCOM7";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    FakeCommApi fresh;
+    fresh.SetFailing(c.step, true, c.error);
+    FakeConsole keys;
+    const RunResult run = RunLoader(fresh, {"FILE", "7"}, kExample);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.wire, "");
+    // COM7 is shown with its device path where COM numbers stand for one.
+    const size_t at = run.out.find(head);
+    ASSERT_NE(at, std::string::npos) << run.out;
+    const std::string shown = run.out.substr(at + head.size());
+    EXPECT_EQ(shown.substr(shown.find(": ")),
+              ": " + c.reason + "\n\nFlash programming ... UNSUCCESSFUL\n");
   }
 }
 
