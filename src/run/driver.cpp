@@ -183,7 +183,7 @@ int FlashOverPort(FlashState& state, CSerial& port) {
   SendCommand(state, port, "@N");
   SendCommand(state, port, "");
   if (port.Lost()) return PortLost(state, port);
-  if (!port.SetBaudRate(kBaudRate)) return Fail();
+  if (!port.SetBaudRate(kBaudRate)) return port.Lost() ? PortLost(state, port) : Fail();
   std::printf("Setting Baud Rate to %s: %ld,N,8,1\n", PortLabel(state).c_str(),
               static_cast<long>(kBaudRate));
 

@@ -240,14 +240,10 @@ TEST(CSerialLost, ADeviceThatHasGoneIsNeverAskedAgain) {
     Step failing;
     uint32_t error;
     bool lost;
-  } cases[] = {{Step::kStatus, kErrorDeviceRemoved, true},
-               {Step::kStatus, kErrorNotReady, true},
-               {Step::kRead, kErrorGenFailure, true},
-               {Step::kRead, kErrorOperationAborted, true},
-               {Step::kWrite, kErrorAccessDenied, true},
-               {Step::kWait, kErrorBadCommand, true},
-               {Step::kStatus, kErrorInvalidParameter, false},
-               {Step::kWrite, kErrorInvalidHandle, false}};
+  } cases[] = {{Step::kStatus, kErrorDeviceRemoved, true},  {Step::kStatus, kErrorNotReady, true},
+               {Step::kRead, kErrorGenFailure, true},        {Step::kWrite, kErrorAccessDenied, true},
+               {Step::kRead, kErrorOperationAborted, true},  {Step::kWait, kErrorBadCommand, true},
+               {Step::kStatus, kErrorInvalidParameter, false}, {Step::kWrite, kErrorInvalidHandle, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "step " << int(c.failing) << " error " << c.error);
     FakeCommApi device;
