@@ -53,14 +53,19 @@ e2e_args=(--sim "$sim" --loader "$wine" --loader "$root/$build/talvorn.exe" --co
           --data tests/data --e2e-data tests/e2e/data --examples examples)
 # The shared cases, but those that press keys on the loader's pty: under wine
 # a program on a pty gets a console of wine's own that takes no keys from it.
-# wine_cases.py presses its keys through standard input instead.
+# wine_cases.py presses its keys through standard input instead. Nor those
+# that give the port as a Linux path or lock it as Linux programs do.
 keys_on_pty="escape_cancels arrow_key_does_not_cancel"
+linux_ports="missing_port port_is_a_file port_in_use port_permission_denied"
+# Wine shows no host device or pipe as a file: the program finds no file there.
+linux_files="dev_zero_file fifo_file"
 shared_cases=()
 IFS=';' read -r -a all_cases <<<"$(python3 tests/e2e/loader_cases.py --list)"
 for case in "${all_cases[@]}"; do
-  [[ " $keys_on_pty " == *" $case "* ]] || shared_cases+=(--case "$case")
+  [[ " $keys_on_pty $linux_ports $linux_files " == *" $case "* ]] || shared_cases+=(--case "$case")
 done
-echo "    (keys on a pty, not run under wine: $keys_on_pty)"
+echo "    (not run under wine: keys on a pty: $keys_on_pty; Linux ports: $linux_ports;"
+echo "     Linux devices and pipes as files: $linux_files)"
 timeout 1800 python3 tests/e2e/loader_cases.py "${e2e_args[@]}" "${shared_cases[@]}" </dev/null
 timeout 900 python3 tests/e2e/wine/wine_cases.py "${e2e_args[@]}" --missing-com 9 </dev/null
 echo "--- Windows tests passed ($build)"

@@ -2,6 +2,7 @@
 
 #include "console/console.h"
 #include "run/command_line.h"
+#include "run/port_messages.h"
 #include "run/presentation.h"
 #include "serial/cserial.h"
 #include "serial/device_protocol.h"
@@ -23,6 +24,14 @@ constexpr int kWakeTriesWithoutKeyboard = 20;
 int Fail() {
   ReportFailure();
   return 1;
+}
+
+// A port lost before the transfer: the instrument can no longer be reached,
+// so the run ends instead of trying again.
+bool NotLost(const FlashState& state, const CSerial& port) {
+  if (!port.Lost()) return true;
+  PrintPortLost(LostPortText(PortLabel(state), port.LostError()));
+  return false;
 }
 
 // A bad file never reaches the instrument: the whole file is checked with the
@@ -62,14 +71,14 @@ bool OpenPort(const FlashState& state, CSerial& port) {
   return port.Open(number, kBaudRate, kNoParity, kEightDataBits, kOneStopBit);
 }
 
-// Wakes the instrument, one "Waking up device" line per try, until it answers
-// or a key is pressed. Returns false when no key can end the tries and they
-// have all failed.
+// Wakes the instrument, one "Waking up device" line per try, until it answers,
+// a key is pressed or the port is lost. Returns false when no key can end the
+// tries and they have all failed.
 bool WakeWithRetries(FlashState& state, CSerial& port) {
   Console& console = TheConsole();
   int tries = 1;
   bool awake = WakeDevice(state, port);
-  while (!awake && !console.KeyWaiting()) {
+  while (!awake && !port.Lost() && !console.KeyWaiting()) {
     PrintWakeFailed();
     if (!console.KeysCanArrive() && tries >= kWakeTriesWithoutKeyboard) return false;
     console.Pause1ms();
@@ -82,12 +91,16 @@ bool WakeWithRetries(FlashState& state, CSerial& port) {
 // The port opened and the instrument awake, at its prompt.
 bool OpenAndWake(FlashState& state, CSerial& port) {
   if (!OpenPort(state, port)) {
-    PrintPortNotOpened();
+    PrintPortNotOpened(PortOpenProblem(PortLabel(state), port.PortName(), port.LastError()));
     return false;
   }
   if (!WakeWithRetries(state, port)) {
     PrintNoAnswer(PortLabel(state));
     return false;
+  }
+  if (port.Lost()) {
+    PrintWakeFailed();
+    return NotLost(state, port);
   }
   if (TheConsole().KeyWaiting()) {
     PrintCancelled(false);
@@ -107,7 +120,11 @@ bool SetUpInstrument(FlashState& state, CSerial& port) {
   SendCommand(state, port, "");
   SendCommand(state, port, "@N");
   SendCommand(state, port, "");
-  if (!port.SetBaudRate(kBaudRate)) return false;
+  if (!NotLost(state, port)) return false;
+  if (!port.SetBaudRate(kBaudRate)) {
+    NotLost(state, port);  // a lost port says so; refused settings say nothing
+    return false;
+  }
   PrintBaudRate(PortLabel(state), kBaudRate);
   return true;
 }
@@ -126,6 +143,7 @@ bool StartTransfer(FlashState& state, CSerial& port) {
     return false;
   }
   SendStartCommand(state, port);
+  if (!NotLost(state, port)) return false;
   // The percentage leaves the first packet's lines out.
   state.reader.bytesRead = 0;
   PrintStarted(state.fileName);
@@ -212,6 +230,8 @@ int TransferAndVerdict(FlashState& state, CSerial& port) {
   const bool success = !state.cancelled && !transferError;
   if (state.cancelled) {
     PrintCancelled(true);
+  } else if (port.Lost()) {
+    PrintErrorAnswer(LostPortText(PortLabel(state), port.LostError()).c_str());
   } else if (transferError) {
     PrintErrorAnswer(state.responseLine);
   } else {

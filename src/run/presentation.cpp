@@ -93,7 +93,11 @@ void FileChangedText(const std::string& fileName, char* text, std::size_t size) 
 
 void PrintPressEscape() { std::printf("Press <ESC> to cancel\n"); }
 
-void PrintPortNotOpened() { std::printf("*** - Error, cannot open port.\n"); }
+void PrintPortNotOpened(const std::string& problem) {
+  std::printf("*** - Error, cannot open port.\n%s\n", problem.c_str());
+}
+
+void PrintPortLost(const std::string& lost) { std::printf("*** - Error, %s.\n", lost.c_str()); }
 
 void PrintWakeFailed() { std::printf("FAILED\n"); }
 

@@ -33,7 +33,10 @@ void PrintFileChanged(const std::string& fileName, bool whileChecked);
 // The same as the text of an error verdict, into `text` (at most `size` bytes).
 void FileChangedText(const std::string& fileName, char* text, std::size_t size);
 void PrintPressEscape();
-void PrintPortNotOpened();
+// "*** - Error, cannot open port." and the line that says why.
+void PrintPortNotOpened(const std::string& problem);
+// A port lost before the transfer: "*** - Error, " and the loss, in a line.
+void PrintPortLost(const std::string& lost);
 void PrintWakeFailed();
 void PrintNoAnswer(const std::string& portLabel);
 void PrintAwake();

@@ -97,6 +97,27 @@ struct CommIo {
   alignas(std::max_align_t) unsigned char platformBlock[32] = {};
 };
 
+// Win32 error codes, as GetLastError reports them. The POSIX realisation
+// translates errno into the code Win32 gives for the same condition; an errno
+// without one comes as kErrorPosixBase plus errno (bit 29: application codes).
+constexpr uint32_t kErrorInvalidFunction = 1;     // not a communications device
+constexpr uint32_t kErrorFileNotFound = 2;
+constexpr uint32_t kErrorPathNotFound = 3;
+constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr uint32_t kErrorNotReady = 21;
+constexpr uint32_t kErrorBadCommand = 22;
+constexpr uint32_t kErrorGenFailure = 31;         // device not functioning
+constexpr uint32_t kErrorSharingViolation = 32;   // in use by another process
+constexpr uint32_t kErrorInvalidParameter = 87;  // settings the device does not take
+constexpr uint32_t kErrorOperationAborted = 995;
+// No permission to open the device. (Windows refuses a port in use with
+// kErrorAccessDenied; the POSIX realisation gives this code for EACCES and
+// EPERM instead, so that the two causes stay apart.)
+constexpr uint32_t kErrorPrivilegeNotHeld = 1314;
+constexpr uint32_t kErrorDeviceRemoved = 1617;
+constexpr uint32_t kErrorPosixBase = 0x20000000;
+
 // Outcome of ReadFile and WriteFile.
 enum class CommIoResult {
   kDone,     // finished at once; the count is valid (TRUE from Win32)
@@ -135,6 +156,9 @@ class CommApi {
   virtual CommHandle CreateEventA() = 0;
   // Releases a port or an event handle.
   virtual bool CloseHandle(CommHandle handle) = 0;
+  // Why the last call above that failed did so (a kError... code); valid
+  // right after that call, as GetLastError.
+  virtual uint32_t GetLastError() = 0;
 };
 
 // The realisation for the platform the program is built for; defined once per

@@ -44,6 +44,33 @@ std::string ComPortPath(const std::string& digits) {
   return "/dev/ttyS" + std::to_string(number - 1);
 }
 
+// ---------------------------------------------------------------- error codes
+
+// The Win32 code for an open that failed: nothing behind the name (EIO: a
+// serial port node without its hardware), no permission, or in use (another
+// opener's lock or exclusive mode; Windows says access denied).
+uint32_t OpenErrorCode(int error) {
+  switch (error) {
+    case ENOENT: case ENOTDIR: case ENXIO: case ENODEV: case EIO: return kErrorFileNotFound;
+    case EACCES: case EPERM: case EROFS: return kErrorPrivilegeNotHeld;
+    case EBUSY: case EWOULDBLOCK: return kErrorAccessDenied;
+    case EISDIR: return kErrorInvalidFunction;
+    default: return kErrorPosixBase + static_cast<uint32_t>(error);
+  }
+}
+
+// The Win32 code for a call on an open device that failed: the device has
+// gone (ENXIO, ENODEV; EIO is what a terminal gives once it has been hung up,
+// by a removed adapter or by the line's other end, sometimes before poll
+// reports the hang-up), or it is no terminal at all (ENOTTY).
+uint32_t DeviceErrorCode(int error) {
+  switch (error) {
+    case EIO: case ENXIO: case ENODEV: return kErrorDeviceRemoved;
+    case ENOTTY: return kErrorInvalidFunction;
+    default: return kErrorPosixBase + static_cast<uint32_t>(error);
+  }
+}
+
 // ---------------------------------------------------------------- handles
 
 struct PosixObject {
@@ -342,8 +369,9 @@ int64_t MonotonicMs() {
 
 // Waits until the device takes more output. Waits in slices, so that a device
 // that goes away while the output is stuck ends the wait at once. False when
-// the device has gone or the deadline (if any, 0 = none) has passed.
-bool WaitWritable(int fd, int64_t deadlineMs) {
+// the deadline (if any, 0 = none) has passed, or when the device has gone,
+// with `error` set.
+bool WaitWritable(int fd, int64_t deadlineMs, uint32_t& error) {
   constexpr int kSliceMs = 1000;
   for (;;) {
     int sliceMs = kSliceMs;
@@ -356,9 +384,11 @@ bool WaitWritable(int fd, int64_t deadlineMs) {
     }
     short revents = 0;
     if (!PollOnce(fd, POLLOUT, sliceMs, revents)) {
+      error = DeviceErrorCode(errno);
       return false;
     }
     if ((revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      error = kErrorDeviceRemoved;
       return false;
     }
     if ((revents & POLLOUT) != 0) {
@@ -378,19 +408,20 @@ class PosixCommApi final : public CommApi {
   CommHandle CreateFileA(const std::string& deviceName) override {
     const std::string path = PosixDevicePath(deviceName);
     if (path.empty()) {
+      lastError_ = kErrorFileNotFound;
       return kInvalidCommHandle;
     }
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+      lastError_ = OpenErrorCode(errno);
       return kInvalidCommHandle;
     }
     auto port = std::make_unique<PosixPort>(fd);
     // The lock keeps out every other program that locks, root included;
     // TIOCEXCL keeps out the others, except root.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      return kInvalidCommHandle;
-    }
-    if (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL)) {
+      lastError_ = OpenErrorCode(errno);
       return kInvalidCommHandle;
     }
     return Register(std::move(port));
@@ -398,21 +429,24 @@ class PosixCommApi final : public CommApi {
 
   bool GetCommProperties(CommHandle handle, CommProperties& properties) override {
     if (PortOf(handle) == nullptr) {
-      return false;
+      return Fail(kErrorInvalidHandle);
     }
     properties = CommProperties{};  // the kernel's queues have no size to ask for
     return true;
   }
 
   bool SetupComm(CommHandle handle, uint32_t, uint32_t) override {
-    return PortOf(handle) != nullptr;
+    return PortOf(handle) != nullptr || Fail(kErrorInvalidHandle);
   }
 
   bool GetCommState(CommHandle handle, CommDcb& dcb) override {
     PosixPort* port = PortOf(handle);
     termios tio{};
-    if (port == nullptr || tcgetattr(port->fd, &tio) != 0) {
-      return false;
+    if (port == nullptr) {
+      return Fail(kErrorInvalidHandle);
+    }
+    if (tcgetattr(port->fd, &tio) != 0) {
+      return Fail(DeviceErrorCode(errno));
     }
     DcbFromTermios(tio, *port, dcb);
     return true;
@@ -421,13 +455,24 @@ class PosixCommApi final : public CommApi {
   bool SetCommState(CommHandle handle, const CommDcb& dcb) override {
     PosixPort* port = PortOf(handle);
     termios wanted{};
-    if (port == nullptr || tcgetattr(port->fd, &wanted) != 0 || !BuildTermios(dcb, wanted)) {
-      return false;
-    }
     termios got{};
-    if (tcsetattr(port->fd, TCSANOW, &wanted) != 0 || tcgetattr(port->fd, &got) != 0 ||
-        !SameSettings(wanted, got) || !SetModemLines(*port, dcb.flags)) {
-      return false;
+    if (port == nullptr) {
+      return Fail(kErrorInvalidHandle);
+    }
+    if (tcgetattr(port->fd, &wanted) != 0) {
+      return Fail(DeviceErrorCode(errno));
+    }
+    if (!BuildTermios(dcb, wanted)) {
+      return Fail(kErrorInvalidParameter);
+    }
+    if (tcsetattr(port->fd, TCSANOW, &wanted) != 0 || tcgetattr(port->fd, &got) != 0) {
+      return Fail(DeviceErrorCode(errno));
+    }
+    if (!SameSettings(wanted, got)) {
+      return Fail(kErrorInvalidParameter);
+    }
+    if (!SetModemLines(*port, dcb.flags)) {
+      return Fail(DeviceErrorCode(errno));
     }
     port->kept = dcb;
     return true;
@@ -436,7 +481,7 @@ class PosixCommApi final : public CommApi {
   bool SetCommTimeouts(CommHandle handle, const CommTimeouts& timeouts) override {
     PosixPort* port = PortOf(handle);
     if (port == nullptr) {
-      return false;
+      return Fail(kErrorInvalidHandle);
     }
     port->timeouts = timeouts;  // reads never wait; only writes use them
     return true;
@@ -445,19 +490,26 @@ class PosixCommApi final : public CommApi {
   bool ClearCommError(CommHandle handle, CommStatus& status) override {
     PosixPort* port = PortOf(handle);
     short revents = 0;
-    if (port == nullptr || !PollOnce(port->fd, POLLIN, 0, revents) ||
-        (revents & POLLNVAL) != 0) {
-      return false;
+    if (port == nullptr) {
+      return Fail(kErrorInvalidHandle);
     }
+    if (!PollOnce(port->fd, POLLIN, 0, revents)) {
+      return Fail(DeviceErrorCode(errno));
+    }
+    if ((revents & POLLNVAL) != 0) {
+      return Fail(kErrorInvalidHandle);
+    }
+    // A hung-up device (the adapter removed, the line's other end closed) is
+    // gone once nothing is left to read; a hung-up terminal refuses FIONREAD.
+    const bool hungUp = (revents & (POLLHUP | POLLERR)) != 0;
     int waitingIn = 0;
     int waitingOut = 0;
     if (ioctl(port->fd, FIONREAD, &waitingIn) != 0 ||
         ioctl(port->fd, TIOCOUTQ, &waitingOut) != 0) {
-      return false;  // EIO: the device has gone
+      return Fail(hungUp ? kErrorDeviceRemoved : DeviceErrorCode(errno));
     }
-    // A hung-up device with nothing left to read is gone as well.
-    if ((revents & (POLLHUP | POLLERR)) != 0 && waitingIn == 0) {
-      return false;
+    if (hungUp && waitingIn <= 0) {
+      return Fail(kErrorDeviceRemoved);
     }
     status.cbInQue = waitingIn > 0 ? static_cast<uint32_t>(waitingIn) : 0;
     status.cbOutQue = waitingOut > 0 ? static_cast<uint32_t>(waitingOut) : 0;
@@ -468,6 +520,7 @@ class PosixCommApi final : public CommApi {
                         CommIo& io) override {
     PosixPort* port = PortOf(handle);
     if (port == nullptr) {
+      lastError_ = kErrorInvalidHandle;
       return CommIoResult::kFailed;
     }
     for (;;) {
@@ -483,7 +536,9 @@ class PosixCommApi final : public CommApi {
         transferred = 0;  // taken by someone else after all
         break;
       }
-      return CommIoResult::kFailed;  // end of file: the device hung up
+      // End of file while bytes were counted: the device hung up.
+      lastError_ = got == 0 ? kErrorDeviceRemoved : DeviceErrorCode(errno);
+      return CommIoResult::kFailed;
     }
     StoreTransferred(io, transferred);
     return CommIoResult::kDone;
@@ -493,6 +548,7 @@ class PosixCommApi final : public CommApi {
                          uint32_t& transferred, CommIo& io) override {
     PosixPort* port = PortOf(handle);
     if (port == nullptr) {
+      lastError_ = kErrorInvalidHandle;
       return CommIoResult::kFailed;
     }
     const int64_t deadlineMs = WriteDeadline(port->timeouts, count);
@@ -508,13 +564,17 @@ class PosixCommApi final : public CommApi {
         continue;
       }
       if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        if (WaitWritable(port->fd, deadlineMs)) {
+        uint32_t error = 0;
+        if (WaitWritable(port->fd, deadlineMs, error)) {
           continue;
         }
-        if (deadlineMs != 0 && MonotonicMs() >= deadlineMs) {
+        if (error == 0) {
           break;  // a write time-out ends the write short, as a serial driver does
         }
+        lastError_ = error;
+        return CommIoResult::kFailed;
       }
+      lastError_ = DeviceErrorCode(errno);
       return CommIoResult::kFailed;
     }
     transferred = done;
@@ -524,7 +584,7 @@ class PosixCommApi final : public CommApi {
 
   bool GetOverlappedResult(CommHandle handle, CommIo& io, uint32_t& transferred) override {
     if (PortOf(handle) == nullptr) {
-      return false;
+      return Fail(kErrorInvalidHandle);
     }
     // Transfers finish inside ReadFile/WriteFile; this gives the last count.
     std::memcpy(&transferred, io.platformBlock, sizeof transferred);
@@ -536,12 +596,14 @@ class PosixCommApi final : public CommApi {
   bool CloseHandle(CommHandle handle) override {
     const auto found = objects_.find(handle);
     if (found == objects_.end()) {
-      return false;
+      return Fail(kErrorInvalidHandle);
     }
     const bool released = found->second->Release();
     objects_.erase(found);
-    return released;
+    return released || Fail(DeviceErrorCode(errno));
   }
+
+  uint32_t GetLastError() override { return lastError_; }
 
  private:
   static int64_t WriteDeadline(const CommTimeouts& timeouts, uint32_t count) {
@@ -561,7 +623,14 @@ class PosixCommApi final : public CommApi {
     return found == objects_.end() ? nullptr : dynamic_cast<PosixPort*>(found->second.get());
   }
 
+  // Records why the call failed, for GetLastError; returns false.
+  bool Fail(uint32_t error) {
+    lastError_ = error;
+    return false;
+  }
+
   std::map<CommHandle, std::unique_ptr<PosixObject>> objects_;
+  uint32_t lastError_ = 0;
   CommHandle nextHandle_ = 1;  // never reused, never 0 or all ones in practice
 };
 

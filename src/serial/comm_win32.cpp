@@ -18,6 +18,19 @@ HANDLE ToHandle(CommHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 
 CommHandle FromHandle(HANDLE handle) { return reinterpret_cast<CommHandle>(handle); }
 
+static_assert(kErrorAccessDenied == ERROR_ACCESS_DENIED && kErrorNotReady == ERROR_NOT_READY &&
+                  kErrorBadCommand == ERROR_BAD_COMMAND && kErrorGenFailure == ERROR_GEN_FAILURE &&
+                  kErrorOperationAborted == ERROR_OPERATION_ABORTED &&
+                  kErrorDeviceRemoved == ERROR_DEVICE_REMOVED &&
+                  kErrorFileNotFound == ERROR_FILE_NOT_FOUND &&
+                  kErrorPathNotFound == ERROR_PATH_NOT_FOUND &&
+                  kErrorSharingViolation == ERROR_SHARING_VIOLATION &&
+                  kErrorInvalidFunction == ERROR_INVALID_FUNCTION &&
+                  kErrorInvalidHandle == ERROR_INVALID_HANDLE &&
+                  kErrorInvalidParameter == ERROR_INVALID_PARAMETER &&
+                  kErrorPrivilegeNotHeld == ERROR_PRIVILEGE_NOT_HELD,
+              "the error codes of comm_api.h are Win32's");
+
 // A fresh OVERLAPPED in the record's platform block: zero offsets (a device
 // has no file position), the record's event to signal completion.
 OVERLAPPED* StartOverlapped(CommIo& io) {
@@ -202,6 +215,8 @@ class Win32CommApi final : public CommApi {
   }
 
   bool CloseHandle(CommHandle handle) override { return ::CloseHandle(ToHandle(handle)) != FALSE; }
+
+  uint32_t GetLastError() override { return ::GetLastError(); }
 };
 
 }  // namespace

@@ -21,6 +21,23 @@ static_assert(kDcbFlagsSet == 0x1011u, "flag word settings");
 
 uint8_t LowByte(uint32_t value) { return static_cast<uint8_t>(value & 0xFFu); }
 
+// The errors a device that has vanished gives on Windows (a USB adapter
+// pulled: access denied, bad command, aborted, not functioning, removed; a
+// line hung up under wine: not ready) and, translated, on POSIX.
+bool MeansDeviceGone(uint32_t error) {
+  switch (error) {
+    case kErrorAccessDenied:
+    case kErrorNotReady:
+    case kErrorBadCommand:
+    case kErrorGenFailure:
+    case kErrorOperationAborted:
+    case kErrorDeviceRemoved:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 CSerial::CSerial() : api(PlatformCommApi()) {}
@@ -66,14 +83,23 @@ bool CSerial::SetBaudRate(uint32_t newBaudRate) {
   return Configure(newBaudRate, parity, byteSize, stopBits);
 }
 
+void CSerial::DeviceFailed() {
+  lastError = api.GetLastError();
+  if (portHandle != kNoCommHandle && lostError == 0 && MeansDeviceGone(lastError)) {
+    lostError = lastError;
+  }
+}
+
 bool CSerial::RunConfiguration() {
   if (portHandle == kNoCommHandle) {
     const CommHandle opened = api.CreateFileA(portName);
     if (opened == kInvalidCommHandle || opened == kNoCommHandle) {
       portHandle = kNoCommHandle;
+      DeviceFailed();
       return false;
     }
     portHandle = opened;
+    lostError = 0;  // a new handle: whatever was lost before is not this device
   }
 
   CommProperties properties;
@@ -88,11 +114,13 @@ bool CSerial::RunConfiguration() {
 
   if ((rxQueueSize != 0 || txQueueSize != 0) &&
       !api.SetupComm(portHandle, rxQueueSize, txQueueSize)) {
+    DeviceFailed();
     return false;
   }
 
   CommDcb dcb;
   if (!api.GetCommState(portHandle, dcb)) {
+    DeviceFailed();
     Close();
     return false;
   }
@@ -105,10 +133,12 @@ bool CSerial::RunConfiguration() {
   dcb.XoffLim = static_cast<uint16_t>(txQueueSize / 4);
   dcb.EofChar = 0;
   if (!api.SetCommState(portHandle, dcb)) {
+    DeviceFailed();
     return false;
   }
 
   if (!api.SetCommTimeouts(portHandle, timeouts)) {
+    DeviceFailed();
     return false;
   }
 
@@ -129,11 +159,12 @@ void CSerial::RenewEvent(CommIo& io) {
 }
 
 uint32_t CSerial::Read(void* buffer, uint32_t count) {
-  if (readIo.event == kNoCommHandle || count == 0 || portHandle == kNoCommHandle) {
+  if (readIo.event == kNoCommHandle || count == 0 || portHandle == kNoCommHandle || Lost()) {
     return 0;
   }
   CommStatus status;
   if (!api.ClearCommError(portHandle, status)) {
+    DeviceFailed();
     return 0;
   }
   // Never more than has already arrived, so the read does not wait for data.
@@ -146,10 +177,12 @@ uint32_t CSerial::Read(void* buffer, uint32_t count) {
     case CommIoResult::kDone:
       return transferred;
     case CommIoResult::kPending:
-      return api.GetOverlappedResult(portHandle, readIo, transferred) ? transferred : 0;
+      if (api.GetOverlappedResult(portHandle, readIo, transferred)) return transferred;
+      break;
     case CommIoResult::kFailed:
       break;
   }
+  DeviceFailed();
   return 0;
 }
 
@@ -172,11 +205,12 @@ uint32_t CSerial::WriteString(const std::string& text) {
 }
 
 uint32_t CSerial::WriteBytes(const void* buffer, uint32_t count) {
-  if (writeIo.event == kNoCommHandle || portHandle == kNoCommHandle) {
+  if (writeIo.event == kNoCommHandle || portHandle == kNoCommHandle || Lost()) {
     return 0;
   }
   CommStatus status;
   if (!api.ClearCommError(portHandle, status)) {
+    DeviceFailed();
     return 0;
   }
   // Unsigned arithmetic, as the device reports it: the write must be strictly
@@ -192,21 +226,27 @@ uint32_t CSerial::WriteBytes(const void* buffer, uint32_t count) {
     case CommIoResult::kPending:
       // With no write time-out this lasts until the device has taken every byte.
       if (!api.GetOverlappedResult(portHandle, writeIo, transferred)) {
+        DeviceFailed();
         return 0;
       }
       break;
     case CommIoResult::kFailed:
+      DeviceFailed();
       return 0;
   }
   return transferred == count ? count : 0;
 }
 
 void CSerial::Purge() {
-  if (portHandle == kNoCommHandle) {
+  if (portHandle == kNoCommHandle || Lost()) {
     return;
   }
   CommStatus status;
-  if (!api.ClearCommError(portHandle, status) || status.cbInQue == 0) {
+  if (!api.ClearCommError(portHandle, status)) {
+    DeviceFailed();
+    return;
+  }
+  if (status.cbInQue == 0) {
     return;
   }
   std::unique_ptr<unsigned char[]> scratch(new (std::nothrow) unsigned char[status.cbInQue]);

@@ -53,10 +53,26 @@ class CSerial {
   // object is closed afterwards either way.
   bool Close();
 
+  // Why the last device call that failed did so (a kError... code of
+  // comm_api.h; 0 when none has failed): after a failed Open, the reason.
+  uint32_t LastError() const { return lastError; }
+  // True once the device has gone (adapter removed, line hung up): a device
+  // call failed with a code that only a vanished device gives. A port that is
+  // merely quiet is never lost. From then on Read, Write, WriteString and
+  // Purge do nothing and return 0, so every wait ends at its next poll.
+  bool Lost() const { return lostError != 0; }
+  // The code that showed the loss; 0 while the port is not lost.
+  uint32_t LostError() const { return lostError; }
+  // The name the port was opened by ("\\.\COM3", "/dev/ttyUSB0").
+  const std::string& PortName() const { return portName; }
+
  private:
   bool RunConfiguration();
   void RenewEvent(CommIo& io);
   uint32_t WriteBytes(const void* buffer, uint32_t count);
+  // Takes the reason of the device call that has just failed, and marks the
+  // port lost when the reason says that the open device has gone.
+  void DeviceFailed();
 
   CommHandle portHandle = kNoCommHandle;  // kNoCommHandle: not open
   CommIo readIo{};                        // used by Read alone
@@ -69,5 +85,7 @@ class CSerial {
   uint32_t txQueueSize = 4096;  // also the capacity in the write room test
   CommTimeouts timeouts{0, 0, 2000, 0, 0};
   std::string portName;
+  uint32_t lastError = 0;
+  uint32_t lostError = 0;
   CommApi& api;
 };

@@ -36,6 +36,7 @@ bool WaitForPrompt(FlashState& state, CSerial& port, int16_t limit) {
       ++emptyPolls;
     }
     if (state.lastChar == kPrompt) return true;
+    if (port.Lost()) return false;
     if (emptyPolls >= limit) return false;
     if (TheConsole().KeyWaiting()) return false;
   }
@@ -51,7 +52,7 @@ bool SendCommand(FlashState& state, CSerial& port, const char* text) {
   // The instrument echoes the line; whatever comes before the echoed '\r',
   // a stray '>' included, belongs to the echo.
   int16_t emptyPolls = 0;
-  while (emptyPolls < kEchoPolls) {
+  while (emptyPolls < kEchoPolls && !port.Lost()) {
     if (!ReceiveChar(state, port)) {
       PollPause();
       ++emptyPolls;
@@ -59,7 +60,8 @@ bool SendCommand(FlashState& state, CSerial& port, const char* text) {
     if (state.lastChar == '\r') break;
   }
   if (WaitForPrompt(state, port, kCommandPromptPolls)) return true;
-  TheConsole().Beep(400, 1000);
+  // A lost port is the caller's to report; a beep would only delay that.
+  if (!port.Lost()) TheConsole().Beep(400, 1000);
   return false;
 }
 
@@ -83,6 +85,7 @@ void SendStartCommand(FlashState& state, CSerial& port) {
     PollPause();
     if (state.lastChar == '\n') return;
     if (idlePolls >= kStartAnswerIdlePolls) return;
+    if (port.Lost()) return;
     if (TheConsole().KeyWaiting()) return;
   }
 }
@@ -99,7 +102,7 @@ bool ReadResponseLine(FlashState& state, CSerial& port) {
   // an empty one gives the processor away, so that loaders flashing several
   // instruments at once (and the instruments' own programs) do not starve.
   Console& console = TheConsole();
-  for (int32_t poll = 0; poll < kResponsePolls; ++poll) {
+  for (int32_t poll = 0; poll < kResponsePolls && !port.Lost(); ++poll) {
     if (!ReceiveChar(state, port)) {
       console.GiveWay();
       continue;

@@ -4,6 +4,8 @@
 // Every wait polls the port for one character that has already arrived and is
 // bounded by a count of polls; the prompt waits and the start-answer wait also
 // end when a key is waiting at the console (the key is left for the caller).
+// Every wait ends at its next poll once the port is lost (CSerial::Lost): the
+// caller tells that apart from a silent instrument by asking the port.
 #pragma once
 
 #include <cstdint>
@@ -28,7 +30,8 @@ bool ReceiveChar(FlashState& state, CSerial& port);
 // 1 ms pause after each; false at the limit or when a key is waiting.
 bool WaitForPrompt(FlashState& state, CSerial& port, int16_t limit);
 // Sends `text` and "\r", waits for the echoed '\r' (500 empty polls), then for
-// the prompt (2500). Beeps and returns false when no prompt came.
+// the prompt (2500). Beeps and returns false when no prompt came (no beep
+// when the port was lost).
 bool SendCommand(FlashState& state, CSerial& port, const char* text);
 // Prints the "Waking up device" text, purges the input, sends "===\n" and
 // waits for the prompt (5000 empty polls).

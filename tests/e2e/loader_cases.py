@@ -7,10 +7,12 @@ usage: loader_cases.py --list | --sim PATH --loader WORD [--loader WORD ...]
 
 import argparse
 import contextlib
+import fcntl
 import os
 import re
 import sys
 import tempfile
+import time
 import traceback
 import types
 
@@ -28,6 +30,10 @@ DEBUG_FIELD = r"SRec (?P<n>\d+): (?P<bytes>(?:[0-9a-f]{2},)+)\n" + FIELD
 SPINNER = "/-\\|"  # indexed by the number of data packets sent, modulo 4
 ESC, ARROW_UP = b"\x1b", b"\x1b[A"
 STARTED = "started ..."
+OPEN_FAILED = BANNER + PRESS_ESC + "*** - Error, cannot open port.\n"
+LOST = "lost the serial port PORT (REASON)"  # REASON: Config.lost_reason
+LOST_WITHIN = 5.0  # seconds from the hang-up to the loader's report of it; the goal is 1 s
+UNPRIVILEGED = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
 # One run in full, progress included (PORT is the port's text in messages).
 EXACT = {"words32_crlf.m0": BANNER + PRESS_ESC + (
     "Waking up device at PORT:115200,N,8,1 ... AWAKE\nSetting Baud Rate to PORT: 115200,N,8,1\n"
@@ -41,6 +47,8 @@ class Config:
         self.sim, self.loader, self.com = args.sim, args.loader, args.com
         self.folders = (args.data, args.e2e_data, args.examples)
         self.on_wine = args.com is not None
+        # Linux reports a hung-up line as a removed device; wine as not ready.
+        self.lost_reason = "device not ready" if self.on_wine else "device removed"
 
     def fixture(self, name):
         return next(p for p in (os.path.join(d, name) for d in self.folders) if os.path.exists(p))
@@ -67,17 +75,39 @@ def describe(r):
     return "status %r\nstdout %r\nstderr %r\ntty %r\n%s" % (r.status, r.stdout, r.stderr, r.tty, r.sim)
 
 
-def run_once(cfg, capture, sim, path, options=(), keys=None, port=None, keys_on_pipe=False):
-    """One loader run; `keys` = (text to wait for on stdout, bytes to press)."""
-    with cfg.port(sim.pty_path) as (port_arg, port_text):
+@contextlib.contextmanager
+def locked(path, lock):
+    """Holds `path` open and locked, as another loader would, when `lock`."""
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK) if lock else None
+    try:
+        if lock:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        yield
+    finally:
+        if lock:
+            os.close(fd)
+
+
+def run_once(cfg, capture, sim, path, options=(), keys=None, port=None, keys_on_pipe=False,
+             hold=None):
+    """One loader run; `keys` = (text to wait for on stdout, bytes to press);
+    `hold`: "lock" the port meanwhile, run the loader "unprivileged", or time
+    its report of a "hangup" (loader.lost_after, seconds)."""
+    with cfg.port(sim.pty_path) as (port_arg, port_text), locked(sim.pty_path, hold == "lock"):
         if port:
             port_arg = port_text = port
-        loader = h.Loader(capture, cfg.loader, list(options) + [os.path.basename(path), port_arg],
+        command = (UNPRIVILEGED if hold == "unprivileged" else []) + list(cfg.loader)
+        loader = h.Loader(capture, command, list(options) + [os.path.basename(path), port_arg],
                           cwd=os.path.dirname(path), keys_on_pipe=keys_on_pipe)
         try:
             if keys:  # bytes to press, or something to do to the file
                 loader.wait_output(keys[0])
                 keys[1]() if callable(keys[1]) else loader.send_keys(keys[1])
+            if hold == "hangup":
+                sim.wait_line("hung up the line")
+                hung_up = time.monotonic()
+                loader.wait_output("lost the serial port")
+                loader.lost_after = time.monotonic() - hung_up
             # An unanswered packet costs 5,000,000 polls of the port: tens of seconds.
             return loader, loader.wait_exit(timeout=240), port_text
         except BaseException:
@@ -106,6 +136,7 @@ def run_loader(cfg, tmp, fixture, sim_args=(), check=True, **run_args):
             # Text-mode output under wine writes "\n" as "\r\n".
             stdout=loader.text().replace("\r\n", "\n") if cfg.on_wine else loader.text(),
             stderr=loader.text("stderr"), tty=loader.text("tty"), status=status,
+            lost_after=getattr(loader, "lost_after", None),
             sim=sim.text(), port=port, packets=packets, console_on_pty=not cfg.on_wine,
             checked=check,
             loop=packets[:-1] if last["type"] in "589" and last["ok"] else packets)
@@ -199,18 +230,41 @@ FAILURE = {
     "error_answer": (["--error-at", "3", "Checksum error"], ERROR + "Checksum error\r\n\n", 3),
     "crlf_answer": (["--crlf-at", "2"], ERROR + "\r\n\n", 2),
     "no_answer": (["--silent-at", "2"], ERROR + "Response Timeout\n", 2),
-    "hangup": (["--hangup-at", "3"], ERROR + "Response Timeout\n", 3),  # a dead line is silent
+    "hangup": (["--hangup-at", "3"], ERROR + LOST + "\n", 3),
     "escape_cancels": (["--delay-ms", "100"], CANCELLED, None),
 }
 
 
 def case_failure(cfg, tmp, sim_args, verdict, loop_packets, keys_on_pipe=False):
     keys = (STARTED, ESC) if loop_packets is None else None
-    result = run_loader(cfg, tmp, "sample.m0", sim_args, keys=keys, keys_on_pipe=keys_on_pipe)
+    hold = "hangup" if LOST in verdict else None
+    result = run_loader(cfg, tmp, "sample.m0", sim_args, keys=keys, keys_on_pipe=keys_on_pipe,
+                        hold=hold)
     if loop_packets is None:
         loop_packets = len(result.packets)
         assert 0 < loop_packets < 100, "%d packets before ESC" % loop_packets
+    verdict = verdict.replace("PORT", result.port).replace("REASON", cfg.lost_reason)
     expect(cfg, result, "sample.m0", verdict, loop_packets)
+    assert hold is None or result.lost_after < LOST_WITHIN, describe(result)
+
+
+# name: (set-up line the simulator hangs up at, standard output before the
+# report of the loss; PORT: the port's text). The run ends at once, exit 1.
+LOST_IN_SETUP = {
+    "hangup_at_wakeup": (1, BANNER + PRESS_ESC + "Waking up device at PORT:115200,N,8,1 ... FAILED\n"),
+    "hangup_at_setup_command": (3, opening("PORT")),
+    "hangup_at_start_command": (5, opening("PORT") + "Setting Baud Rate to PORT: 115200,N,8,1\n"),
+}
+
+
+def case_lost_in_setup(cfg, tmp, line, before):
+    result = run_loader(cfg, tmp, "sample.m0", ["--hangup-in-setup", str(line)], hold="hangup")
+    wanted = (before + "*** - Error, " + LOST + ".\n" + UNSUCCESSFUL).replace(
+        "PORT", result.port).replace("REASON", cfg.lost_reason)
+    assert result.stdout == wanted and result.status == 1, describe(result)
+    assert result.lost_after < LOST_WITHIN, describe(result)
+    # One beep, the failure report's: no beep of a prompt that never came.
+    assert not result.console_on_pty or result.tty.count("\x07") == 1, describe(result)
 
 
 def case_debug_dump(cfg, tmp, pad):
@@ -246,18 +300,30 @@ REFUSED = {
                       re.escape(BANNER + '*** - Error, "zero" is not a regular file')),
     "fifo_file": ("FIFO", [], None, None,
                   re.escape(BANNER + '*** - Error, "fw.m0" is not a regular file')),
-    "missing_port": ("words16_crlf.m0", [], None, "/dev/does-not-exist",
-                     re.escape(BANNER + PRESS_ESC + "*** - Error, cannot open port.\n")),
     "boot_overwrite_no": ("words16_crlf.m0", ["-b"], (BOOT_QUESTION, b"n"), None,
                           re.escape(opening("PORT", boot=True) + CANCELLED)),
 }
 
 
-def case_refused(cfg, tmp, fixture, options, keys, port, pattern):
+# name: (port: a path, or none for the simulator's pty, which the test holds
+# "lock"ed or the loader opens "unprivileged"; the reason after "PORT: ")
+PORT_REFUSED = {
+    "missing_port": ("/dev/does-not-exist", None, "no such device. Is the adapter plugged in? "
+                     "The serial adapters present are listed under /dev/serial/by-id."),
+    "port_is_a_file": ("./words16_crlf.m0", None,
+                       "not a serial device. Name the serial port the instrument is connected to."),
+    "port_in_use": (None, "lock", "in use by another program. Close that program, then try again."),
+    "port_permission_denied": (None, "unprivileged", "permission denied. Join the dialout group "
+                               "with sudo usermod -aG dialout $USER, then log in again."),
+}
+
+
+def case_refused(cfg, tmp, fixture, options, keys, port, pattern, hold=None):
     if fixture == "FIFO":  # a pipe nobody writes to: opening it must not wait
         fixture = os.path.join(tmp, "fw.m0")
         os.mkfifo(fixture)
-    result = run_loader(cfg, tmp, fixture, check=False, options=options, keys=keys, port=port)
+    result = run_loader(cfg, tmp, fixture, check=False, options=options, keys=keys, port=port,
+                        hold=hold)
     pattern = pattern.replace("PORT", re.escape(result.port)) + re.escape(UNSUCCESSFUL)
     assert re.fullmatch(pattern, result.stdout), "expected /%s/\n%s" % (pattern, describe(result))
     assert result.status == 1, describe(result)
@@ -339,6 +405,10 @@ CASES = {n: lambda c, t, a=a: case_success(c, t, *a) for n, a in SUCCESS.items()
 CASES.update({n: lambda c, t, a=a: case_failure(c, t, *a) for n, a in FAILURE.items()})
 CASES.update({n: lambda c, t, a=a: case_refused(c, t, *a) for n, a in REFUSED.items()})
 CASES.update({n: lambda c, t, a=a: case_file_changed(c, t, *a) for n, a in FILE_CHANGED.items()})
+CASES.update({n: lambda c, t, a=a: case_refused(
+    c, t, "words16_crlf.m0", [], None, a[0], re.escape(OPEN_FAILED + "PORT: " + a[2] + "\n"),
+    hold=a[1]) for n, a in PORT_REFUSED.items()})
+CASES.update({n: lambda c, t, a=a: case_lost_in_setup(c, t, *a) for n, a in LOST_IN_SETUP.items()})
 CASES.update({"debug_dump": lambda c, t: case_debug_dump(c, t, []),
               "debug_dump_pad": lambda c, t: case_debug_dump(c, t, ["-p"]),
               "verbose": case_verbose, "two_runs_one_simulator": case_two_runs_one_simulator})

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "run/port_messages.h"
 #include "serial/cserial.h"
 #include "support/fake_comm_api.h"
 #include "support/fake_console.h"
@@ -146,6 +147,30 @@ TEST(Driver, EndingsThatOnlyFakesReach) {
     EXPECT_EQ(run.status, c.status);
     EXPECT_TRUE(EndsWith(run.wire, c.wireEnd));
     EXPECT_TRUE(EndsWith(run.out, c.outEnd));
+  }
+}
+
+// The line after "cannot open port." for each reason a device can give: the
+// port (with its device path where a COM number stands for one), then the
+// reason and the step that helps.
+TEST(PortOpenProblem, NamesTheReasonAndWhatHelps) {
+  const struct {
+    uint32_t error;
+    std::string reason;
+  } cases[] = {
+      {kErrorFileNotFound, std::string("no such device. Is the adapter plugged in? ") + PortListHint()},
+      {kErrorPrivilegeNotHeld, "permission denied. Join the dialout group"},
+      {kErrorAccessDenied, "in use by another program. Close that program"},
+      {kErrorSharingViolation, "in use by another program."},
+      {kErrorInvalidFunction, "not a serial device."},
+      {kErrorInvalidParameter, "the device does not take the line"},
+      {kErrorPosixBase + 12, "the system refused it (errno 12)."},
+      {1234, "the system refused it (error 1234)."},
+  };
+  for (const auto& c : cases) {
+    const std::string line = PortOpenProblem("COM7", "\\\\.\\COM7", c.error);
+    EXPECT_EQ(line.rfind("COM7", 0), 0u) << line;
+    EXPECT_EQ(line.substr(line.find(": "), c.reason.size() + 2), ": " + c.reason) << line;
   }
 }
 

@@ -111,6 +111,7 @@ TEST_F(OnPty, ASecondOpenIsRefusedUntilTheFirstCloses) {
 TEST_F(OnPty, ReadReturnsAtOnceWhenNothingHasArrived) {
   char buffer[8];
   EXPECT_EQ(port.Read(buffer, sizeof buffer), 0u);
+  EXPECT_FALSE(port.Lost()) << "a quiet line is not a lost one";
   ASSERT_TRUE(pty.SendFromPeer("ab"));
   EXPECT_EQ(ReadFromPort(2), "ab");
   EXPECT_EQ(port.Read(buffer, sizeof buffer), 0u);
@@ -145,6 +146,7 @@ TEST_F(OnPty, AVanishedFarEndFailsReadsAndWritesAtOnce) {
   EXPECT_EQ(port.Read(buffer, sizeof buffer), 0u);
   EXPECT_EQ(port.Write("x", 1), 0u);
   EXPECT_EQ(port.WriteString("hello"), 0u);
+  EXPECT_EQ(port.LostError(), kErrorDeviceRemoved);
   EXPECT_FALSE(port.SetBaudRate(115200));
 }
 

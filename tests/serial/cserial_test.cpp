@@ -232,6 +232,39 @@ TEST(CSerialRead, TakesOnlyWhatHasArrived) {
   }
 }
 
+// The errors a vanished device gives, at each call of a read or a write: once
+// one is seen the port is lost and the device is not asked again. Any other
+// failure leaves the port usable.
+TEST(CSerialLost, ADeviceThatHasGoneIsNeverAskedAgain) {
+  const struct {
+    Step failing;
+    uint32_t error;
+    bool lost;
+  } cases[] = {{Step::kStatus, kErrorDeviceRemoved, true},  {Step::kStatus, kErrorNotReady, true},
+               {Step::kRead, kErrorGenFailure, true},        {Step::kWrite, kErrorAccessDenied, true},
+               {Step::kRead, kErrorOperationAborted, true},  {Step::kWait, kErrorBadCommand, true},
+               {Step::kStatus, kErrorInvalidParameter, false}, {Step::kWrite, kErrorInvalidHandle, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "step " << int(c.failing) << " error " << c.error);
+    FakeCommApi device;
+    CSerial port(device);
+    ASSERT_TRUE(OpenDefault(port));
+    device.SetCompletion(Completion::kPending);
+    device.QueueInput("abc");
+    device.SetFailing(c.failing, true, c.error);
+    char byte = 0;
+    port.Read(&byte, 1);
+    port.Write("w", 1);
+    EXPECT_EQ(port.LostError(), c.lost ? c.error : 0u);
+    device.SetFailing(c.failing, false);
+    const int polls = device.Calls(Step::kStatus);
+    port.Purge();
+    device.QueueInput("x");
+    EXPECT_EQ(port.Read(&byte, 1) + port.WriteString("w"), c.lost ? 0u : 2u);
+    EXPECT_EQ(device.Calls(Step::kStatus) == polls, c.lost);
+  }
+}
+
 TEST(CSerialPurge, DiscardsWhatWasWaitingAndKeepsLaterArrivals) {
   FakeCommApi device;
   CSerial port(device);

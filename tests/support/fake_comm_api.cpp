@@ -21,8 +21,8 @@ FakeCommApi::FakeCommApi()
            0,
            0} {}
 
-void FakeCommApi::SetFailing(FakeCommStep step, bool failing) {
-  failing ? void(failing_.insert(step)) : void(failing_.erase(step));
+void FakeCommApi::SetFailing(FakeCommStep step, bool failing, uint32_t error) {
+  failing ? void(failing_[step] = error) : void(failing_.erase(step));
 }
 
 void FakeCommApi::QueueInput(const std::string& bytes, uint32_t afterPolls) {
@@ -38,16 +38,28 @@ int FakeCommApi::Calls(FakeCommStep step) const {
   return found == calls_.end() ? 0 : found->second;
 }
 
-bool FakeCommApi::Begin(FakeCommStep step, CommHandle port) {
+bool FakeCommApi::Fails(FakeCommStep step) {
   ++calls_[step];
-  return failing_.count(step) == 0 && port != kNoCommHandle && port == openPort_;
+  const auto failing = failing_.find(step);
+  if (failing == failing_.end()) return false;
+  lastError_ = failing->second;
+  return true;
+}
+
+bool FakeCommApi::Begin(FakeCommStep step, CommHandle port) {
+  if (Fails(step)) return false;
+  if (port != kNoCommHandle && port == openPort_) return true;
+  lastError_ = kErrorInvalidHandle;
+  return false;
 }
 
 CommHandle FakeCommApi::CreateFileA(const std::string& deviceName) {
-  ++calls_[FakeCommStep::kOpen];
   openedNames_.push_back(deviceName);
-  // Not shared: a second opener is refused while the port is open.
-  if (failing_.count(FakeCommStep::kOpen) != 0 || openPort_ != kNoCommHandle) {
+  if (Fails(FakeCommStep::kOpen)) return kInvalidCommHandle;
+  // Not shared: a second opener is refused while the port is open, as
+  // Windows refuses a port in use.
+  if (openPort_ != kNoCommHandle) {
+    lastError_ = kErrorAccessDenied;
     return kInvalidCommHandle;
   }
   return openPort_ = nextHandle_++;

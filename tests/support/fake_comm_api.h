@@ -42,8 +42,10 @@ class FakeCommApi final : public CommApi {
   FakeCommApi();
   // ---- script
   void SetQueueMaxima(uint32_t maxRx, uint32_t maxTx) { maxima_ = {maxRx, maxTx}; }
-  // A failing step reports failure (and does nothing) until set back.
-  void SetFailing(FakeCommStep step, bool failing = true);
+  // A failing step reports failure (and does nothing) until set back;
+  // GetLastError then gives `error`.
+  void SetFailing(FakeCommStep step, bool failing = true,
+                  uint32_t error = kErrorInvalidParameter);
   // The settings GetCommState reports until the program sets others.
   void SetDeviceDcb(const CommDcb& dcb) { dcb_ = dcb; }
   // `bytes` become waiting once `afterPolls` more polls have gone by without
@@ -85,14 +87,18 @@ class FakeCommApi final : public CommApi {
   bool GetOverlappedResult(CommHandle port, CommIo& io, uint32_t& transferred) override;
   CommHandle CreateEventA() override;
   bool CloseHandle(CommHandle handle) override;
+  uint32_t GetLastError() override { return lastError_; }
 
  private:
+  // Counts the call; true (with the error code taken) when it is to fail.
+  bool Fails(FakeCommStep step);
   // Counts the call; true when the step goes ahead on the open port.
   bool Begin(FakeCommStep step, CommHandle port);
   CommIoResult Finish(uint32_t taken, uint32_t& transferred, CommIo& io);
 
   CommProperties maxima_;
-  std::set<FakeCommStep> failing_;
+  std::map<FakeCommStep, uint32_t> failing_;  // step, its error code
+  uint32_t lastError_ = 0;
   std::map<FakeCommStep, int> calls_;
   CommDcb dcb_;
   CommTimeouts timeouts_;

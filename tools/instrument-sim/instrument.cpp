@@ -33,6 +33,9 @@ void Instrument::LineOpened() {
 // A loader that goes away leaves the instrument as a fresh one: asleep.
 void Instrument::LineClosed() {
   Report("line closed");
+  // Counted from here, not from the open: the loader's first bytes may be read
+  // before its open is seen.
+  setupLines_ = 0;
   mode_ = Mode::kAsleep;
   recent_.clear();
   commandLine_.clear();
@@ -59,7 +62,16 @@ void Instrument::ReceiveAsleep(uint8_t byte) {
   if (WakeStringEnds(byte)) HearWakeString();
 }
 
+// --hangup-in-setup: true, with the line closing, at the chosen set-up line.
+bool Instrument::HangUpInSetUp() {
+  if (++setupLines_ != options_.hangupInSetup) return false;
+  Report("hanging up at set-up line " + std::to_string(setupLines_));
+  sink_.HangUp();
+  return true;
+}
+
 void Instrument::HearWakeString() {
+  if (HangUpInSetUp()) return;
   recent_.clear();
   commandLine_.clear();
   framer_.Reset();
@@ -87,6 +99,7 @@ void Instrument::EndCommandLine() {
   const std::string command = commandLine_.substr(0, commandLine_.size() - 1);
   commandLine_.clear();
   recent_.clear();
+  if (HangUpInSetUp()) return;
   if (command == "$" || command == "%%") {
     StartFlash(command == "%%");
     return;

@@ -47,6 +47,7 @@ class Instrument {
   void ReceiveAsleep(uint8_t byte);
   void ReceiveCommand(uint8_t byte);
   void ReceiveFlash(uint8_t byte);
+  bool HangUpInSetUp();
   void HearWakeString();
   void EndCommandLine();
   void StartFlash(bool bootOverwrite);
@@ -73,6 +74,7 @@ class Instrument {
   bool haveReference_ = false;
 
   int wakeupsIgnored_ = 0;
+  int setupLines_ = 0;           // wake-up strings and command lines this session
   unsigned long sessionBytes_ = 0;
   unsigned long totalBytes_ = 0;
   unsigned long strayBytes_ = 0;

@@ -67,6 +67,7 @@ const std::map<std::string, OptionHandler>& Handlers() {
       {"--crlf-at", NumberValue(&SimOptions::crlfAt)},
       {"--silent-at", NumberValue(&SimOptions::silentAt)},
       {"--hangup-at", NumberValue(&SimOptions::hangupAt)},
+      {"--hangup-in-setup", NumberValue(&SimOptions::hangupInSetup)},
       {"--delay-ms", NumberValue(&SimOptions::delayMs)},
       {"--line-rate", Flag(&SimOptions::lineRate, true)},
       {"--noise", Flag(&SimOptions::noise, true)},
@@ -112,6 +113,8 @@ const char* SimUsage() {
          "  --crlf-at K         answer packet K with CR LF\n"
          "  --silent-at K       never answer packet K\n"
          "  --hangup-at K       close the line when packet K arrives\n"
+         "  --hangup-in-setup K close the line when set-up line K arrives (1 the wake-up\n"
+         "                      string, 2-4 the set-up commands, 5 the start command)\n"
          "  --delay-ms N        delay every packet answer by N ms\n"
          "  --line-rate         send at the pace of 115200 8N1\n"
          "  --noise             send junk bytes at line open and before wake-up prompts\n"

@@ -17,6 +17,7 @@ struct SimOptions {
   int crlfAt = 0;
   int silentAt = 0;
   int hangupAt = 0;
+  int hangupInSetup = 0;   // set-up line: 1 wake-up string, 2-4 commands, 5 start command
   int delayMs = 0;         // delay of every packet answer
   bool lineRate = false;   // pace sent bytes at 115200 8N1
   bool noise = false;      // junk bytes at line open and before each wake-up prompt

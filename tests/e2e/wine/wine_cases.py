@@ -19,8 +19,10 @@ import loader_cases as lc  # noqa: E402
 def case_missing_port(cfg, tmp):
     prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
     assert not os.path.lexists(os.path.join(prefix, "dosdevices", "com%d" % cfg.missing_com))
-    fixture, options, keys, _, pattern = lc.REFUSED["missing_port"]
-    lc.case_refused(cfg, tmp, fixture, options, keys, str(cfg.missing_com), pattern)
+    reason = ("COM%d: no such device. Is the adapter plugged in? Device Manager lists the COM "
+              "ports present under Ports (COM & LPT).\n" % cfg.missing_com)
+    lc.case_refused(cfg, tmp, "words16_crlf.m0", [], None, str(cfg.missing_com),
+                    lc.re.escape(lc.OPEN_FAILED + reason))
 
 
 CASES = {

@@ -1,0 +1,24 @@
+// What the loader tells the technician about the serial port itself: why it
+// could not be opened, and that it was lost during a run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The line after "*** - Error, cannot open port.": the device, the reason in
+// plain words for the error code the port gave (CSerial::LastError) and the
+// step that helps; without a line end. `label` is the port as messages show
+// it (COM3, /dev/ttyUSB0), `portName` the name the port was opened by.
+std::string PortOpenProblem(const std::string& label, const std::string& portName,
+                            uint32_t error);
+
+// "lost the serial port LABEL (REASON)" for the code that showed the loss
+// (CSerial::LostError).
+std::string LostPortText(const std::string& label, uint32_t error);
+
+// Platform words (port_messages_posix.cpp, port_messages_win32.cpp):
+// the device shown for a port, e.g. "COM1 (/dev/ttyS0)" where COM numbers
+// stand for device paths;
+std::string PortDeviceShown(const std::string& label, const std::string& portName);
+// and where the serial ports present are listed, as a sentence.
+const char* PortListHint();
