@@ -30,7 +30,7 @@ int Fail() {
 // so the run ends instead of trying again.
 bool NotLost(const FlashState& state, const CSerial& port) {
   if (!port.Lost()) return true;
-  PrintPortLost(LostPortText(PortLabel(state), port.LostError()));
+  PrintPortLost(LostPortText(state.link.portLabel, port.LostError()));
   return false;
 }
 
@@ -77,12 +77,12 @@ bool OpenPort(const FlashState& state, CSerial& port) {
 bool WakeWithRetries(FlashState& state, CSerial& port) {
   Console& console = TheConsole();
   int tries = 1;
-  bool awake = WakeDevice(state, port);
+  bool awake = WakeDevice(state.link, port);
   while (!awake && !port.Lost() && !console.KeyWaiting()) {
     PrintWakeFailed();
     if (!console.KeysCanArrive() && tries >= kWakeTriesWithoutKeyboard) return false;
     console.Pause1ms();
-    awake = WakeDevice(state, port);
+    awake = WakeDevice(state.link, port);
     ++tries;
   }
   return true;
@@ -91,11 +91,11 @@ bool WakeWithRetries(FlashState& state, CSerial& port) {
 // The port opened and the instrument awake, at its prompt.
 bool OpenAndWake(FlashState& state, CSerial& port) {
   if (!OpenPort(state, port)) {
-    PrintPortNotOpened(PortOpenProblem(PortLabel(state), port.PortName(), port.LastError()));
+    PrintPortNotOpened(PortOpenProblem(state.link.portLabel, port.PortName(), port.LastError()));
     return false;
   }
   if (!WakeWithRetries(state, port)) {
-    PrintNoAnswer(PortLabel(state));
+    PrintNoAnswer(state.link.portLabel);
     return false;
   }
   if (port.Lost()) {
@@ -117,15 +117,15 @@ bool OpenAndWake(FlashState& state, CSerial& port) {
 // The set-up command lines (their answers are not looked at), then the line
 // settings once more.
 bool SetUpInstrument(FlashState& state, CSerial& port) {
-  SendCommand(state, port, "");
-  SendCommand(state, port, "@N");
-  SendCommand(state, port, "");
+  SendCommand(state.link, port, "");
+  SendCommand(state.link, port, "@N");
+  SendCommand(state.link, port, "");
   if (!NotLost(state, port)) return false;
   if (!port.SetBaudRate(kBaudRate)) {
     NotLost(state, port);  // a lost port says so; refused settings say nothing
     return false;
   }
-  PrintBaudRate(PortLabel(state), kBaudRate);
+  PrintBaudRate(state.link.portLabel, kBaudRate);
   return true;
 }
 
@@ -142,7 +142,7 @@ bool StartTransfer(FlashState& state, CSerial& port) {
     PrintNotSRecordFile(state.fileName);
     return false;
   }
-  SendStartCommand(state, port);
+  SendStartCommand(state.link, port, state.bootOverwrite);
   if (!NotLost(state, port)) return false;
   // The percentage leaves the first packet's lines out.
   state.reader.bytesRead = 0;
@@ -158,9 +158,7 @@ void PollKeyboard(FlashState& state) {
 }
 
 // The error text of a transfer that found the file changed since the check.
-void NoteFileChanged(FlashState& state) {
-  FileChangedText(state.fileName, state.responseLine, sizeof state.responseLine);
-}
+void NoteFileChanged(FlashState& state) { state.failure = FileChangedText(state.fileName); }
 
 enum class TransferEnd { kLoopDone, kBadRecord };
 
@@ -190,7 +188,7 @@ TransferEnd TransferDataPackets(FlashState& state, CSerial& port, bool& transfer
     }
     ShowProgress(state.packetsSent, state.reader.bytesRead, state.fileSize);
     PollKeyboard(state);
-    if (!ReadResponseLine(state, port)) transferError = true;
+    if (!ReadResponseLine(state.link, port)) transferError = true;
     const int nextSize = PacketWireSize(state.nextPacket);
     for (int i = 0; i < nextSize; ++i) state.currentPacket[i] = state.nextPacket[i];
     if (IsTerminator(state.currentPacket) || state.cancelled || transferError) {
@@ -211,7 +209,7 @@ void SendTerminator(FlashState& state, CSerial& port, bool& transferError) {
     return;
   }
   port.Write(state.currentPacket, static_cast<uint32_t>(PacketWireSize(state.currentPacket)));
-  if (ReadResponseLine(state, port)) {
+  if (ReadResponseLine(state.link, port)) {
     PrintAllSent();
   } else {
     transferError = true;
@@ -231,9 +229,11 @@ int TransferAndVerdict(FlashState& state, CSerial& port) {
   if (state.cancelled) {
     PrintCancelled(true);
   } else if (port.Lost()) {
-    PrintErrorAnswer(LostPortText(PortLabel(state), port.LostError()).c_str());
+    PrintErrorAnswer(LostPortText(state.link.portLabel, port.LostError()));
+  } else if (!state.failure.empty()) {
+    PrintErrorAnswer(state.failure);
   } else if (transferError) {
-    PrintErrorAnswer(state.responseLine);
+    PrintErrorAnswer(state.link.responseLine);
   } else {
     PrintSuccess();
   }
@@ -255,6 +255,7 @@ int RunFlash(FlashState& state, CSerial& port, int argc, char** argv) {
   if (!CheckInputFile(state)) return Fail();
   PrintPressEscape();
   TakePortNumber(state, argc, argv, portIndex);
+  state.link.portLabel = PortLabel(state);
   if (!OpenAndWake(state, port)) return Fail();
   if (!SetUpInstrument(state, port)) return Fail();
   if (!StartTransfer(state, port)) return Fail();

@@ -4,7 +4,7 @@ void InitFlashState(FlashState& state) {
   state.cancelled = false;
   state.reader.linePending = false;
   state.bootOverwrite = false;
-  state.verbose = false;
+  state.link.verbose = false;
   state.reader.recordsPerPacket = 4;
 }
 

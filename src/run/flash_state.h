@@ -1,11 +1,12 @@
 // The run's state: the options of the command line, the firmware file with
-// its reader, the conversation's last character and answer line, and the
-// transfer's packets and counters. main holds one for the whole run.
+// its reader, the link to the instrument, and the transfer's packets and
+// counters. main holds one for the whole run.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "serial/device_protocol.h"
 #include "srecord/input_file.h"
 #include "srecord/srecord_reader.h"
 
@@ -14,7 +15,6 @@ struct FlashState {
   std::string fileName;        // firmware file name, as completed by the command line
   std::string portPath;        // a device path given instead of a port number ("" when a number)
   int16_t portNumber = 0;      // COM port number; printed with "%d"
-  bool verbose = false;        // "-v": echo every received character
   bool debugRecords = false;   // "-d": dump every data packet before it is sent
   bool padRecords = false;     // "-p": the pad bytes after every data packet
   bool bootOverwrite = false;  // "-b": boot-sector overwrite mode
@@ -25,15 +25,15 @@ struct FlashState {
   FileFingerprint checked;     // the file as the check saw it
   SRecordReader reader;
 
-  // The conversation with the instrument.
-  unsigned char lastChar = 0;  // last character received; 0 after an empty poll
-  char responseLine[kBufferSize] = {};
+  // The conversation with the instrument ("-v" sets link.verbose).
+  SerialLink link;
 
   // The transfer.
   bool cancelled = false;      // ESC seen during the transfer
   unsigned char currentPacket[kBufferSize] = {};
   unsigned char nextPacket[kBufferSize] = {};
   int32_t packetsSent = 0;
+  std::string failure;         // why the transfer failed when not for the instrument's answer
 };
 
 // Puts the flags and the merge limit of `state` to their start values.

@@ -87,8 +87,8 @@ void PrintFileChanged(const std::string& fileName, bool whileChecked) {
               whileChecked ? "while" : "since");
 }
 
-void FileChangedText(const std::string& fileName, char* text, std::size_t size) {
-  std::snprintf(text, size, "\"%s\" changed since it was checked", fileName.c_str());
+std::string FileChangedText(const std::string& fileName) {
+  return "\"" + fileName + "\" changed since it was checked";
 }
 
 void PrintPressEscape() { std::printf("Press <ESC> to cancel\n"); }
@@ -146,8 +146,8 @@ void PrintRecordsSent(int32_t recordsRead) {
   std::printf("\nS-Records sent ... %ld\n", static_cast<long>(recordsRead));
 }
 
-void PrintErrorAnswer(const char* responseLine) {
-  std::printf("Flash programming error message:  %s\n", responseLine);
+void PrintErrorAnswer(const std::string& text) {
+  std::printf("Flash programming error message:  %s\n", text.c_str());
 }
 
 void PrintSuccess() { std::printf("Flash programming ... SUCCESSFUL\n"); }

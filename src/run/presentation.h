@@ -3,7 +3,6 @@
 // run, in the order a run meets them.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -30,8 +29,8 @@ void PrintText(const std::string& text);
 void PrintUnusableFile(const std::string& fileName, FileKind kind);
 // The file changed after the check began: while it was checked, or since.
 void PrintFileChanged(const std::string& fileName, bool whileChecked);
-// The same as the text of an error verdict, into `text` (at most `size` bytes).
-void FileChangedText(const std::string& fileName, char* text, std::size_t size);
+// The same as the text of an error verdict.
+std::string FileChangedText(const std::string& fileName);
 void PrintPressEscape();
 // "*** - Error, cannot open port." and the line that says why.
 void PrintPortNotOpened(const std::string& problem);
@@ -55,6 +54,7 @@ void PrintBadRecordRead();
 // " 100%" over the progress field, once the terminator was accepted.
 void PrintAllSent();
 void PrintRecordsSent(int32_t recordsRead);
-void PrintErrorAnswer(const char* responseLine);
+// The error verdict with the instrument's answer or the reason of the failure.
+void PrintErrorAnswer(const std::string& text);
 void PrintSuccess();
 void PrintDone();

@@ -9,10 +9,21 @@
 #pragma once
 
 #include <cstdint>
-
-#include "run/flash_state.h"
+#include <string>
 
 class CSerial;
+
+// Room for an answer line: 160 characters and the terminating zero.
+constexpr int kResponseLineSize = 161;
+
+// The loader's side of the link: what the conversation keeps from one poll
+// to the next.
+struct SerialLink {
+  std::string portLabel;       // the port as messages show it: COM3, or a device path
+  bool verbose = false;        // echo every character received ("-v")
+  unsigned char lastChar = 0;  // last character received; 0 after an empty poll
+  char responseLine[kResponseLineSize] = {};  // the last answer line to a packet
+};
 
 // Poll limits of the conversation.
 constexpr int16_t kWakePromptPolls = 5000;
@@ -23,23 +34,23 @@ constexpr int32_t kResponsePolls = 5000000;
 // Longest command text; the line with its "\r" and a zero fits 80 bytes.
 constexpr int kMaxCommandLength = 78;
 
-// One poll: true when a character arrived (it is then in state.lastChar,
+// One poll: true when a character arrived (it is then in link.lastChar,
 // which is 0 after an empty poll). Echoes it with "-v".
-bool ReceiveChar(FlashState& state, CSerial& port);
+bool ReceiveChar(SerialLink& link, CSerial& port);
 // Waits for '>' through at most `limit` empty polls (at least one poll), a
 // 1 ms pause after each; false at the limit or when a key is waiting.
-bool WaitForPrompt(FlashState& state, CSerial& port, int16_t limit);
+bool WaitForPrompt(SerialLink& link, CSerial& port, int16_t limit);
 // Sends `text` and "\r", waits for the echoed '\r' (500 empty polls), then for
 // the prompt (2500). Beeps and returns false when no prompt came (no beep
 // when the port was lost).
-bool SendCommand(FlashState& state, CSerial& port, const char* text);
+bool SendCommand(SerialLink& link, CSerial& port, const char* text);
 // Prints the "Waking up device" text, purges the input, sends "===\n" and
 // waits for the prompt (5000 empty polls).
-bool WakeDevice(FlashState& state, CSerial& port);
+bool WakeDevice(SerialLink& link, CSerial& port);
 // Sends "$\r" ("%%\r" in boot-sector overwrite mode) and waits for the
 // answer's line feed (until 2000 empty polls in a row or a key).
-void SendStartCommand(FlashState& state, CSerial& port);
-// Reads the answer line to a packet into state.responseLine (at most 160
+void SendStartCommand(SerialLink& link, CSerial& port, bool bootOverwrite);
+// Reads the answer line to a packet into link.responseLine (at most 160
 // characters kept) within 5,000,000 polls. True when the line is a line feed
 // alone; otherwise the text, or "Response Timeout" when nothing came.
-bool ReadResponseLine(FlashState& state, CSerial& port);
+bool ReadResponseLine(SerialLink& link, CSerial& port);

@@ -57,7 +57,7 @@ TEST_P(CommandLineTest, TakesOptionsFileAndPort) {
   EXPECT_EQ(parsed.state.fileName, dir.Path(c.fileName));
   EXPECT_EQ(parsed.state.debugRecords, c.debug);
   EXPECT_EQ(parsed.state.padRecords, c.pad);
-  EXPECT_EQ(parsed.state.verbose, c.verbose);
+  EXPECT_EQ(parsed.state.link.verbose, c.verbose);
   EXPECT_EQ(parsed.state.bootOverwrite, c.boot);
   EXPECT_EQ(parsed.state.portNumber, c.port);
   EXPECT_EQ(parsed.state.fileSize, 13);

@@ -33,6 +33,14 @@ void FakeCommApi::QueueInput(const std::string& bytes, uint32_t afterPolls) {
   }
 }
 
+std::string FakeCommApi::TakeInput() {
+  std::string bytes(input_.begin(), input_.end());
+  for (const auto& chunk : scheduled_) bytes += chunk.second;
+  input_.clear();
+  scheduled_.clear();
+  return bytes;
+}
+
 int FakeCommApi::Calls(FakeCommStep step) const {
   const auto found = calls_.find(step);
   return found == calls_.end() ? 0 : found->second;

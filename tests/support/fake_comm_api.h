@@ -61,8 +61,9 @@ class FakeCommApi final : public CommApi {
   // ---- observations
   const std::string& Written() const { return written_; }  // every byte taken
   void ClearWritten() { written_.clear(); }
-  size_t InputWaiting() const { return input_.size(); }        // arrived, not yet read
-  size_t InputScheduled() const { return scheduled_.size(); }  // chunks still to arrive
+  size_t InputWaiting() const { return input_.size(); }  // arrived, not yet read
+  // Takes every byte not read yet, arrived or still to arrive.
+  std::string TakeInput();
   int Calls(FakeCommStep step) const;
   const std::vector<std::string>& OpenedNames() const { return openedNames_; }
   bool PortOpen() const { return openPort_ != kNoCommHandle; }
