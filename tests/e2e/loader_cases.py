@@ -147,14 +147,10 @@ def run_loader(cfg, tmp, fixture, sim_args=(), check=True, **run_args):
         capture.close()
 
 
-def file_facts(cfg, fixture):
-    """(records the loader reads: up to the first S5/S8/S9, highest percentage)."""
+def records_sent(cfg, fixture):
+    """The lines the loader reads: up to the first S5, S8 or S9 record."""
     with open(cfg.fixture(fixture), "rb") as f:
-        content = f.read()
-    sent = next(n for n, line in enumerate(content.splitlines(), 1) if line[:2] in (b"S5", b"S8", b"S9"))
-    # With bare line feeds the count runs one byte a line ahead of the file.
-    extra = 0 if b"\r\n" in content else (sent * 100 + len(content) - 1) // len(content)
-    return sent, 100 + extra
+        return next(n for n, line in enumerate(f, 1) if line[:2] in (b"S5", b"S8", b"S9"))
 
 
 def opening(port, failed_wakeups=0, boot=False):
@@ -173,7 +169,7 @@ def expect(cfg, r, fixture, verdict=None, loop=None, field=FIELD, prefix=None, e
     """Standard output is `prefix`, one progress field per packet of the loop
     (the spinner in step on the console), the records sent and the verdict;
     no verdict: success."""
-    records, limit = file_facts(cfg, fixture)
+    records = records_sent(cfg, fixture)
     loop = len(r.loop) if loop is None else loop
     end = verdict + UNSUCCESSFUL if verdict else "Flash programming ... SUCCESSFUL\n"
     suffix = (re.escape(echo + " 100%") if not verdict else "") + \
@@ -185,7 +181,7 @@ def expect(cfg, r, fixture, verdict=None, loop=None, field=FIELD, prefix=None, e
     assert "".join(m[0] for m in fields) == match["progress"], describe(r)
     values = [int(m["pct"]) for m in fields]
     assert len(values) == loop, "%r for %d packets" % (values, loop)
-    assert values == sorted(values) and max(values + [0]) <= limit, values
+    assert values == sorted(values), values  # the values themselves: the EXACT transcript
     if r.console_on_pty:
         assert [c for c in r.tty if c in SPINNER] == [SPINNER[n % 4] for n in range(1, loop + 1)]
         assert ("\x07" in r.tty) == bool(verdict), "beep\n" + describe(r)

@@ -37,56 +37,38 @@ Parsed Parse(const TempDir& dir, std::vector<std::string> args) {
   return parsed;
 }
 
-struct CommandLineCase {
-  const char* name;
-  std::vector<std::string> args;
-  std::string fileName;  // relative to the scratch directory
-  bool debug, pad, verbose, boot;
-  int port;
-};
-
-class CommandLineTest : public testing::TestWithParam<CommandLineCase> {};
-
-TEST_P(CommandLineTest, TakesOptionsFileAndPort) {
-  TempDir dir;
-  dir.Write("fw.m0", "S804000000FB\n");
-  dir.Write("-d", "S804000000FB\n");  // for the case where an option is read as the file
-  const CommandLineCase& c = GetParam();
-  const Parsed parsed = Parse(dir, c.args);
-  ASSERT_NE(parsed.result, 0) << parsed.output;
-  EXPECT_EQ(parsed.state.fileName, dir.Path(c.fileName));
-  EXPECT_EQ(parsed.state.debugRecords, c.debug);
-  EXPECT_EQ(parsed.state.padRecords, c.pad);
-  EXPECT_EQ(parsed.state.link.verbose, c.verbose);
-  EXPECT_EQ(parsed.state.bootOverwrite, c.boot);
-  EXPECT_EQ(parsed.state.portNumber, c.port);
-  EXPECT_EQ(parsed.state.fileSize, 13);
-  EXPECT_EQ(parsed.output, "");
+TEST(ParseCommandLine, TakesOptionsFileAndPort) {
+  const struct {
+    std::vector<std::string> args;
+    std::string fileName;  // relative to the scratch directory
+    bool debug, pad, verbose, boot;
+    int port;
+  } cases[] = {
+      {{"-D", "-v", "{F}fw.m0", "3"}, "fw.m0", true, false, true, false, 3},
+      {{"-debug", "-Pad", "{F}fw.m0"}, "fw.m0", true, true, false, false, 1},
+      {{"-b", "-x", "-", "{F}fw.m0"}, "fw.m0", false, false, false, true, 1},
+      {{"{F}fw.m0", "-d"}, "fw.m0", false, false, false, false, 0},  // an option after the file is the port
+      {{"{F}fw.m0", "12", "ignored"}, "fw.m0", false, false, false, false, 12},
+      {{"{F}fw.m0", "40000"}, "fw.m0", false, false, false, false, -25536},
+      {{"{F}fw.m0", "COM3"}, "fw.m0", false, false, false, false, 0},
+      {{"-v", "{F}-d"}, "-d", false, false, true, false, 1},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    dir.Write("fw.m0", "S804000000FB\n");
+    dir.Write("-d", "S804000000FB\n");  // for the case where an option is read as the file
+    const Parsed parsed = Parse(dir, c.args);
+    const std::string trace = c.args[0] + " ... " + c.args.back();
+    ASSERT_NE(parsed.result, 0) << parsed.output;
+    EXPECT_EQ(parsed.state.fileName, dir.Path(c.fileName)) << trace;
+    EXPECT_EQ(parsed.state.debugRecords, c.debug) << trace;
+    EXPECT_EQ(parsed.state.padRecords, c.pad) << trace;
+    EXPECT_EQ(parsed.state.link.verbose, c.verbose) << trace;
+    EXPECT_EQ(parsed.state.bootOverwrite, c.boot) << trace;
+    EXPECT_EQ(parsed.state.portNumber, c.port) << trace;
+    EXPECT_EQ(parsed.state.fileSize, 13) << trace;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, CommandLineTest,
-    testing::Values(
-        CommandLineCase{"NameOnly", {"{F}fw.m0"}, "fw.m0", false, false, false, false, 1},
-        CommandLineCase{"OptionsAnyCase", {"-D", "-v", "{F}fw.m0", "3"}, "fw.m0", true, false, true,
-                        false, 3},
-        CommandLineCase{"OnlyLetterAfterDashCounts", {"-debug", "-Pad", "{F}fw.m0"}, "fw.m0", true,
-                        true, false, false, 1},
-        CommandLineCase{"BootOverwriteOption", {"-b", "{F}fw.m0"}, "fw.m0", false, false, false,
-                        true, 1},
-        CommandLineCase{"UnknownOptionIgnored", {"-x", "-", "{F}fw.m0"}, "fw.m0", false, false,
-                        false, false, 1},
-        CommandLineCase{"OptionAfterFileIsThePort", {"{F}fw.m0", "-d"}, "fw.m0", false, false,
-                        false, false, 0},
-        CommandLineCase{"PortTwelve", {"{F}fw.m0", "12", "ignored"}, "fw.m0", false, false, false,
-                        false, 12},
-        CommandLineCase{"PortWrapsTo16Bits", {"{F}fw.m0", "40000"}, "fw.m0", false, false, false,
-                        false, -25536},
-        CommandLineCase{"PortNotANumber", {"{F}fw.m0", "COM3"}, "fw.m0", false, false, false,
-                        false, 0},
-        CommandLineCase{"DashFileAfterOptions", {"-v", "{F}-d"}, "-d", false, false, true, false,
-                        1}),
-    [](const testing::TestParamInfo<CommandLineCase>& p) { return p.param.name; });
 
 TEST(PortNumberFromText, ReadsAsAtolThenKeeps16Bits) {
   const struct {

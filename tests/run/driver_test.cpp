@@ -29,49 +29,21 @@ const char kExample[] =
 const std::string kPacketS0("\x7F\x00\x03\x00\x00\xFC", 6);
 const std::string kPacketS8("\x7F\x08\x04\x00\x00\x00\xFB", 7);
 
-// The instrument's side of the conversation, driven by what the loader writes.
+// The instrument's side of the conversation, driven by what the loader writes:
+// it echoes every line and prompts, and answers every packet with "\n".
 struct Instrument {
   int wakeUpsToIgnore = 0;
   int failSettingsAfterCommands = -1;  // the next settings write fails after this many commands
-  std::vector<std::string> packets;
   bool flashing = false;
-  int commands = 0;
-
-  void Attach(FakeCommApi& device) {
-    device.SetWriteHandler([this](FakeCommApi& d, const std::string& bytes) { Take(d, bytes); });
-  }
 
   void Take(FakeCommApi& device, const std::string& bytes) {
-    if (flashing) {
-      packets.push_back(bytes);
-      device.QueueInput("\n");
-      const unsigned char type = static_cast<unsigned char>(bytes[1]);
-      if (type == 5 || type == 8 || type == 9) flashing = false;
-      return;
-    }
-    if (bytes == "===\n") {
-      if (wakeUpsToIgnore > 0) {
-        --wakeUpsToIgnore;
-      } else {
-        device.QueueInput(">");
-      }
-      return;
-    }
+    if (flashing) return device.QueueInput("\n");
+    if (bytes == "===\n") return device.QueueInput(wakeUpsToIgnore-- > 0 ? "" : ">");
     device.QueueInput(bytes + "\n");  // the echo
-    if (bytes == "$\r" || bytes == "%%\r") {
-      flashing = true;
-      return;
-    }
-    device.QueueInput(">");
-    if (++commands == failSettingsAfterCommands) device.SetFailing(FakeCommStep::kSetState);
+    flashing = bytes == "$\r" || bytes == "%%\r";
+    if (!flashing) device.QueueInput(">");
+    if (--failSettingsAfterCommands == 0) device.SetFailing(FakeCommStep::kSetState);
   }
-};
-
-struct RunResult {
-  int status = -1;
-  std::string out;
-  std::string wire;
-  std::string file;  // the firmware file's path
 };
 
 // True when `text` ends with `end`.
@@ -83,23 +55,19 @@ testing::AssertionResult EndsWith(const std::string& text, const std::string& en
 }
 
 // Runs the loader with `args`, where "FILE" stands for a scratch file holding
-// `content`, over `device`.
-RunResult RunLoader(FakeCommApi& device, std::vector<std::string> args,
-                    const std::string& content) {
+// `content`, over `device`; returns the exit status and standard output.
+std::pair<int, std::string> RunLoader(FakeCommApi& device, std::vector<std::string> args,
+                                      const std::string& content) {
   TempDir dir;
-  RunResult run;
-  run.file = dir.Write("fw.m0", content);
   std::vector<std::string> storage = {"talvorn"};
-  for (const std::string& arg : args) storage.push_back(arg == "FILE" ? run.file : arg);
+  for (const std::string& arg : args) storage.push_back(arg == "FILE" ? dir.Write("fw.m0", content) : arg);
   std::vector<char*> argv;
   for (std::string& arg : storage) argv.push_back(arg.data());
   FlashState state;
   CSerial port(device);
   testing::internal::CaptureStdout();
-  run.status = RunFlash(state, port, static_cast<int>(argv.size()), argv.data());
-  run.out = testing::internal::GetCapturedStdout();
-  run.wire = device.Written();
-  return run;
+  const int status = RunFlash(state, port, static_cast<int>(argv.size()), argv.data());
+  return {status, testing::internal::GetCapturedStdout()};
 }
 
 // How runs end that only a fake port and console can bring about.
@@ -139,14 +107,14 @@ TEST(Driver, EndingsThatOnlyFakesReach) {
     Instrument player;
     player.wakeUpsToIgnore = c.wakeUpsToIgnore;
     player.failSettingsAfterCommands = c.failSettingsAfter;
-    player.Attach(device);
+    device.SetWriteHandler([&player](FakeCommApi& d, const std::string& b) { player.Take(d, b); });
     FakeConsole console;
     console.SetKeysCanArrive(c.keysCanArrive);
     for (const auto& [key, after] : c.keys) console.PressKey(key, after);
-    const RunResult run = RunLoader(device, c.args, c.file);
-    EXPECT_EQ(run.status, c.status);
-    EXPECT_TRUE(EndsWith(run.wire, c.wireEnd));
-    EXPECT_TRUE(EndsWith(run.out, c.outEnd));
+    const auto [status, out] = RunLoader(device, c.args, c.file);
+    EXPECT_EQ(status, c.status);
+    EXPECT_TRUE(EndsWith(device.Written(), c.wireEnd));
+    EXPECT_TRUE(EndsWith(out, c.outEnd));
   }
 }
 

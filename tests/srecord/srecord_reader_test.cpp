@@ -10,6 +10,19 @@
 
 namespace {
 
+// The driver's order: the first packet as data, then look-ahead packets until
+// one of type 5, 8 or 9. `complete`: such a terminator ended the walk.
+inline std::vector<Bytes> Walk(SRecordReader& reader, bool* complete) {
+  std::vector<Bytes> packets;
+  *complete = false;
+  unsigned char packet[kBufferSize];
+  while (!*complete && AssemblePacket(reader, packet) == AssembleStatus::kPacket) {
+    packets.emplace_back(packet, packet + PacketWireSize(packet));
+    *complete = packets.size() > 1 && IsTerminator(packet);
+  }
+  return packets;
+}
+
 const std::string kS8 = Record('8', {0, 0, 0}), kS9 = Record('9', {0, 0});
 
 TEST(Reader, WorkedExampleGivesItsFourPacketsInEitherCase) {

@@ -90,15 +90,3 @@ struct ReaderOnFile : SRecordReader {
   }
 };
 
-// The driver's order: the first packet as data, then look-ahead packets until
-// one of type 5, 8 or 9. `complete`: such a terminator ended the walk.
-inline std::vector<Bytes> Walk(SRecordReader& reader, bool* complete) {
-  std::vector<Bytes> packets;
-  *complete = false;
-  unsigned char packet[kBufferSize];
-  while (!*complete && AssemblePacket(reader, packet) == AssembleStatus::kPacket) {
-    packets.emplace_back(packet, packet + PacketWireSize(packet));
-    *complete = packets.size() > 1 && IsTerminator(packet);
-  }
-  return packets;
-}
