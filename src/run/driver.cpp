@@ -10,11 +10,6 @@
 
 namespace {
 
-// The line: 115200 baud, no parity, 8 data bits, one stop bit.
-constexpr uint32_t kBaudRate = 115200;
-constexpr uint32_t kNoParity = 0;
-constexpr uint32_t kEightDataBits = 8;
-constexpr uint32_t kOneStopBit = 0;
 // Boot-sector overwrite mode ignores ESC until this much of the file has gone:
 // stopping half way through the boot sector would leave nothing to boot from.
 constexpr int32_t kBootSectorBytes = 4096;
@@ -64,11 +59,11 @@ bool FileAsChecked(const FlashState& state) {
 
 bool OpenPort(const FlashState& state, CSerial& port) {
   if (!state.portPath.empty()) {
-    return port.OpenDevice(state.portPath, kBaudRate, kNoParity, kEightDataBits, kOneStopBit);
+    return port.OpenDevice(state.portPath, kLineBaudRate, kLineParity, kLineByteSize, kLineStopBits);
   }
   // The 16-bit port number reaches the port object sign-extended.
   const uint32_t number = static_cast<uint32_t>(static_cast<int32_t>(state.portNumber));
-  return port.Open(number, kBaudRate, kNoParity, kEightDataBits, kOneStopBit);
+  return port.Open(number, kLineBaudRate, kLineParity, kLineByteSize, kLineStopBits);
 }
 
 // Wakes the instrument, one "Waking up device" line per try, until it answers,
@@ -121,11 +116,11 @@ bool SetUpInstrument(FlashState& state, CSerial& port) {
   SendCommand(state.link, port, "@N");
   SendCommand(state.link, port, "");
   if (!NotLost(state, port)) return false;
-  if (!port.SetBaudRate(kBaudRate)) {
+  if (!port.SetBaudRate(kLineBaudRate)) {
     NotLost(state, port);  // a lost port says so; refused settings say nothing
     return false;
   }
-  PrintBaudRate(state.link.portLabel, kBaudRate);
+  PrintBaudRate(state.link.portLabel, kLineBaudRate);
   return true;
 }
 

@@ -1,6 +1,7 @@
 #include "run/port_messages.h"
 
 #include "serial/comm_api.h"
+#include "serial/cserial.h"
 
 std::string PortOpenProblem(const std::string& label, const std::string& portName,
                             uint32_t error) {
@@ -19,7 +20,7 @@ std::string PortOpenProblem(const std::string& label, const std::string& portNam
     case kErrorInvalidFunction:
       return device + "not a serial device. Name the serial port the instrument is connected to.";
     case kErrorInvalidParameter:
-      return device + "the device does not take the line settings 115200,N,8,1.";
+      return device + "the device does not take the line settings " + kLineSettingsText + ".";
     default:
       break;
   }

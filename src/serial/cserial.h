@@ -8,6 +8,14 @@
 
 #include "serial/comm_api.h"
 
+// The instrument's line: 115200 baud, no parity, 8 data bits, one stop bit,
+// in the DCB codes of the configuring calls, and as messages show it.
+constexpr uint32_t kLineBaudRate = 115200;
+constexpr uint32_t kLineParity = 0;
+constexpr uint32_t kLineByteSize = 8;
+constexpr uint32_t kLineStopBits = 0;
+constexpr char kLineSettingsText[] = "115200,N,8,1";
+
 class CSerial {
  public:
   CSerial();                       // uses the platform's CommApi
@@ -77,10 +85,10 @@ class CSerial {
   CommHandle portHandle = kNoCommHandle;  // kNoCommHandle: not open
   CommIo readIo{};                        // used by Read alone
   CommIo writeIo{};                       // used by Write and WriteString
-  uint32_t baudRate = 115200;
-  uint32_t parity = 0;    // DCB Parity code
-  uint32_t stopBits = 0;  // DCB StopBits code
-  uint32_t byteSize = 8;
+  uint32_t baudRate = kLineBaudRate;
+  uint32_t parity = kLineParity;      // DCB Parity code
+  uint32_t stopBits = kLineStopBits;  // DCB StopBits code
+  uint32_t byteSize = kLineByteSize;
   uint32_t rxQueueSize = 4096;  // never grows: lowered to the device's maximum
   uint32_t txQueueSize = 4096;  // also the capacity in the write room test
   CommTimeouts timeouts{0, 0, 2000, 0, 0};

@@ -66,7 +66,7 @@ bool SendCommand(SerialLink& link, CSerial& port, const char* text) {
 }
 
 bool WakeDevice(SerialLink& link, CSerial& port) {
-  std::printf("Waking up device at %s:115200,N,8,1 ... ", link.portLabel.c_str());
+  std::printf("Waking up device at %s:%s ... ", link.portLabel.c_str(), kLineSettingsText);
   std::fflush(stdout);
   port.Purge();
   port.WriteString(kWakeUp);
