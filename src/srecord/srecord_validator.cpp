@@ -149,7 +149,8 @@ ValidationResult Describe(AssembleStatus status, const FlashState& state,
 
 }  // namespace
 
-ValidationResult ValidateFile(const std::string& fileName, bool padRecords) {
+ValidationResult ValidateFile(const std::string& fileName, bool padRecords,
+                              const PacketObserver& observePacket) {
   // Closed on every way out.
   const std::unique_ptr<std::FILE, int (*)(std::FILE*)> opened(
       std::fopen(fileName.c_str(), "rb"), &std::fclose);
@@ -168,11 +169,16 @@ ValidationResult ValidateFile(const std::string& fileName, bool padRecords) {
   // The driver sends the first packet as data whatever its type; only a
   // look-ahead packet of type 5, 8 or 9 ends the transfer.
   unsigned char* packet = state.currentPacket;
-  AssembleStatus status = AssembleNextPacket(state, packet, &checker);
+  const auto assemble = [&](unsigned char* into) {
+    const AssembleStatus made = AssembleNextPacket(state, into, &checker);
+    if (made == AssembleStatus::kPacket && observePacket) observePacket(into);
+    return made;
+  };
+  AssembleStatus status = assemble(packet);
   if (status == AssembleStatus::kPacket) {
     packet = state.nextPacket;
     do {
-      status = AssembleNextPacket(state, packet, &checker);
+      status = assemble(packet);
       if (status == AssembleStatus::kPacket && IsTerminator(packet)) {
         ValidationResult result;
         result.ok = true;

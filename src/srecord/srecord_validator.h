@@ -3,7 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+
+// Sees each packet the dry run completes, in the order the transfer would send
+// them, the terminator last.
+using PacketObserver = std::function<void(const unsigned char* packet)>;
 
 struct ValidationResult {
   bool ok = false;
@@ -29,7 +34,9 @@ struct ValidationResult {
 // blanks after the checksum, or a wrong checksum. Hex digits may be upper or
 // lower case. A packet is refused when merging would pass PacketLengthLimit.
 // The file must reach an S5, S8 or S9 record after the first packet.
-ValidationResult ValidateFile(const std::string& fileName, bool padRecords);
+// `observePacket`, when given, is called with every packet completed.
+ValidationResult ValidateFile(const std::string& fileName, bool padRecords,
+                              const PacketObserver& observePacket = nullptr);
 
 // The message for a failed validation, without a line end:
 //   *** - Error, "fw.m0" line 17: record checksum is 3C, expected 3D
