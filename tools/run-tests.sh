@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds TALVORN and runs every test: the unit and end-to-end tests, the same
 # again under AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows
-# build under wine when the cross compiler and wine are present.
+# build under wine when the cross compiler and wine are present, and each fuzz
+# target for FUZZ_SECONDS (60) seconds when clang and libFuzzer are present.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,5 +25,13 @@ if [ -x tools/run-windows-tests.sh ] && command -v i686-w64-mingw32-g++ >/dev/nu
   tools/run-windows-tests.sh
 else
   echo "SKIPPED: Windows suite (needs i686-w64-mingw32-g++ and wine; tools/install-deps.sh installs them)"
+fi
+echo "=== Fuzz targets (libFuzzer with ASan and UBSan), ${FUZZ_SECONDS:-60} s each ==="
+if command -v clang++ >/dev/null 2>&1 &&
+   echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' |
+     clang++ -x c++ -fsanitize=fuzzer -o /dev/null - >/dev/null 2>&1; then
+  bash tools/run-fuzz.sh
+else
+  echo "SKIPPED: fuzz targets (need clang++ and libFuzzer; tools/install-deps.sh installs them)"
 fi
 echo "=== all test suites passed ==="
