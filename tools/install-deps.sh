@@ -5,7 +5,10 @@
 # Packages already present are left alone.
 set -euo pipefail
 
+# clang with libclang-rt-14-dev (libFuzzer and the sanitizer runtimes, only
+# recommended by clang) and llvm (llvm-symbolizer) build and run the fuzz targets.
 packages=(cmake ninja-build g++ googletest python3 srecord
+          clang libclang-rt-14-dev llvm
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64)
 # Packages and their checks (tools/check-packages.sh): dpkg-shlibdeps for the
 # .deb's Depends, lintian, groff and man for the manual pages, the zip tools,

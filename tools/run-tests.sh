@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds TALVORN and runs every test: the unit and end-to-end tests, the same
 # again under AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows
-# build under wine when the cross compiler and wine are present.
+# build under wine when the cross compiler and wine are present, and each fuzz
+# target for FUZZ_SECONDS (60) seconds when clang and libFuzzer are present.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,4 +32,14 @@ fi
 echo "=== Packages: manual pages, the .deb and the Windows zip, each flashing the sample ==="
 tools/check-packages.sh
 
+echo "=== Fuzz targets (libFuzzer with ASan and UBSan), ${FUZZ_SECONDS:-60} s each ==="
+# CI always fuzzes (install-deps.sh installs clang); elsewhere a machine
+# without libFuzzer says plainly that it skipped the targets.
+if [ -n "${CI:-}" ] || { command -v clang++ >/dev/null 2>&1 &&
+   echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' |
+     clang++ -x c++ -fsanitize=fuzzer -o /dev/null - >/dev/null 2>&1; }; then
+  bash tools/run-fuzz.sh
+else
+  echo "SKIPPED: fuzz targets (need clang++ and libFuzzer; tools/install-deps.sh installs them)"
+fi
 echo "=== all test suites passed ==="

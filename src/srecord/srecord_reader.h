@@ -53,13 +53,14 @@ struct LineInfo {
 // and the counters, for the check and the transfer alike.
 struct SRecordReader {
   FileHandle file;                    // the firmware file, open in binary mode
-  char lineBuffer[kBufferSize] = {};  // the last line read, with its line feed
-  LineInfo line;                      // what ReadLine found about it
+  LineInfo line;                      // what ReadLine found about the line in lineBuffer
   bool linePending = false;           // lineBuffer holds a record read but not yet used
   int32_t recordsRead = 0;            // lines read from the file
   int32_t bytesRead = 0;              // file bytes consumed, for the percentage
   int16_t recordsPerPacket = 4;
   bool padded = false;                // packets are sent with the pad: they leave room for it
+  char lineBuffer[kBufferSize] = {};  // the last line read, with its line feed; last, so that
+                                      // a write past it leaves the record
 };
 
 // Puts the reader back to the start of its file, with nothing read. False

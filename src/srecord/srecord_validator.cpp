@@ -36,18 +36,23 @@ ValidationResult Describe(AssembleStatus status, const SRecordReader& reader,
 
 }  // namespace
 
-ValidationResult ValidateFile(SRecordReader& reader) {
+ValidationResult ValidateFile(SRecordReader& reader, const PacketObserver& observePacket) {
   if (!RewindReader(reader)) return Failure(0, "the file could not be read");
   unsigned char first[kBufferSize];
   unsigned char next[kBufferSize];
   // The driver sends the first packet as data whatever its type; only a
   // look-ahead packet of type 5, 8 or 9 ends the transfer.
   unsigned char* packet = first;
-  AssembleStatus status = AssemblePacket(reader, packet);
+  const auto assemble = [&](unsigned char* into) {
+    const AssembleStatus status = AssemblePacket(reader, into);
+    if (status == AssembleStatus::kPacket && observePacket) observePacket(into);
+    return status;
+  };
+  AssembleStatus status = assemble(packet);
   if (status == AssembleStatus::kPacket) {
     packet = next;
     do {
-      status = AssemblePacket(reader, packet);
+      status = assemble(packet);
       if (status == AssembleStatus::kPacket && IsTerminator(packet)) {
         ValidationResult result;
         result.ok = true;

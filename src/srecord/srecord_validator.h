@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "srecord/srecord_reader.h"
@@ -25,7 +26,10 @@ struct ValidationResult {
 // Every line read must be a sound record (RecordProblem), and a packet is
 // refused when merging would pass PacketLengthLimit. The file must reach an
 // S5, S8 or S9 record after the first packet.
-ValidationResult ValidateFile(SRecordReader& reader);
+// `observePacket`, when given, sees every packet the dry run completes, in
+// the order the transfer sends them, the terminator last.
+using PacketObserver = std::function<void(const unsigned char* packet)>;
+ValidationResult ValidateFile(SRecordReader& reader, const PacketObserver& observePacket = nullptr);
 
 // The message for a failed validation, without a line end:
 //   *** - Error, "fw.m0" line 17: record checksum is 3C, expected 3D

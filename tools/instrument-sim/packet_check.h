@@ -34,6 +34,8 @@ class PacketFramer {
   Result Feed(uint8_t byte);
   // The packet completed by the last Feed that returned kPacket.
   const Packet& packet() const { return packet_; }
+  // True while no packet has been started (between packets).
+  bool Idle() const { return state_ == State::kMarker; }
   void Reset() { state_ = State::kMarker; }
 
  private:

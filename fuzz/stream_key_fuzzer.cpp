@@ -1,0 +1,84 @@
+// ReadStreamKey, the decoder of key bytes as a terminal sends them. The input
+// is the byte stream, where 0xFF stands for a pause longer than any wait: a
+// wait with a bound sees no byte there. Keys are read until the decoder says
+// the input has ended; every key is compared with what its bytes must give.
+#include <cstddef>
+#include <cstdint>
+
+#include "require.h"
+#include "console/console.h"
+
+namespace {
+
+constexpr uint8_t kPause = 0xFF;
+constexpr int kMostSequenceBytes = 16;  // after ESC "[", as the decoder bounds it
+
+bool IsFinalByte(uint8_t byte) { return byte >= 0x40 && byte <= 0x7E; }
+
+struct KeyScript {
+  const uint8_t* data;
+  size_t size;
+  size_t at = 0;
+  int reads = 0;          // calls within the current key
+  bool sawNothing = false;
+
+  int Next(int waitMs) {
+    Require(!sawNothing, "no read after a wait that saw nothing");
+    Require((reads++ == 0) == (waitMs < 0), "only a key's first byte is awaited without bound");
+    Require(waitMs < 0 || waitMs == kEscapeSequenceWaitMs, "a sequence byte is awaited briefly");
+    if (waitMs < 0) {
+      while (at < size && data[at] == kPause) ++at;
+    } else if (at < size && data[at] == kPause) {
+      ++at;  // the pause passes while the wait sees nothing
+      sawNothing = true;
+      return -1;
+    }
+    if (at == size) {
+      sawNothing = true;
+      return -1;
+    }
+    return data[at++];
+  }
+};
+
+// How many bytes from `first` (an ESC) make one key, a pause ending it early.
+size_t EscapeKeyBytes(const uint8_t* data, size_t size, size_t first) {
+  size_t end = first + 1;
+  if (end == size || data[end] == kPause) return 1;
+  const uint8_t introducer = data[end++];
+  if (introducer == 'O' && end < size && data[end] != kPause) return 3;
+  if (introducer != '[') return 2;
+  for (int i = 0; i < kMostSequenceBytes && end < size && data[end] != kPause; ++i) {
+    if (IsFinalByte(data[end++])) break;
+  }
+  return end - first;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  KeyScript script{data, size};
+  for (;;) {
+    size_t first = script.at;
+    while (first < size && data[first] == kPause) ++first;
+    script.reads = 0;
+    script.sawNothing = false;
+    const int key = ReadStreamKey([&script](int waitMs) { return script.Next(waitMs); });
+    if (first == size) {
+      Require(key == -1, "the end of input reads as -1");
+      return 0;
+    }
+    Require(key != -1, "-1 only at the end of input");
+    if (data[first] != 0x1B) {
+      Require(key == data[first] && script.at == first + 1, "a byte other than ESC is its own key");
+      continue;
+    }
+    const size_t keyBytes = EscapeKeyBytes(data, size, first);
+    Require((key == kKeyEscape) == (keyBytes == 1), "ESC alone is ESC, and only ESC alone");
+    Require(keyBytes == 1 || key == kSequenceKey, "ESC with more bytes is one sequence key");
+    // The pause that showed a sequence (or a lone ESC) ended is taken with it.
+    const size_t taken = script.at - first;
+    Require(taken == keyBytes || (taken == keyBytes + 1 && data[first + keyBytes] == kPause),
+            "a key takes its own bytes and none of the next key's");
+  }
+}
