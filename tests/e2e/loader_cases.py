@@ -374,29 +374,6 @@ def case_file_changed(cfg, tmp, sim_args, when, change, ending):
     assert ("start command" in result.sim) == ("DONE" in ending), describe(result)
 
 
-def case_two_runs_one_simulator(cfg, tmp):
-    """One simulator serves one loader after another: the second opens the
-    port and flashes as the first did."""
-    path = cfg.fixture("words16_crlf.m0")
-    capture = h.Capture()
-    sim = None
-    try:
-        sim = h.Simulator(capture, cfg.sim, ["--timeout", "280", "--check", path])
-        for run in (1, 2):
-            loader, status, _ = run_once(cfg, capture, sim, path)
-            out = loader.text().replace("\r\n", "\n")
-            loader.close()
-            assert status == 0 and out.endswith("SUCCESSFUL\nDONE\n"), "run %d: %r" % (run, out)
-            capture.wait_for(lambda: sim.text().count("talvorn-sim: line closed\n") == run,
-                             "the simulator to see run %d close the line" % run)
-        assert sim.text().count("image check PASSED") == 2, sim.text()
-        assert sim.stop() == 0, sim.text()
-    finally:
-        if sim:
-            sim.close()
-        capture.close()
-
-
 CASES = {n: lambda c, t, a=a: case_success(c, t, *a) for n, a in SUCCESS.items()}
 CASES.update({n: lambda c, t, a=a: case_failure(c, t, *a) for n, a in FAILURE.items()})
 CASES.update({n: lambda c, t, a=a: case_refused(c, t, *a) for n, a in REFUSED.items()})
@@ -407,7 +384,7 @@ CASES.update({n: lambda c, t, a=a: case_refused(
 CASES.update({n: lambda c, t, a=a: case_lost_in_setup(c, t, *a) for n, a in LOST_IN_SETUP.items()})
 CASES.update({"debug_dump": lambda c, t: case_debug_dump(c, t, []),
               "debug_dump_pad": lambda c, t: case_debug_dump(c, t, ["-p"]),
-              "verbose": case_verbose, "two_runs_one_simulator": case_two_runs_one_simulator})
+              "verbose": case_verbose})
 
 
 def run_cases(cases, cfg, names):

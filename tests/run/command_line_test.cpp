@@ -83,20 +83,6 @@ TEST(PortNumberFromText, ReadsAsAtolThenKeeps16Bits) {
   for (const auto& c : cases) EXPECT_EQ(PortNumberFromText(c.text), c.expected) << c.text;
 }
 
-TEST(TakePortNumber, DevicePathIsKeptAsThePort) {
-  TempDir dir;
-  dir.Write("fw.m0", "S9030000FC\n");
-  const Parsed parsed = Parse(dir, {"{F}fw.m0", "/dev/ttyUSB0"});
-  ASSERT_NE(parsed.result, 0);
-  if (DevicePathsAsPorts()) {
-    EXPECT_EQ(parsed.state.portPath, "/dev/ttyUSB0");
-    EXPECT_EQ(PortLabel(parsed.state), "/dev/ttyUSB0");
-  } else {
-    EXPECT_EQ(parsed.state.portPath, "");
-    EXPECT_EQ(parsed.state.portNumber, 0);
-  }
-}
-
 TEST(CompleteFileName, AppendsTheExtensionThatExists) {
   const struct {
     const char* name;

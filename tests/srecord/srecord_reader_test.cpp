@@ -4,7 +4,6 @@
 
 #include <cctype>
 #include <cstring>
-#include <memory>
 
 #include "srecord_test_support.h"
 
@@ -86,37 +85,6 @@ TEST(Reader, StopsReadingAtTheFourthMergedRecord) {
   ASSERT_EQ(AssemblePacket(s, packet), AssembleStatus::kPacket);
   EXPECT_EQ(s.recordsRead, 4);
   EXPECT_FALSE(s.linePending);
-}
-
-// Hostile input: whatever the file holds, the reader stays inside its line
-// buffer and the packet buffer (ASan watches their edges: the packet buffer
-// is allocated to its size) and answers with no packet.
-TEST(Reader, RefusesHostileLinesWithoutLeavingTheBuffers) {
-  using S = AssembleStatus;
-  // packetsBefore: packets assembled before the refused one.
-  const struct { const char* name; std::string text; bool pad; int packetsBefore; S status; }
-  cases[] = {
-      {"line_of_two_characters", "S2\n", false, 0, S::kBadRecord},
-      {"high_bit_count", "S2\xFF\xFF" + std::string(40, '\xFF'), false, 0, S::kBadRecord},
-      {"line_of_300", "S2" + std::string(298, 'F'), false, 0, S::kBadRecord},
-      {"long_line_after_a_run", S2Run({16, 16}) + "S24D" + std::string(400, '0'), false, 0,
-       S::kBadRecord},
-      {"three_records_of_72", Lines({Record('0', {0, 0})}) + S2Run({72, 72, 72}), false, 1,
-       S::kPacketTooLong},
-      {"records_of_73_would_wrap_255", S2Run({73, 73, 73, 73}), false, 0, S::kPacketTooLong},
-      {"length_157_with_the_pad", S2Run({73, 73, 7}), true, 0, S::kPacketTooLong},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir dir;
-    ReaderOnFile s(dir.Write("in.m0", c.text), c.pad);
-    auto packet = std::make_unique<unsigned char[]>(kBufferSize);
-    int packets = 0;
-    AssembleStatus status;
-    while ((status = AssemblePacket(s, packet.get())) == S::kPacket && packets < 9) ++packets;
-    EXPECT_EQ(packets, c.packetsBefore);
-    EXPECT_EQ(static_cast<int>(status), static_cast<int>(c.status));
-  }
 }
 
 }  // namespace
