@@ -119,7 +119,8 @@ TEST_F(CSerialOnPty, OneHandleReadsBackWritesMuchAndFailsOnceTheFarEndHasGone) {
   const CommIoResult result =
       api.WriteFile(handle, block.data(), uint32_t(block.size()), transferred, io);
   reader.join();
-  EXPECT_TRUE(result == CommIoResult::kDone && transferred == block.size());
+  EXPECT_TRUE(result == CommIoResult::kDone && api.GetOverlappedResult(handle, io, transferred) &&
+              transferred == block.size());
   EXPECT_TRUE(received == block.substr(0, stale) + block) << "received " << received.size();
 
   const auto removed = [&] { return api.GetLastError() == kErrorDeviceRemoved; };

@@ -1,6 +1,5 @@
-// CSerial over the scripted device: the state each failing configuration step
-// leaves, what the device is given, reads, writes, purge and close and their
-// failures, and the reasons of a failed open.
+// CSerial over the scripted device: each failing configuration step, what the
+// device is given, transfers, purge and close and their failures, failed opens.
 #include "serial/cserial.h"
 
 #include <gtest/gtest.h>
