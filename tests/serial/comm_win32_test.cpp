@@ -1,6 +1,6 @@
 // The Win32 serial device: the DCB translation against the real Win32 bit
-// layout, and overlapped transfers through the real calls (over a named pipe,
-// since a test has no serial port; wine and Windows treat both alike here).
+// layout, and an overlapped read that pends, through the real calls (over a
+// named pipe, since a test has no serial port; wine and Windows alike).
 #include "serial/comm_win32.h"
 
 #include <gtest/gtest.h>
@@ -30,22 +30,19 @@ TEST(Win32Dcb, FlagWordLandsInTheWin32BitFieldsAndEveryMemberComesBack) {
       {kMix, {1, 0, 0, 1, DTR_CONTROL_HANDSHAKE, 1, 0, 1, 0, 0, 1, RTS_CONTROL_TOGGLE, 0, 0x10000}},
       {~kMix, {0, 1, 1, 0, DTR_CONTROL_ENABLE, 0, 1, 0, 1, 1, 0, RTS_CONTROL_DISABLE, 1, 0xFFFF}}};
   for (const auto& c : cases) {
-    CommDcb original{115200, c.flags, 0x1234, 1024, 512,  7,    2,
-                     1,      0x11,    0x13,   '?',  0x1A, '\n', 0x5678};
+    const CommDcb original{115200, c.flags, 7, 1024, 512, 7, 2, 1, 0x11, 0x13, '?', 0x1A, '\n', 9};
     DCB win32;
     ToWin32Dcb(original, win32);
     EXPECT_EQ(win32.DCBlength, sizeof(DCB));
     EXPECT_EQ(BitFields(win32), c.fields) << std::hex << c.flags;
-    EXPECT_EQ(std::vector<uint32_t>({win32.BaudRate, win32.XonLim, win32.XoffLim, win32.ByteSize,
-                                     win32.Parity, win32.StopBits, uint32_t(win32.EofChar)}),
-              std::vector<uint32_t>({115200, 1024, 512, 7, 2, 1, 0x1A}));
     CommDcb back;
     FromWin32Dcb(win32, back);
-    EXPECT_EQ(std::memcmp(&back, &original, sizeof back), 0) << "every member comes back";
+    EXPECT_EQ(std::memcmp(&back, &original, sizeof back), 0) << "every member goes and comes back";
   }
 }
 
-TEST(Win32CommApi, OverlappedReadAndWriteThroughAPipe) {
+// Writes, and reads that finish at once, are run end to end under wine.
+TEST(Win32CommApi, OverlappedReadThatPendsGivesItsCountLater) {
   CommApi& api = PlatformCommApi();
   const std::string name = "\\\\.\\pipe\\talvorn-test-" + std::to_string(GetCurrentProcessId());
   const HANDLE server = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX,
@@ -57,7 +54,6 @@ TEST(Win32CommApi, OverlappedReadAndWriteThroughAPipe) {
   io.event = api.CreateEventA();
   ASSERT_NE(io.event, kNoCommHandle);
 
-  // A read started before the data arrives pends, then gives its count.
   char buffer[8] = {};
   uint32_t transferred = 0;
   ASSERT_EQ(api.ReadFile(client, buffer, 5, transferred, io), CommIoResult::kPending);
@@ -66,16 +62,6 @@ TEST(Win32CommApi, OverlappedReadAndWriteThroughAPipe) {
   ASSERT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(io.event), 10000), WAIT_OBJECT_0);
   ASSERT_TRUE(api.GetOverlappedResult(client, io, transferred));
   EXPECT_EQ(std::string(buffer, transferred), "hello");
-
-  io = CommIo{io.event, {}};
-  const CommIoResult written = api.WriteFile(client, "xyz", 3, transferred, io);
-  ASSERT_NE(written, CommIoResult::kFailed);
-  if (written == CommIoResult::kPending) {
-    ASSERT_TRUE(api.GetOverlappedResult(client, io, transferred));
-  }
-  EXPECT_EQ(transferred, 3u);
-  ASSERT_TRUE(ReadFile(server, buffer, 3, &done, nullptr));
-  EXPECT_EQ(std::string(buffer, done), "xyz");
 
   EXPECT_TRUE(api.CloseHandle(io.event));
   EXPECT_TRUE(api.CloseHandle(client));

@@ -1,10 +1,10 @@
-// CSerial over the scripted device: state after failed configuration steps,
-// what the device is given, queue sizes and the room test, reads, writes,
-// purge and close.
+// CSerial over the scripted device: each failing configuration step, what the
+// device is given, transfers, purge and close and their failures, failed opens.
 #include "serial/cserial.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -13,17 +13,16 @@
 namespace {
 
 using Step = FakeCommStep;
-using Completion = FakeCommApi::Completion;
-const std::string kCom1 = "\\\\.\\COM1";
+constexpr auto kNow = FakeCommApi::Completion::kNow;
+constexpr auto kLater = FakeCommApi::Completion::kPending;
+constexpr auto kShort = FakeCommApi::Completion::kShort;
 
 bool OpenDefault(CSerial& port) { return port.Open(1, 115200, 0, 8, 0); }
 
 // True when one byte goes through each way. The device must have input waiting.
-bool DoesIo(CSerial& port, FakeCommApi& device) {
+bool DoesIo(CSerial& port) {
   char byte = 0;
-  const size_t written = device.Written().size();
-  return port.Read(&byte, 1) == 1 && port.Write("w", 1) == 1 &&
-         device.Written().size() == written + 1;
+  return port.Read(&byte, 1) == 1 && port.Write("w", 1) == 1;
 }
 
 TEST(CSerialConfiguration, AFailedStepLeavesTheStateItMustAndTheNextConfigurationRecovers) {
@@ -52,251 +51,131 @@ TEST(CSerialConfiguration, AFailedStepLeavesTheStateItMustAndTheNextConfiguratio
     device.SetFailing(c.failing);
     EXPECT_EQ(c.onReadyObject ? port.SetBaudRate(9600) : OpenDefault(port), c.result);
     EXPECT_EQ(device.PortOpen(), c.portOpenAfter);
-    EXPECT_EQ(DoesIo(port, device), c.readyAfter);
+    EXPECT_EQ(DoesIo(port), c.readyAfter);
 
-    // Once the device behaves, a configuration makes the object ready, on
-    // the same handle when the port stayed open.
+    // Once the device behaves, a configuration readies the object (same handle if open).
     device.SetFailing(c.failing, false);
     EXPECT_TRUE(port.Configure(115200, 0, 8, 0));
-    EXPECT_TRUE(DoesIo(port, device));
-    EXPECT_EQ(device.OpenedNames(), std::vector<std::string>(c.portOpenAfter ? 1 : 2, kCom1));
+    EXPECT_TRUE(DoesIo(port));
+    EXPECT_EQ(device.opened, std::vector<std::string>(c.portOpenAfter ? 1 : 2, "\\\\.\\COM1"));
   }
 }
 
-TEST(CSerialConfiguration, OpenGivesTheDeviceTheLineLimitsAndTimeOuts) {
-  FakeCommApi device;
-  CSerial port(device);
-  // Only the low byte of parity, byte size and stop bits reaches the device.
-  ASSERT_TRUE(port.Open(4294967295u, 9600, 0x100, 0x308, 0x200));
-  // On an open object a new name is stored, but the handle is kept.
-  ASSERT_TRUE(port.OpenDevice("/dev/ttyUSB0", 115200, 0x100, 0x308, 0x200));
-
-  EXPECT_EQ(device.OpenedNames(), std::vector<std::string>{"\\\\.\\COM4294967295"});
-  EXPECT_EQ(device.LastSetup(), std::make_pair(4096u, 4096u));
-  // The device had flow control and handshakes on and an end-of-file character.
-  const CommDcb& dcb = device.LastDcb();
-  EXPECT_EQ(dcb.flags, kDcbBinary | kDcbDtrControlEnable | kDcbRtsControlEnable);
-  EXPECT_EQ(std::vector<uint32_t>({dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits, dcb.XonLim,
-                                   dcb.XoffLim, uint32_t(dcb.EofChar)}),
-            std::vector<uint32_t>({115200, 8, 0, 0, 1024, 1024, 0}));
-  const CommTimeouts& t = device.LastTimeouts();
-  EXPECT_EQ(std::vector<uint32_t>({t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
-                                   t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
-                                   t.WriteTotalTimeoutConstant}),
-            std::vector<uint32_t>({0, 0, 2000, 0, 0}));
-}
-
-TEST(CSerialConfiguration, FlagWordChangesOnlyTheLineAndFlowControlBits) {
-  FakeCommApi device;
-  CommDcb reported;  // every flag set, members of its own
-  reported.flags = 0xFFFFFFFF;
-  reported.XonChar = 0x11;
-  reported.ErrorChar = 0x3F;
-  reported.EofChar = 0x1A;
-  reported.wReserved1 = 9;
-  device.SetDeviceDcb(reported);
-  CSerial port(device);
-  ASSERT_TRUE(OpenDefault(port));
-  // CTS/DSR/XON-XOFF flow, DSR sensitivity, abort-on-error and the high bit
-  // of each line control cleared; the rest kept.
-  const CommDcb& dcb = device.LastDcb();
-  EXPECT_EQ(dcb.flags, 0xFFFF9C93u);
-  EXPECT_EQ(std::vector<int>({dcb.XonChar, dcb.ErrorChar, dcb.EofChar, dcb.wReserved1}),
-            std::vector<int>({0x11, 0x3F, 0, 9}));
-}
-
-TEST(CSerialConfiguration, SetBaudRateKeepsSettingsAndLoweredQueuesAndRenewsEvents) {
-  FakeCommApi device;
-  {
-    CSerial port(device);
-    device.SetFailing(Step::kOpen);
-    EXPECT_FALSE(port.Open(4, 115200, 1, 7, 2));  // the settings are stored nonetheless
-    device.SetFailing(Step::kOpen, false);
-    device.SetQueueMaxima(0, 2048);
-    ASSERT_TRUE(port.SetBaudRate(19200));
-    device.SetQueueMaxima(0, 0);  // a later report of no limit does not grow them back
-    ASSERT_TRUE(port.SetBaudRate(57600));
-
-    const CommDcb& dcb = device.LastDcb();
-    EXPECT_EQ(
-        std::vector<uint32_t>({dcb.BaudRate, dcb.Parity, dcb.ByteSize, dcb.StopBits, dcb.XoffLim}),
-        std::vector<uint32_t>({57600, 1, 7, 2, 512}));
-    EXPECT_EQ(device.LastSetup(), std::make_pair(4096u, 2048u));
-    EXPECT_EQ(device.OpenedNames(), std::vector<std::string>(2, "\\\\.\\COM4"));
-    EXPECT_EQ(device.LiveEvents(), 2u) << "old events are released at each configuration";
-  }
-  EXPECT_FALSE(device.PortOpen()) << "the destructor closes the port";
-  EXPECT_EQ(device.LiveEvents(), 0u);
-}
-
-TEST(CSerialConfiguration, QueueSizesFollowTheDeviceMaximaDownOnly) {
+// The queues go down to the device's maxima, never up again; the device gets
+// the stored line settings (low bytes only), the flag word's changes, limits
+// from the queue sizes and the time-outs, and keeps the rest of what it
+// reported. Each configuration renews the events.
+TEST(CSerialConfiguration, DeviceGetsQueuesLineFlagsLimitsAndTimeOuts) {
   const struct {
     const char* name;
-    uint32_t maxRx, maxTx, rxAsked, txAsked;
-  } cases[] = {{"no limits", 0, 0, 4096, 4096},
-               {"small transmit queue", 0, 2048, 4096, 2048},
-               {"small receive queue", 1000, 0, 1000, 4096},
-               {"larger maxima do not grow them", 8192, 65536, 4096, 4096}};
+    uint32_t maxRx, maxTx, deviceFlags, rx, tx, flags;
+  } cases[] = {{"no limits, no flags", 0, 0, 0, 4096, 4096, 0x1011},
+               {"small transmit queue, every flag", 0, 2048, ~0u, 4096, 2048, 0xFFFF9C93},
+               {"small receive queue", 1000, 0, 0, 1000, 4096, 0x1011},
+               {"larger maxima", 8192, 65536, 0, 4096, 4096, 0x1011}};
+  const CommTimeouts kTimeouts{0, 0, 2000, 0, 0};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     FakeCommApi device;
-    device.SetQueueMaxima(c.maxRx, c.maxTx);
-    CSerial port(device);
-    ASSERT_TRUE(OpenDefault(port));
-    EXPECT_EQ(device.LastSetup(), std::make_pair(c.rxAsked, c.txAsked));
-    EXPECT_EQ(device.LastDcb().XonLim, c.rxAsked / 4);
-    EXPECT_EQ(device.LastDcb().XoffLim, c.txAsked / 4);
-    // The transmit size is the room test's capacity: into an empty queue a
-    // write of the whole size is refused and one byte less goes.
-    const std::vector<char> bytes(c.txAsked, 'x');
-    EXPECT_EQ(port.Write(bytes.data(), c.txAsked), 0u);
-    EXPECT_TRUE(device.Written().empty());
-    EXPECT_EQ(port.Write(bytes.data(), c.txAsked - 1), c.txAsked - 1);
+    device.maxima = {c.maxRx, c.maxTx};
+    device.dcb = CommDcb{9600, c.deviceFlags, 7, 0, 0, 7, 2, 2, 0x11, 0x13, '?', 0x1A, '\n', 9};
+    {
+      CSerial port(device);
+      ASSERT_TRUE(port.Open(4294967295u, 19200, 0x101, 0x307, 0x202));
+      device.maxima = {};  // no limit now: the queues stay as lowered
+      ASSERT_TRUE(port.SetBaudRate(57600));
+      EXPECT_EQ(device.opened, std::vector<std::string>{"\\\\.\\COM4294967295"});
+      EXPECT_EQ(device.setup, std::make_pair(c.rx, c.tx));
+      const CommDcb& d = device.dcb;
+      EXPECT_EQ(d.flags, c.flags);
+      EXPECT_EQ(std::vector<int>({int(d.BaudRate), d.Parity, d.ByteSize, d.StopBits, d.XonLim,
+                                  d.XoffLim, d.wReserved, d.XonChar, d.XoffChar, d.ErrorChar,
+                                  d.EofChar, d.EvtChar, d.wReserved1}),
+                std::vector<int>({57600, 1, 7, 2, int(c.rx / 4), int(c.tx / 4), 7, 0x11, 0x13,
+                                  '?', 0, '\n', 9}));
+      EXPECT_EQ(std::memcmp(&device.timeouts, &kTimeouts, sizeof kTimeouts), 0);
+      EXPECT_EQ(device.events.size(), 2u);
+    }
+    EXPECT_TRUE(!device.PortOpen() && device.events.empty()) << "the destructor releases all";
   }
 }
 
-TEST(CSerialWrite, MustBeStrictlySmallerThanTheFreeRoom) {
+// Reads take only what has arrived; a write must be strictly smaller than the
+// free room of the transmit queue (unsigned arithmetic) and reports all or
+// nothing; either may finish in the background. A failure with a code only a
+// vanished device gives makes the port lost: the device is not asked again,
+// even by Purge, until the port is opened anew. Other failures leave it usable.
+TEST(CSerialTransfer, ReadsWritesAndTheirFailures) {
   const struct {
     const char* name;
-    uint32_t outQueue;
-    uint32_t count;
-    bool accepted;
-  } cases[] = {{"exactly the free room", 96, 4000, false},
-               {"one byte less", 96, 3999, true},
-               {"full queue", 4096, 1, false},
-               {"room in unsigned arithmetic wraps", 5000, 100, true}};
-  for (const auto& c : cases) {
-    FakeCommApi device;
-    CSerial port(device);
-    ASSERT_TRUE(OpenDefault(port));
-    device.SetOutQueue(c.outQueue);
-    const std::string text(c.count, '\0');  // zero bytes: no terminator ends the text
-    const uint32_t expected = c.accepted ? c.count : 0;
-    EXPECT_EQ(port.Write(text.data(), c.count), expected) << c.name;
-    EXPECT_EQ(port.WriteString(text), expected) << c.name;
-    EXPECT_EQ(device.Written(), c.accepted ? text + text : "") << c.name;
-  }
-}
-
-TEST(CSerialWrite, ReportsAllOrNothing) {
-  const struct {
-    const char* name;
-    Completion completion;
+    FakeCommApi::Completion completion;
     Step failing;  // kOpen: nothing fails once the port is open
-    uint32_t expected;
-    size_t bytesTaken;
-  } cases[] = {{"at once", Completion::kNow, Step::kOpen, 5, 5},
-               {"pending", Completion::kPending, Step::kOpen, 5, 5},
-               {"short write", Completion::kShort, Step::kOpen, 0, 4},
-               {"pending, wait fails", Completion::kPending, Step::kWait, 0, 5},
-               {"write fails", Completion::kNow, Step::kWrite, 0, 0},
-               {"status fails", Completion::kNow, Step::kStatus, 0, 0}};
-  for (const auto& c : cases) {
-    FakeCommApi device;
-    CSerial port(device);
-    ASSERT_TRUE(OpenDefault(port));
-    device.SetCompletion(c.completion);
-    device.SetFailing(c.failing);
-    EXPECT_EQ(port.Write("hello", 5), c.expected) << c.name;
-    EXPECT_EQ(device.Written().size(), c.bytesTaken) << c.name;
-  }
-}
-
-TEST(CSerialRead, TakesOnlyWhatHasArrived) {
-  const struct {
-    const char* name;
-    const char* waiting;
-    uint32_t count;
-    Completion completion;
-    Step failing;  // kOpen: nothing fails once the port is open
-    const char* expectedBytes;
-    size_t stillWaiting;
-  } cases[] = {{"count zero", "12345", 0, Completion::kNow, Step::kOpen, "", 5},
-               {"nothing waiting", "", 1, Completion::kNow, Step::kOpen, "", 0},
-               {"one of five", "12345", 1, Completion::kNow, Step::kOpen, "1", 4},
-               {"fewer waiting than asked", "123", 10, Completion::kNow, Step::kOpen, "123", 0},
-               {"pending", "123", 2, Completion::kPending, Step::kOpen, "12", 1},
-               {"pending, wait fails", "123", 2, Completion::kPending, Step::kWait, "", 1},
-               {"read fails", "123", 2, Completion::kNow, Step::kRead, "", 3},
-               {"status fails", "123", 2, Completion::kNow, Step::kStatus, "", 3}};
-  for (const auto& c : cases) {
-    FakeCommApi device;
-    CSerial port(device);
-    ASSERT_TRUE(OpenDefault(port));
-    device.QueueInput(c.waiting);
-    device.SetCompletion(c.completion);
-    device.SetFailing(c.failing);
-    char buffer[16] = {};
-    EXPECT_EQ(std::string(buffer, port.Read(buffer, c.count)), c.expectedBytes) << c.name;
-    EXPECT_EQ(device.InputWaiting(), c.stillWaiting) << c.name;
-  }
-}
-
-// The errors a vanished device gives, at each call of a read or a write: once
-// one is seen the port is lost and the device is not asked again. Any other
-// failure leaves the port usable.
-TEST(CSerialLost, ADeviceThatHasGoneIsNeverAskedAgain) {
-  const struct {
-    Step failing;
-    uint32_t error;
+    uint32_t error, outQueue;
+    const char* read;     // of "123", asked for 2
+    size_t left, taken;   // input left; bytes of "hello" the device took
+    uint32_t written;
     bool lost;
-  } cases[] = {{Step::kStatus, kErrorDeviceRemoved, true},  {Step::kStatus, kErrorNotReady, true},
-               {Step::kRead, kErrorGenFailure, true},        {Step::kWrite, kErrorAccessDenied, true},
-               {Step::kRead, kErrorOperationAborted, true},  {Step::kWait, kErrorBadCommand, true},
-               {Step::kStatus, kErrorInvalidParameter, false}, {Step::kWrite, kErrorInvalidHandle, false}};
+  } cases[] = {{"at once", kNow, Step::kOpen, 0, 0, "12", 1, 5, 5, false},
+               {"pending", kLater, Step::kOpen, 0, 0, "12", 1, 5, 5, false},
+               {"exactly the free room", kNow, Step::kOpen, 0, 4091, "12", 1, 0, 0, false},
+               {"one byte less than the room", kNow, Step::kOpen, 0, 4090, "12", 1, 5, 5, false},
+               {"backlog beyond the queue", kNow, Step::kOpen, 0, 5000, "12", 1, 5, 5, false},
+               {"short write", kShort, Step::kOpen, 0, 0, "12", 1, 4, 0, false},
+               {"wait fails", kLater, Step::kWait, kErrorInvalidParameter, 0, "", 1, 5, 0, false},
+               {"wait: bad command", kLater, Step::kWait, kErrorBadCommand, 0, "", 1, 0, 0, true},
+               {"read fails", kNow, Step::kRead, kErrorInvalidHandle, 0, "", 3, 5, 5, false},
+               {"read: not functioning", kNow, Step::kRead, kErrorGenFailure, 0, "", 3, 0, 0, true},
+               {"read: aborted", kNow, Step::kRead, kErrorOperationAborted, 0, "", 3, 0, 0, true},
+               {"write fails", kNow, Step::kWrite, kErrorInvalidHandle, 0, "12", 1, 0, 0, false},
+               {"write: denied", kNow, Step::kWrite, kErrorAccessDenied, 0, "12", 1, 0, 0, true},
+               {"status fails", kNow, Step::kStatus, kErrorInvalidParameter, 0, "", 3, 0, 0, false},
+               {"status: removed", kNow, Step::kStatus, kErrorDeviceRemoved, 0, "", 3, 0, 0, true},
+               {"status: not ready", kNow, Step::kStatus, kErrorNotReady, 0, "", 3, 0, 0, true}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "step " << int(c.failing) << " error " << c.error);
+    SCOPED_TRACE(c.name);
     FakeCommApi device;
     CSerial port(device);
     ASSERT_TRUE(OpenDefault(port));
-    device.SetCompletion(Completion::kPending);
-    device.QueueInput("abc");
+    device.QueueInput("123");
+    device.completion = c.completion;
+    device.outQueue = c.outQueue;
     device.SetFailing(c.failing, true, c.error);
-    char byte = 0;
-    port.Read(&byte, 1);
-    port.Write("w", 1);
+    char buffer[16] = {};
+    EXPECT_EQ(std::string(buffer, port.Read(buffer, 2)), c.read);
+    EXPECT_EQ(device.InputWaiting(), c.left);
+    EXPECT_EQ(port.Write("hello", 5), c.written);
+    EXPECT_EQ(device.Written().size(), c.taken);
     EXPECT_EQ(port.LostError(), c.lost ? c.error : 0u);
+
     device.SetFailing(c.failing, false);
-    const int polls = device.Calls(Step::kStatus);
+    device.completion = kNow;
+    const uint32_t polls = device.polls;
+    device.QueueInput("x", 1);  // arrives while Purge reads what was waiting before
     port.Purge();
-    device.QueueInput("x");
-    EXPECT_EQ(port.Read(&byte, 1) + port.WriteString("w"), c.lost ? 0u : 2u);
-    EXPECT_EQ(device.Calls(Step::kStatus) == polls, c.lost);
+    EXPECT_EQ(std::string(buffer, port.Read(buffer, 2)), c.lost ? "" : "x");
+    EXPECT_EQ(port.WriteString("w"), c.lost ? 0u : 1u);
+    EXPECT_EQ(device.polls == polls, c.lost);
+
+    // Closed even when the release fails; a new handle is a new device.
+    device.SetFailing(Step::kClose, c.lost);
+    EXPECT_EQ(port.Close(), !c.lost);
+    EXPECT_FALSE(port.Close()) << "already closed";
+    ASSERT_TRUE(OpenDefault(port));
+    EXPECT_FALSE(port.Lost());
   }
 }
 
-TEST(CSerialPurge, DiscardsWhatWasWaitingAndKeepsLaterArrivals) {
-  FakeCommApi device;
-  CSerial port(device);
-  ASSERT_TRUE(OpenDefault(port));
-  device.QueueInput("abc");
-  device.QueueInput("XY", 1);  // arrives between the purge's status query and its read
-  port.Purge();
-  char buffer[8] = {};
-  EXPECT_EQ(std::string(buffer, port.Read(buffer, sizeof buffer)), "XY");
-}
-
-TEST(CSerialClose, ReportsTheReleaseAndLeavesTheObjectClosedEitherWay) {
-  FakeCommApi device;
-  CSerial port(device);
-  EXPECT_FALSE(port.Close()) << "never opened";
-  ASSERT_TRUE(OpenDefault(port));
-  EXPECT_TRUE(port.Close());
-  EXPECT_FALSE(device.PortOpen());
-  EXPECT_FALSE(port.Close()) << "already closed";
-  EXPECT_EQ(device.Calls(Step::kClose), 1);
-  device.QueueInput("a");
-  char byte = 0;
-  EXPECT_EQ(port.Read(&byte, 1), 0u);
-  EXPECT_EQ(port.Write("a", 1), 0u);
-
-  ASSERT_TRUE(port.SetBaudRate(115200)) << "a configuration opens the port again";
-  device.SetFailing(Step::kClose);
-  EXPECT_FALSE(port.Close());
-  device.SetFailing(Step::kClose, false);
-  EXPECT_FALSE(port.Close()) << "a failed release still closed the object";
-  EXPECT_TRUE(port.SetBaudRate(115200));
-  EXPECT_EQ(device.OpenedNames().size(), 3u);
+// Why a port did not open is the device's reason; even one that an open device
+// gives when it vanishes does not make the port lost. Nothing is left to close.
+TEST(CSerialOpen, AFailedOpenKeepsTheReasonAndIsNoLoss) {
+  for (const uint32_t error : {kErrorFileNotFound, kErrorPrivilegeNotHeld, kErrorAccessDenied,
+                               kErrorInvalidFunction, kErrorDeviceRemoved}) {
+    FakeCommApi device;
+    CSerial port(device);
+    device.SetFailing(Step::kOpen, true, error);
+    EXPECT_FALSE(OpenDefault(port));
+    EXPECT_TRUE(port.LastError() == error && !port.Lost() && !port.Close()) << error;
+  }
 }
 
 }  // namespace

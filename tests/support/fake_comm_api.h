@@ -1,11 +1,11 @@
-// A scriptable serial device behind CommApi for the unit tests: chosen queue
-// maxima and settings, any step made to fail, input bytes that arrive after a
-// number of polls, and a record of what the program did with the device.
+// A scriptable serial device behind CommApi for the unit tests: queue maxima,
+// settings and output backlog to report, any step made to fail, input bytes
+// that arrive after a number of polls, and what the program gave the device.
 // A poll is one status query (ClearCommError): every CSerial::Read, Write,
 // WriteString and Purge makes exactly one first.
 #pragma once
 
-#include <cstdint>
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <map>
@@ -16,104 +16,144 @@
 
 #include "serial/comm_api.h"
 
-// The device operations, one per CommApi call, for failures and call counts.
+// The device operations that can be made to fail, one per CommApi call.
 enum class FakeCommStep {
-  kOpen,
-  kProperties,
-  kSetup,
-  kGetState,
-  kSetState,
-  kTimeouts,
-  kStatus,
-  kRead,
-  kWrite,
-  kWait,
-  kCreateEvent,
-  kClose
+  kOpen, kProperties, kSetup, kGetState, kSetState, kTimeouts,
+  kStatus, kRead, kWrite, kWait, kCreateEvent, kClose
 };
 
 class FakeCommApi final : public CommApi {
+  using Step = FakeCommStep;
+
  public:
-  // How ReadFile and WriteFile finish: at once with every byte; in the
-  // background, GetOverlappedResult giving every byte; or (writes) at once
-  // with one byte fewer than asked.
+  // How ReadFile and WriteFile finish: at once; in the background, the count
+  // then given by GetOverlappedResult; or (writes) at once and one byte short.
   enum class Completion { kNow, kPending, kShort };
 
-  FakeCommApi();
-  // ---- script
-  void SetQueueMaxima(uint32_t maxRx, uint32_t maxTx) { maxima_ = {maxRx, maxTx}; }
-  // A failing step reports failure (and does nothing) until set back;
-  // GetLastError then gives `error`.
-  void SetFailing(FakeCommStep step, bool failing = true,
-                  uint32_t error = kErrorInvalidParameter);
-  // The settings GetCommState reports until the program sets others.
-  void SetDeviceDcb(const CommDcb& dcb) { dcb_ = dcb; }
+  // What the device reports; `dcb`, `timeouts` and `setup` then hold what
+  // the program last set.
+  CommProperties maxima;
+  CommDcb dcb;
+  uint32_t outQueue = 0;  // cbOutQue
+  Completion completion = Completion::kNow;
+  CommTimeouts timeouts;
+  std::pair<uint32_t, uint32_t> setup;
+  std::vector<std::string> opened;  // every name CreateFileA was given
+  std::set<CommHandle> events;      // made and not yet released
+  uint32_t polls = 0;
+
+  // A failing step does nothing and fails, GetLastError giving `error`, until set back.
+  void SetFailing(Step step, bool failing = true, uint32_t error = kErrorInvalidParameter) {
+    failing ? void(failing_[step] = error) : void(failing_.erase(step));
+  }
   // `bytes` become waiting once `afterPolls` more polls have gone by without
   // them (0: at once). Chunks arrive in the order queued.
-  void QueueInput(const std::string& bytes, uint32_t afterPolls = 0);
-  void SetOutQueue(uint32_t bytes) { outQueue_ = bytes; }  // cbOutQue
-  void SetCompletion(Completion completion) { completion_ = completion; }
+  void QueueInput(const std::string& bytes, uint32_t afterPolls = 0) {
+    if (afterPolls == 0 && scheduled_.empty()) input_ += bytes;
+    else scheduled_.emplace_back(polls + afterPolls + 1, bytes);
+  }
   // Called with the bytes of every write the device took; may queue an answer.
   void SetWriteHandler(std::function<void(FakeCommApi&, const std::string&)> handler) {
     writeHandler_ = std::move(handler);
   }
-
-  // ---- observations
   const std::string& Written() const { return written_; }  // every byte taken
-  void ClearWritten() { written_.clear(); }
-  size_t InputWaiting() const { return input_.size(); }  // arrived, not yet read
+  size_t InputWaiting() const { return input_.size(); }    // arrived, not yet read
   // Takes every byte not read yet, arrived or still to arrive.
-  std::string TakeInput();
-  int Calls(FakeCommStep step) const;
-  const std::vector<std::string>& OpenedNames() const { return openedNames_; }
-  bool PortOpen() const { return openPort_ != kNoCommHandle; }
-  size_t LiveEvents() const { return liveEvents_.size(); }
-  // What the program last gave SetCommState / SetCommTimeouts / SetupComm.
-  const CommDcb& LastDcb() const { return dcb_; }
-  const CommTimeouts& LastTimeouts() const { return timeouts_; }
-  const std::pair<uint32_t, uint32_t>& LastSetup() const { return setup_; }
+  std::string TakeInput() {
+    for (; !scheduled_.empty(); scheduled_.pop_front()) input_ += scheduled_.front().second;
+    return std::exchange(input_, std::string());
+  }
+  bool PortOpen() const { return port_ != kNoCommHandle; }
 
-  // ---- CommApi
-  CommHandle CreateFileA(const std::string& deviceName) override;
-  bool GetCommProperties(CommHandle port, CommProperties& properties) override;
-  bool SetupComm(CommHandle port, uint32_t rxQueueSize, uint32_t txQueueSize) override;
-  bool GetCommState(CommHandle port, CommDcb& dcb) override;
-  bool SetCommState(CommHandle port, const CommDcb& dcb) override;
-  bool SetCommTimeouts(CommHandle port, const CommTimeouts& timeouts) override;
-  bool ClearCommError(CommHandle port, CommStatus& status) override;
+  CommHandle CreateFileA(const std::string& deviceName) override {
+    opened.push_back(deviceName);
+    return Refuses(Step::kOpen, kNoCommHandle) ? kInvalidCommHandle : port_ = nextHandle_++;
+  }
+  bool GetCommProperties(CommHandle port, CommProperties& properties) override {
+    return Copy(Step::kProperties, port, maxima, properties);
+  }
+  bool SetupComm(CommHandle port, uint32_t rxQueueSize, uint32_t txQueueSize) override {
+    return Copy(Step::kSetup, port, std::make_pair(rxQueueSize, txQueueSize), setup);
+  }
+  bool GetCommState(CommHandle port, CommDcb& settings) override {
+    return Copy(Step::kGetState, port, dcb, settings);
+  }
+  bool SetCommState(CommHandle port, const CommDcb& settings) override {
+    return Copy(Step::kSetState, port, settings, dcb);
+  }
+  bool SetCommTimeouts(CommHandle port, const CommTimeouts& given) override {
+    return Copy(Step::kTimeouts, port, given, timeouts);
+  }
+  bool ClearCommError(CommHandle port, CommStatus& status) override {
+    if (Refuses(Step::kStatus, port)) return false;
+    ++polls;
+    for (; !scheduled_.empty() && scheduled_.front().first <= polls; scheduled_.pop_front()) {
+      input_ += scheduled_.front().second;
+    }
+    status = CommStatus{static_cast<uint32_t>(input_.size()), outQueue};
+    return true;
+  }
   CommIoResult ReadFile(CommHandle port, void* buffer, uint32_t count, uint32_t& transferred,
-                        CommIo& io) override;
+                        CommIo&) override {
+    if (Refuses(Step::kRead, port)) return CommIoResult::kFailed;
+    const uint32_t taken = std::min<uint32_t>(count, static_cast<uint32_t>(input_.size()));
+    input_.copy(static_cast<char*>(buffer), taken);
+    input_.erase(0, taken);
+    return Finish(taken, transferred);
+  }
   CommIoResult WriteFile(CommHandle port, const void* buffer, uint32_t count, uint32_t& transferred,
-                         CommIo& io) override;
-  bool GetOverlappedResult(CommHandle port, CommIo& io, uint32_t& transferred) override;
-  CommHandle CreateEventA() override;
-  bool CloseHandle(CommHandle handle) override;
+                         CommIo&) override {
+    if (Refuses(Step::kWrite, port)) return CommIoResult::kFailed;
+    const uint32_t taken = completion == Completion::kShort && count > 0 ? count - 1 : count;
+    const std::string bytes(static_cast<const char*>(buffer), taken);
+    written_ += bytes;
+    if (writeHandler_) writeHandler_(*this, bytes);
+    return Finish(taken, transferred);
+  }
+  bool GetOverlappedResult(CommHandle port, CommIo&, uint32_t& transferred) override {
+    return Copy(Step::kWait, port, pending_, transferred);
+  }
+  CommHandle CreateEventA() override {
+    return failing_.count(Step::kCreateEvent) ? kNoCommHandle : *events.insert(nextHandle_++).first;
+  }
+  bool CloseHandle(CommHandle handle) override {
+    const bool isPort = handle != kNoCommHandle && handle == port_;
+    if (isPort) port_ = kNoCommHandle;
+    // A failing release still gives the handle up, as CloseHandle does.
+    return (events.erase(handle) != 0 || isPort) && failing_.count(Step::kClose) == 0;
+  }
   uint32_t GetLastError() override { return lastError_; }
 
  private:
-  // Counts the call; true (with the error code taken) when it is to fail.
-  bool Fails(FakeCommStep step);
-  // Counts the call; true when the step goes ahead on the open port.
-  bool Begin(FakeCommStep step, CommHandle port);
-  CommIoResult Finish(uint32_t taken, uint32_t& transferred, CommIo& io);
+  // True, with the reason for GetLastError, when the step is to fail or (for
+  // calls on a port) `port` is not the open port.
+  bool Refuses(Step step, CommHandle port) {
+    const auto failing = failing_.find(step);
+    const bool notThePort = step != Step::kOpen && (port == kNoCommHandle || port != port_);
+    if (failing == failing_.end() && !notThePort) return false;
+    lastError_ = failing != failing_.end() ? failing->second : kErrorInvalidHandle;
+    return true;
+  }
+  // One record handed over in the direction of the call, unless refused.
+  template <typename T>
+  bool Copy(Step step, CommHandle port, const T& from, T& to) {
+    if (Refuses(step, port)) return false;
+    to = from;
+    return true;
+  }
+  CommIoResult Finish(uint32_t taken, uint32_t& transferred) {
+    const bool pending = completion == Completion::kPending;
+    (pending ? pending_ : transferred) = taken;
+    return pending ? CommIoResult::kPending : CommIoResult::kDone;
+  }
 
-  CommProperties maxima_;
-  std::map<FakeCommStep, uint32_t> failing_;  // step, its error code
+  std::map<Step, uint32_t> failing_;  // step, its error code
   uint32_t lastError_ = 0;
-  std::map<FakeCommStep, int> calls_;
-  CommDcb dcb_;
-  CommTimeouts timeouts_;
-  std::pair<uint32_t, uint32_t> setup_;
-  std::deque<char> input_;
+  std::string input_;  // arrived, not yet read
   std::deque<std::pair<uint32_t, std::string>> scheduled_;  // due poll, bytes
-  uint32_t polls_ = 0;
-  uint32_t outQueue_ = 0;
-  Completion completion_ = Completion::kNow;
   std::function<void(FakeCommApi&, const std::string&)> writeHandler_;
-  std::map<const CommIo*, uint32_t> pending_;
+  uint32_t pending_ = 0;  // the count of the transfer in the background
   std::string written_;
-  std::vector<std::string> openedNames_;
-  CommHandle openPort_ = kNoCommHandle;
+  CommHandle port_ = kNoCommHandle;
   CommHandle nextHandle_ = 0x100;
-  std::set<CommHandle> liveEvents_;
 };
