@@ -263,6 +263,14 @@ def case_lost_in_setup(cfg, tmp, line, before):
     assert not result.console_on_pty or result.tty.count("\x07") == 1, describe(result)
 
 
+def case_image_check_can_fail(cfg, tmp):
+    """The simulator's image check is no formality: a flash of one image
+    against another as the reference fails it, though every packet is sound."""
+    result = run_loader(cfg, tmp, "words16_crlf.m0", ["--check", cfg.fixture("gap_lf.m0")],
+                        check=False)
+    assert result.status == 0 and "image check FAILED" in result.sim, describe(result)
+
+
 def case_debug_dump(cfg, tmp, pad):
     result = run_loader(cfg, tmp, "words16_crlf.m0", options=["-d"] + pad)
     fields = expect(cfg, result, "words16_crlf.m0", field=DEBUG_FIELD)
@@ -384,7 +392,7 @@ CASES.update({n: lambda c, t, a=a: case_refused(
 CASES.update({n: lambda c, t, a=a: case_lost_in_setup(c, t, *a) for n, a in LOST_IN_SETUP.items()})
 CASES.update({"debug_dump": lambda c, t: case_debug_dump(c, t, []),
               "debug_dump_pad": lambda c, t: case_debug_dump(c, t, ["-p"]),
-              "verbose": case_verbose})
+              "verbose": case_verbose, "image_check_can_fail": case_image_check_can_fail})
 
 
 def run_cases(cases, cfg, names):
