@@ -50,6 +50,7 @@ TEST(CSerialConfiguration, AFailedStepLeavesTheStateItMustAndTheNextConfiguratio
     device.QueueInput("abcd");
     device.SetFailing(c.failing);
     EXPECT_EQ(c.onReadyObject ? port.SetBaudRate(9600) : OpenDefault(port), c.result);
+    EXPECT_EQ(port.LastError(), c.result ? 0u : kErrorInvalidParameter);  // the failed step's reason
     EXPECT_EQ(device.PortOpen(), c.portOpenAfter);
     EXPECT_EQ(DoesIo(port), c.readyAfter);
 
