@@ -10,21 +10,22 @@
 
 namespace {
 
+// `text` with "{F}" standing for the scratch directory.
+std::string InDir(const TempDir& dir, std::string text) {
+  const auto at = text.find("{F}");
+  return at == std::string::npos ? text : text.replace(at, 3, dir.Path(""));
+}
+
 struct Parsed {
   int result = 0;
   FlashState state;
   std::string output;
 };
 
-// Runs the parse and the port step over `args` (without the program name);
-// "{F}" in an argument stands for the scratch directory.
-Parsed Parse(const TempDir& dir, std::vector<std::string> args) {
-  for (std::string& arg : args) {
-    const auto at = arg.find("{F}");
-    if (at != std::string::npos) arg.replace(at, 3, dir.Path(""));
-  }
+// Runs the parse and the port step over `args` (without the program name).
+Parsed Parse(const TempDir& dir, const std::vector<std::string>& args) {
   std::vector<std::string> storage = {"talvorn"};
-  storage.insert(storage.end(), args.begin(), args.end());
+  for (const std::string& arg : args) storage.push_back(InDir(dir, arg));
   std::vector<char*> argv;
   for (std::string& arg : storage) argv.push_back(arg.data());
   Parsed parsed;
@@ -39,34 +40,35 @@ Parsed Parse(const TempDir& dir, std::vector<std::string> args) {
 
 TEST(ParseCommandLine, TakesOptionsFileAndPort) {
   const struct {
-    std::vector<std::string> args;
-    std::string fileName;  // relative to the scratch directory
-    bool debug, pad, verbose, boot;
+    std::vector<std::string> args;  // the file is the argument in the scratch directory
+    std::string flags;              // d: debug, p: pad, v: verbose, b: boot overwrite
     int port;
   } cases[] = {
-      {{"-D", "-v", "{F}fw.m0", "3"}, "fw.m0", true, false, true, false, 3},
-      {{"-debug", "-Pad", "{F}fw.m0"}, "fw.m0", true, true, false, false, 1},
-      {{"-b", "-x", "-", "{F}fw.m0"}, "fw.m0", false, false, false, true, 1},
-      {{"{F}fw.m0", "-d"}, "fw.m0", false, false, false, false, 0},  // an option after the file is the port
-      {{"{F}fw.m0", "12", "ignored"}, "fw.m0", false, false, false, false, 12},
-      {{"{F}fw.m0", "40000"}, "fw.m0", false, false, false, false, -25536},
-      {{"{F}fw.m0", "COM3"}, "fw.m0", false, false, false, false, 0},
-      {{"-v", "{F}-d"}, "-d", false, false, true, false, 1},
+      {{"-D", "-v", "{F}fw.m0", "3"}, "dv", 3},
+      {{"-debug", "-Pad", "{F}fw.m0"}, "dp", 1},
+      {{"-b", "-x", "-", "{F}fw.m0"}, "b", 1},
+      {{"{F}fw.m0", "-d"}, "", 0},  // an option after the file is the port
+      {{"{F}fw.m0", "12", "ignored"}, "", 12},
+      {{"{F}fw.m0", "40000"}, "", -25536},
+      {{"{F}fw.m0", "COM3"}, "", 0},
+      {{"-v", "{F}-d"}, "v", 1},
   };
   for (const auto& c : cases) {
     TempDir dir;
     dir.Write("fw.m0", "S804000000FB\n");
     dir.Write("-d", "S804000000FB\n");  // for the case where an option is read as the file
     const Parsed parsed = Parse(dir, c.args);
-    const std::string trace = c.args[0] + " ... " + c.args.back();
+    const FlashState& s = parsed.state;
+    const std::string flags = std::string(s.debugRecords ? "d" : "") + (s.padRecords ? "p" : "") +
+                              (s.link.verbose ? "v" : "") + (s.bootOverwrite ? "b" : "");
+    SCOPED_TRACE(c.args[0] + " ... " + c.args.back());
     ASSERT_NE(parsed.result, 0) << parsed.output;
-    EXPECT_EQ(parsed.state.fileName, dir.Path(c.fileName)) << trace;
-    EXPECT_EQ(parsed.state.debugRecords, c.debug) << trace;
-    EXPECT_EQ(parsed.state.padRecords, c.pad) << trace;
-    EXPECT_EQ(parsed.state.link.verbose, c.verbose) << trace;
-    EXPECT_EQ(parsed.state.bootOverwrite, c.boot) << trace;
-    EXPECT_EQ(parsed.state.portNumber, c.port) << trace;
-    EXPECT_EQ(parsed.state.fileSize, 13) << trace;
+    for (const std::string& arg : c.args) {
+      EXPECT_TRUE(arg.rfind("{F}", 0) != 0 || s.fileName == InDir(dir, arg)) << s.fileName;
+    }
+    EXPECT_EQ(flags, c.flags);
+    EXPECT_EQ(s.portNumber, c.port);
+    EXPECT_EQ(s.fileSize, 13);
   }
 }
 
@@ -83,35 +85,25 @@ TEST(PortNumberFromText, ReadsAsAtolThenKeeps16Bits) {
   for (const auto& c : cases) EXPECT_EQ(PortNumberFromText(c.text), c.expected) << c.text;
 }
 
+// Only the last path component decides; where file names ignore case
+// (Windows), "fw.abs" already finds "fw.ABS".
 TEST(CompleteFileName, AppendsTheExtensionThatExists) {
   const struct {
     const char* name;
     std::vector<const char*> files;
-    const char* expected;
+    std::string expected;
   } cases[] = {
-      {"fw", {"fw.abs"}, "fw.abs"},
-      {"fw", {"fw.ABS"}, "fw.ABS"},
-      {"fw", {"fw.abs", "fw.ABS"}, "fw.abs"},
-      {"fw", {"fw"}, "fw"},
-      {"fw", {}, "fw"},
-      {"fw.m0", {"fw.m0.abs"}, "fw.m0"},
-      {".hidden", {".hidden.abs"}, ".hidden"},
+      {"fw", {"fw.abs"}, "fw.abs"},       {"fw", {"fw.ABS"}, "fw.ABS"},
+      {"fw", {"fw.abs", "fw.ABS"}, "fw.abs"}, {"fw", {"fw"}, "fw"},
+      {"fw", {}, "fw"},                   {"fw.m0", {"fw.m0.abs"}, "fw.m0"},
+      {".hidden", {".hidden.abs"}, ".hidden"}, {"v1.2/fw", {"v1.2/fw.abs"}, "v1.2/fw.abs"},
   };
   for (const auto& c : cases) {
     TempDir dir;
     for (const char* file : c.files) dir.Write(file, "x");
-    std::string expected = dir.Path(c.expected);
-    // Where file names ignore case (Windows), "fw.abs" already finds "fw.ABS".
-    if (std::string(c.expected) == "fw.ABS" && std::filesystem::exists(dir.Path("fw.abs"))) {
-      expected = dir.Path("fw.abs");
-    }
-    EXPECT_EQ(CompleteFileName(dir.Path(c.name)), expected) << c.name;
+    const bool foldsCase = c.expected == "fw.ABS" && std::filesystem::exists(dir.Path("fw.abs"));
+    EXPECT_EQ(CompleteFileName(dir.Path(c.name)), dir.Path(foldsCase ? "fw.abs" : c.expected));
   }
-  // Only the last path component decides.
-  TempDir dir;
-  std::filesystem::create_directory(dir.Path("v1.2"));
-  dir.Write("v1.2/fw.abs", "x");
-  EXPECT_EQ(CompleteFileName(dir.Path("v1.2/fw")), dir.Path("v1.2/fw.abs"));
 }
 
 // The ways the command line ends the run: the usage text (after the banner),
@@ -125,10 +117,8 @@ TEST(ParseCommandLine, ShortOrMissingFileEndsWithUsage) {
   for (const auto& c : cases) {
     TempDir dir;
     const Parsed parsed = Parse(dir, c.args);
-    std::string start = c.start;
-    if (start.find("{F}") != std::string::npos) start.replace(start.find("{F}"), 3, dir.Path(""));
     EXPECT_EQ(parsed.result, 0);
-    EXPECT_EQ(parsed.output.rfind(start, 0), 0u) << parsed.output;
+    EXPECT_EQ(parsed.output.rfind(InDir(dir, c.start), 0), 0u) << parsed.output;
     EXPECT_NE(parsed.output.find("\n\nUSAGE:  TALVORN [-option]"), std::string::npos);
   }
 }

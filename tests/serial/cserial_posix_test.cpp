@@ -1,14 +1,18 @@
 // The POSIX serial device and CSerial over a real pseudo-terminal: port names,
 // settings, a raw line, exclusive use, large writes and a vanished far end.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <termios.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <thread>
 
 #include "serial/comm_posix.h"
 #include "serial/cserial.h"
-#include "support/pty_pair.h"
 
 namespace {
 
@@ -22,11 +26,57 @@ TEST(CommPosix, DevicePathMapsComNumbersToTtySAndKeepsPaths) {
   for (const auto& c : cases) EXPECT_EQ(PosixDevicePath(c.name), c.path) << c.name;
 }
 
+// A pseudo-terminal: the slave plays the serial port (opened by its path and
+// kept open, so the terminal lives while the port is closed and reopened),
+// the master the far end of the line. Every wait is bounded.
+struct PtyPair {
+  static constexpr int kWaitMs = 5000;  // generous: the machine may be busy
+  int master = -1, slave = -1;
+  std::string slavePath;
+
+  PtyPair() {
+    char name[256] = {};
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
+    slavePath = name;
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+  }
+  ~PtyPair() {
+    CloseMaster();
+    if (slave >= 0) close(slave);
+  }
+  void CloseMaster() {
+    if (master >= 0) close(master);
+    master = -1;
+  }
+  static bool WaitForInput(int fd) {
+    pollfd entry{fd, POLLIN, 0};
+    int ready = 0;
+    while ((ready = poll(&entry, 1, kWaitMs)) < 0 && errno == EINTR) {
+    }
+    return ready > 0 && (entry.revents & POLLIN) != 0;
+  }
+  // What the port sent, until `count` bytes or a wait of kWaitMs without any.
+  std::string ReceiveAtPeer(size_t count) {
+    std::string got(count, '\0');
+    size_t done = 0;
+    while (done < count && WaitForInput(master)) {
+      const ssize_t n = read(master, &got[done], count - done);
+      if (n > 0) {
+        done += static_cast<size_t>(n);
+      } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+        break;
+      }
+    }
+    got.resize(done);
+    return got;
+  }
+};
+
 class CSerialOnPty : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(pty.Open());
-    ASSERT_TRUE(port.OpenDevice(pty.SlavePath(), 115200, 0, 8, 0));
+    ASSERT_FALSE(pty.slavePath.empty());
+    ASSERT_TRUE(port.OpenDevice(pty.slavePath, 115200, 0, 8, 0));
   }
 
   PtyPair pty;
@@ -49,7 +99,7 @@ TEST_F(CSerialOnPty, TakesTheSettingsATerminalCanDoAndRefusesTheRest) {
     SCOPED_TRACE(testing::Message() << c.baudRate << " " << c.parity << c.byteSize << c.stopBits);
     EXPECT_EQ(port.Configure(c.baudRate, c.parity, c.byteSize, c.stopBits), c.speed != B0);
     termios tio{};
-    ASSERT_EQ(tcgetattr(pty.SlaveFd(), &tio), 0);
+    ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
     if (c.speed == B0) continue;
     EXPECT_EQ(cfgetospeed(&tio), c.speed);
     // 8 data bits, no parity, no hardware flow control, modem lines ignored, DTR kept on close.
@@ -66,9 +116,9 @@ TEST_F(CSerialOnPty, LineIsRawBothWaysAndReadsDoNotWait) {
   EXPECT_EQ(port.Read(buffer, sizeof buffer), 0u);
   ASSERT_EQ(port.WriteString(packet), packet.size());
   EXPECT_EQ(pty.ReceiveAtPeer(packet.size()), packet);
-  ASSERT_TRUE(pty.SendFromPeer(packet));
+  ASSERT_EQ(write(pty.master, packet.data(), packet.size()), ssize_t(packet.size()));
   std::string got;
-  while (got.size() < packet.size() && pty.WaitForPortInput()) {
+  while (got.size() < packet.size() && pty.WaitForInput(pty.slave)) {
     got.append(buffer, port.Read(buffer, sizeof buffer));
   }
   EXPECT_EQ(got, packet);
@@ -77,7 +127,7 @@ TEST_F(CSerialOnPty, LineIsRawBothWaysAndReadsDoNotWait) {
 
 TEST_F(CSerialOnPty, ASecondOpenIsRefusedUntilTheFirstCloses) {
   CSerial second;
-  EXPECT_FALSE(second.OpenDevice(pty.SlavePath(), 115200, 0, 8, 0));
+  EXPECT_FALSE(second.OpenDevice(pty.slavePath, 115200, 0, 8, 0));
   EXPECT_EQ(second.LastError(), kErrorAccessDenied);
   EXPECT_TRUE(port.Close());
   EXPECT_TRUE(second.Configure(115200, 0, 8, 0)) << "the name is opened again";
@@ -85,7 +135,7 @@ TEST_F(CSerialOnPty, ASecondOpenIsRefusedUntilTheFirstCloses) {
   EXPECT_EQ(pty.ReceiveAtPeer(1), "x");
   // Reasons the end-to-end runs do not meet: a folder, a path through a file.
   for (const auto& [name, error] : {std::make_pair(std::string("/"), kErrorInvalidFunction),
-                                    std::make_pair(pty.SlavePath() + "/x", kErrorFileNotFound)}) {
+                                    std::make_pair(pty.slavePath + "/x", kErrorFileNotFound)}) {
     EXPECT_FALSE(port.OpenDevice(name, 115200, 0, 8, 0)) << name;
     EXPECT_EQ(port.LastError(), error) << name;
   }
@@ -99,7 +149,7 @@ TEST_F(CSerialOnPty, ASecondOpenIsRefusedUntilTheFirstCloses) {
 TEST_F(CSerialOnPty, OneHandleReadsBackWritesMuchAndFailsOnceTheFarEndHasGone) {
   ASSERT_TRUE(port.Configure(9600, 0, 8, 2));
   ASSERT_TRUE(port.Close());
-  const CommHandle handle = api.CreateFileA(pty.SlavePath());
+  const CommHandle handle = api.CreateFileA(pty.slavePath);
   CommDcb dcb;
   ASSERT_TRUE(api.GetCommState(handle, dcb));
   EXPECT_TRUE(dcb.BaudRate == 9600 && dcb.flags == kDcbBinary && dcb.ByteSize == 8 &&

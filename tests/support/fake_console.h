@@ -1,9 +1,8 @@
 // A scripted console for the tests: keys that become available after a
-// chosen number of pauses, and a record of what the program did with it.
+// chosen number of pauses, and a record of the pauses, key checks and beeps.
 #pragma once
 
 #include <deque>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -25,17 +24,16 @@ class FakeConsole final : public Console {
     ++keyChecks;
     return Due();
   }
+  // A read waits for the next key as the real console does: the clock moves
+  // on to when that key is due.
   int ReadKey() override {
-    // A read waits for the next key as the real console does; here the wait
-    // is simulated by moving the clock on to when that key is due.
     if (script_.empty()) return -1;
     if (!Due()) pauses = script_.front().first;
     const int key = script_.front().second;
     script_.pop_front();
-    keysRead.push_back(key);
     return key;
   }
-  void PutChar(char c) override { terminal.push_back(c); }
+  void PutChar(char) override {}
   void Beep(unsigned frequencyHz, unsigned durationMs) override {
     beeps.emplace_back(frequencyHz, durationMs);
   }
@@ -43,9 +41,7 @@ class FakeConsole final : public Console {
   void GiveWay() override {}
   bool KeysCanArrive() override { return keysCanArrive_ || !script_.empty(); }
 
-  std::string terminal;                                // characters written straight to it
-  std::vector<std::pair<unsigned, unsigned>> beeps;    // frequency, duration
-  std::vector<int> keysRead;
+  std::vector<std::pair<unsigned, unsigned>> beeps;  // frequency, duration
   long pauses = 0;
   long keyChecks = 0;
 

@@ -24,12 +24,12 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   std::string Path(const std::string& name) const { return (path_ / name).string(); }
-  // Writes `content` as it stands (binary) and returns the file's path.
+  // Writes `content` as it stands (binary), folders included; returns the file's path.
   std::string Write(const std::string& name, const std::string& content) const {
-    const std::string file = Path(name);
-    std::ofstream out(file, std::ios::binary);
-    out << content;
-    return file;
+    const std::filesystem::path file = path_ / name;
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << content;
+    return file.string();
   }
 
  private:
