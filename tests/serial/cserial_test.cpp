@@ -25,13 +25,19 @@ bool DoesIo(CSerial& port) {
   return port.Read(&byte, 1) == 1 && port.Write("w", 1) == 1;
 }
 
+// A failed step leaves the reason it gave (no loss, even for a reason an open
+// device gives when it vanishes) and the state it must; once the device
+// behaves, a configuration readies the object (same handle if open).
 TEST(CSerialConfiguration, AFailedStepLeavesTheStateItMustAndTheNextConfigurationRecovers) {
   const struct {
     const char* name;
     Step failing;
     bool onReadyObject;  // false: the first Open fails; true: a later SetBaudRate
     bool result, portOpenAfter, readyAfter;
+    uint32_t error = kErrorInvalidParameter;
   } cases[] = {{"open", Step::kOpen, false, false, false, false},
+               {"open: in use", Step::kOpen, false, false, false, false, kErrorAccessDenied},
+               {"open: removed", Step::kOpen, false, false, false, false, kErrorDeviceRemoved},
                {"properties", Step::kProperties, false, true, true, true},
                {"setup", Step::kSetup, false, false, true, false},
                {"get state", Step::kGetState, false, false, false, false},
@@ -48,13 +54,13 @@ TEST(CSerialConfiguration, AFailedStepLeavesTheStateItMustAndTheNextConfiguratio
     CSerial port(device);
     ASSERT_TRUE(!c.onReadyObject || OpenDefault(port));
     device.QueueInput("abcd");
-    device.SetFailing(c.failing);
+    device.SetFailing(c.failing, true, c.error);
     EXPECT_EQ(c.onReadyObject ? port.SetBaudRate(9600) : OpenDefault(port), c.result);
-    EXPECT_EQ(port.LastError(), c.result ? 0u : kErrorInvalidParameter);  // the failed step's reason
+    EXPECT_EQ(port.LastError(), c.result ? 0u : c.error);
+    EXPECT_FALSE(port.Lost());
     EXPECT_EQ(device.PortOpen(), c.portOpenAfter);
     EXPECT_EQ(DoesIo(port), c.readyAfter);
 
-    // Once the device behaves, a configuration readies the object (same handle if open).
     device.SetFailing(c.failing, false);
     EXPECT_TRUE(port.Configure(115200, 0, 8, 0));
     EXPECT_TRUE(DoesIo(port));
@@ -163,19 +169,6 @@ TEST(CSerialTransfer, ReadsWritesAndTheirFailures) {
     EXPECT_FALSE(port.Close()) << "already closed";
     ASSERT_TRUE(OpenDefault(port));
     EXPECT_FALSE(port.Lost());
-  }
-}
-
-// Why a port did not open is the device's reason; even one that an open device
-// gives when it vanishes does not make the port lost. Nothing is left to close.
-TEST(CSerialOpen, AFailedOpenKeepsTheReasonAndIsNoLoss) {
-  for (const uint32_t error : {kErrorFileNotFound, kErrorPrivilegeNotHeld, kErrorAccessDenied,
-                               kErrorInvalidFunction, kErrorDeviceRemoved}) {
-    FakeCommApi device;
-    CSerial port(device);
-    device.SetFailing(Step::kOpen, true, error);
-    EXPECT_FALSE(OpenDefault(port));
-    EXPECT_TRUE(port.LastError() == error && !port.Lost() && !port.Close()) << error;
   }
 }
 

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include "srecord_test_support.h"
 
 namespace {
@@ -66,32 +65,6 @@ TEST(ValidateFile, NamesTheFirstProblemAndItsLine) {
     EXPECT_EQ(result.ok, c.problem.empty()) << c.name;
     EXPECT_EQ(result.line, c.line) << c.name;
     EXPECT_EQ(result.problem, c.problem) << c.name;
-  }
-}
-
-TEST(ValidationMessage, NamesTheFileAndTheLine) {
-  EXPECT_EQ(ValidationMessage("fw.m0", {false, 0, "the file holds no records"}),
-            "*** - Error, \"fw.m0\": the file holds no records");
-  EXPECT_EQ(ValidationMessage("fw.m0", {false, 17, "record checksum is 3C, expected 3D"}),
-            "*** - Error, \"fw.m0\" line 17: record checksum is 3C, expected 3D");
-  EXPECT_EQ(ValidationMessage("fw.m0", {true, 0, ""}), "");
-}
-
-// The srec_cat fixtures, with and without the pad: the sound ones pass (their
-// flashes are compared byte for byte end to end); two are refused at a line.
-TEST(ValidateFile, SrecCatFixtures) {
-  const struct { const char* file; int32_t badLine; } cases[] = {
-      {"words16_crlf.m0", 0}, {"words16_lf.m0", 0}, {"words32_crlf.m0", 0},
-      {"words32_lf.m0", 0},   {"count_s5_crlf.m0", 0}, {"bytes16_lf.m0", 0},
-      {"gap_lf.m0", 0},       {"s19_lf.m0", 0},
-      {"s37_crlf.m0", 19},  // S3 data and S7: no S5, S8 or S9 ends it
-      {"obs72_lf.m0", 4},   // records of 72 data bytes merge past the packet buffers
-  };
-  for (const auto& c : cases) {
-    for (const bool pad : {false, true}) {
-      ReaderOnFile reader(std::string(TALVORN_TEST_DATA) + "/" + c.file, pad);
-      EXPECT_EQ(ValidateFile(reader).line, c.badLine) << c.file;
-    }
   }
 }
 
