@@ -1,8 +1,7 @@
-// A scriptable serial device behind CommApi for the unit tests: queue maxima,
-// settings and output backlog to report, any step made to fail, input bytes
-// that arrive after a number of polls, and what the program gave the device.
-// A poll is one status query (ClearCommError): every CSerial::Read, Write,
-// WriteString and Purge makes exactly one first.
+// A scriptable serial device behind CommApi: what it reports, any step made to
+// fail, input that arrives after a number of polls (status queries: every
+// CSerial::Read, Write, WriteString and Purge makes one first), and what the
+// program gave it.
 #pragma once
 
 #include <algorithm>
@@ -30,8 +29,7 @@ class FakeCommApi final : public CommApi {
   // then given by GetOverlappedResult; or (writes) at once and one byte short.
   enum class Completion { kNow, kPending, kShort };
 
-  // What the device reports; `dcb`, `timeouts` and `setup` then hold what
-  // the program last set.
+  // What the device reports; `dcb`, `timeouts` and `setup` then what the program last set.
   CommProperties maxima;
   CommDcb dcb;
   uint32_t outQueue = 0;  // cbOutQue
@@ -46,8 +44,7 @@ class FakeCommApi final : public CommApi {
   void SetFailing(Step step, bool failing = true, uint32_t error = kErrorInvalidParameter) {
     failing ? void(failing_[step] = error) : void(failing_.erase(step));
   }
-  // `bytes` become waiting once `afterPolls` more polls have gone by without
-  // them (0: at once). Chunks arrive in the order queued.
+  // `bytes` arrive once `afterPolls` more polls have gone by (0: at once), in the order queued.
   void QueueInput(const std::string& bytes, uint32_t afterPolls = 0) {
     if (afterPolls == 0 && scheduled_.empty()) input_ += bytes;
     else scheduled_.emplace_back(polls + afterPolls + 1, bytes);
@@ -69,20 +66,20 @@ class FakeCommApi final : public CommApi {
     opened.push_back(deviceName);
     return Refuses(Step::kOpen, kNoCommHandle) ? kInvalidCommHandle : port_ = nextHandle_++;
   }
-  bool GetCommProperties(CommHandle port, CommProperties& properties) override {
-    return Copy(Step::kProperties, port, maxima, properties);
+  bool GetCommProperties(CommHandle port, CommProperties& to) override {
+    return Copy(Step::kProperties, port, maxima, to);
   }
-  bool SetupComm(CommHandle port, uint32_t rxQueueSize, uint32_t txQueueSize) override {
-    return Copy(Step::kSetup, port, std::make_pair(rxQueueSize, txQueueSize), setup);
+  bool SetupComm(CommHandle port, uint32_t rx, uint32_t tx) override {
+    return Copy(Step::kSetup, port, std::make_pair(rx, tx), setup);
   }
-  bool GetCommState(CommHandle port, CommDcb& settings) override {
-    return Copy(Step::kGetState, port, dcb, settings);
+  bool GetCommState(CommHandle port, CommDcb& to) override {
+    return Copy(Step::kGetState, port, dcb, to);
   }
-  bool SetCommState(CommHandle port, const CommDcb& settings) override {
-    return Copy(Step::kSetState, port, settings, dcb);
+  bool SetCommState(CommHandle port, const CommDcb& from) override {
+    return Copy(Step::kSetState, port, from, dcb);
   }
-  bool SetCommTimeouts(CommHandle port, const CommTimeouts& given) override {
-    return Copy(Step::kTimeouts, port, given, timeouts);
+  bool SetCommTimeouts(CommHandle port, const CommTimeouts& from) override {
+    return Copy(Step::kTimeouts, port, from, timeouts);
   }
   bool ClearCommError(CommHandle port, CommStatus& status) override {
     if (Refuses(Step::kStatus, port)) return false;
