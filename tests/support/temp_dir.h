@@ -10,11 +10,9 @@ class TempDir {
  public:
   TempDir() {
     std::random_device seed;
-    const auto base = std::filesystem::temp_directory_path();
-    for (;;) {
-      path_ = base / ("talvorn-test-" + std::to_string(seed()));
-      if (std::filesystem::create_directory(path_)) break;
-    }
+    do {
+      path_ = std::filesystem::temp_directory_path() / ("talvorn-test-" + std::to_string(seed()));
+    } while (!std::filesystem::create_directory(path_));
   }
   ~TempDir() {
     std::error_code ignored;
