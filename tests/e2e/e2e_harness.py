@@ -1,10 +1,10 @@
-"""Process plumbing for the end-to-end tests: the simulated instrument, the
-loader with a console pseudo-terminal (or a pipe) as standard input, and
-bounded waits on what they print. Every wait has a deadline and fails with
-what was captured; close() kills, reaps and closes whatever happened before.
-"""
+"""Process plumbing for the end-to-end tests: talvorn-sim, the loader with a
+pty (or a pipe) for keys, and bounded waits that fail with what was captured.
+A child's close() kills, reaps and closes it, whatever happened before."""
 
+import contextlib
 import errno
+import fcntl
 import os
 import re
 import selectors
@@ -21,8 +21,7 @@ class Capture:
     """Reads several descriptors into byte buffers as data arrives."""
 
     def __init__(self):
-        self._selector = selectors.DefaultSelector()
-        self.data = {}
+        self._selector, self.data = selectors.DefaultSelector(), {}
 
     def add(self, name, fd):
         os.set_blocking(fd, False)
@@ -30,17 +29,13 @@ class Capture:
         self._selector.register(fd, selectors.EVENT_READ, name)
 
     def remove(self, fd):
-        try:
+        with contextlib.suppress(KeyError, ValueError):
             self._selector.unregister(fd)
-        except (KeyError, ValueError):
-            pass
 
-    def is_open(self, name):
-        return any(k.data == name for k in self._selector.get_map().values())
+    def is_open(self, *names):
+        return any(k.data in names for k in self._selector.get_map().values())
 
     def pump(self, timeout):
-        if not self._selector.get_map():
-            return time.sleep(timeout)  # nothing to watch: only the caller's condition is due
         for key, _ in self._selector.select(timeout):
             while True:
                 try:
@@ -77,15 +72,18 @@ class Capture:
 class Child:
     """A child process, its standard output and error captured."""
 
-    def _start(self, capture, argv, out, err, **popen):
-        self.capture, self._out, self._err = capture, out, err
+    def __init__(self, capture, argv, out, err, **popen):
+        self.capture, self._out = capture, out
         self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      **popen)
         capture.add(out, self.proc.stdout.fileno())
         capture.add(err, self.proc.stderr.fileno())
 
     def text(self, name=None):
-        return bytes(self.capture.data[name or self._out]).decode("latin-1")
+        return bytes(self.capture.data.get(name or self._out, b"")).decode("latin-1")
+
+    def wait_text(self, text):
+        self.capture.wait_for(lambda: text in self.text(), "%r on %s" % (text, self._out))
 
     def wait_exit(self, timeout=WAIT_SECONDS):
         """Waits for the end, then takes what is in the pipes without reading
@@ -97,10 +95,8 @@ class Child:
 
     def close(self):
         if self.proc.poll() is None:
-            try:  # the loader's whole session: wine starts helpers in it
+            with contextlib.suppress(ProcessLookupError):  # the loader's session: wine's helpers too
                 os.killpg(self.proc.pid, signal.SIGKILL) if self._out == "stdout" else self.proc.kill()
-            except ProcessLookupError:
-                pass
         self.proc.wait(WAIT_SECONDS)
         for stream in (self.proc.stdout, self.proc.stderr):
             self.capture.remove(stream.fileno())
@@ -110,33 +106,21 @@ class Child:
 class Simulator(Child):
     """talvorn-sim; it reports its pty path, then what it sees, on stdout."""
 
-    def __init__(self, capture, sim_path, args):
-        self._start(capture, [sim_path] + list(args), "sim", "sim.err", stdin=subprocess.DEVNULL)
-        capture.wait_for(lambda: SIM_LINE.search(capture.data["sim"]) or self.proc.poll() is not None,
-                         "the simulator's pty path")
-        match = SIM_LINE.search(capture.data["sim"])
-        if not match:
-            self.close()
-            raise AssertionError("talvorn-sim did not start:\n" + capture.describe())
-        self.pty_path = match.group(1).decode()
+    def __init__(self, capture, argv):
+        super().__init__(capture, argv, "sim", "sim.err", stdin=subprocess.DEVNULL)
 
-    def wait_line(self, pattern):
-        regex = re.compile(pattern, re.M)
-        self.capture.wait_for(lambda: regex.search(self.text()), "simulator line /%s/" % pattern)
-        return regex.search(self.text())
+    def pty_path(self):
+        self.capture.wait_for(lambda: SIM_LINE.search(self.capture.data["sim"])
+                              or self.proc.poll() is not None, "the simulator's pty path")
+        match = SIM_LINE.search(self.capture.data["sim"])
+        assert match, "talvorn-sim did not start:\n" + self.capture.describe()
+        return match.group(1).decode()
 
     def stop(self):
-        """SIGTERM makes the simulator report its summary; returns its status."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-        self.capture.wait_for(lambda: self.proc.poll() is not None and not (
-            self.capture.is_open("sim") or self.capture.is_open("sim.err")), "the simulator's end")
-        return self.proc.returncode
-
-
-def _take_controlling_terminal():
-    import fcntl  # runs in the child, after setsid(), with the pty slave as stdin
-    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+        """SIGTERM makes the simulator report its summary, read to its end."""
+        self.proc.send_signal(signal.SIGTERM)  # no signal if it has ended
+        self.capture.wait_for(lambda: self.proc.poll() is not None and not self.capture.is_open(
+            "sim", "sim.err"), "the simulator's end")
 
 
 class Loader(Child):
@@ -144,27 +128,20 @@ class Loader(Child):
     its controlling terminal (read back as "tty": spinner, beep) or, with
     keys_on_pipe, from a pipe: a program under wine takes no keys from a pty."""
 
-    def __init__(self, capture, command, args, cwd=None, keys_on_pipe=False):
+    def __init__(self, capture, command, args, cwd, keys_on_pipe):
         stdin, self.master = os.pipe() if keys_on_pipe else os.openpty()[::-1]
-        extra = {} if keys_on_pipe else {"preexec_fn": _take_controlling_terminal}
+        # Runs in the child after setsid(): the pty, its stdin, becomes its terminal.
+        ctty = {} if keys_on_pipe else {"preexec_fn": lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0)}
         try:
-            self._start(capture, list(command) + list(args), "stdout", "stderr", stdin=stdin,
-                        cwd=cwd, start_new_session=True, **extra)
+            super().__init__(capture, command + args, "stdout", "stderr", stdin=stdin, cwd=cwd,
+                             start_new_session=True, **ctty)
         except BaseException:
             os.close(self.master)
             raise
         finally:
             os.close(stdin)
-        if keys_on_pipe:
-            capture.data["tty"] = bytearray()
-        else:
+        if not keys_on_pipe:
             capture.add("tty", self.master)
-
-    def wait_output(self, text):
-        self.capture.wait_for(lambda: text in self.text(), "loader output %r" % text)
-
-    def send_keys(self, keys):
-        os.write(self.master, keys)  # one write: an escape sequence arrives whole
 
     def close(self):
         super().close()

@@ -1,12 +1,8 @@
 #!/usr/bin/env python3
-"""End-to-end cases of the Windows program under wine only: a COM port number
-that names no device, an error answer to packet 2, and keys read from
-standard input when that is a pipe (a program on a pty gets a console of
-wine's own that takes no keys from the pty).
-
-usage: wine_cases.py --sim PATH --loader WORD [--loader WORD ...] --com N
-                     --missing-com M --data DIR --e2e-data DIR --examples DIR
-"""
+"""End-to-end cases of the Windows program under wine only, with the options
+of loader_cases.py and --missing-com M: a COM port that names no device, an
+error answer to packet 2, and keys read from standard input when that is a pipe
+(a program on a pty gets a console of wine's own that takes no keys from it)."""
 
 import os
 import sys
@@ -18,11 +14,11 @@ import loader_cases as lc  # noqa: E402
 
 def case_missing_port(cfg, tmp):
     prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
-    assert not os.path.lexists(os.path.join(prefix, "dosdevices", "com%d" % cfg.missing_com))
-    reason = ("COM%d: no such device. Is the adapter plugged in? Device Manager lists the COM "
-              "ports present under Ports (COM & LPT).\n" % cfg.missing_com)
-    lc.case_refused(cfg, tmp, "words16_crlf.m0", [], None, str(cfg.missing_com),
-                    lc.re.escape(lc.OPEN_FAILED + reason))
+    assert not os.path.lexists(os.path.join(prefix, "dosdevices", "com" + cfg.missing_com))
+    lc.case_refused(cfg, tmp, "words16_crlf.m0", lc.re.escape(
+        lc.OPEN_FAILED + "COM%s: no such device. Is the adapter plugged in? Device Manager lists "
+        "the COM ports present under Ports (COM & LPT).\n" % cfg.missing_com),
+        {"port": cfg.missing_com})
 
 
 CASES = {
@@ -39,6 +35,4 @@ CASES = {
 
 if __name__ == "__main__":
     args = lc.parse_args(extra=("--missing-com",))
-    cfg = lc.Config(args)
-    cfg.missing_com = int(args.missing_com)
-    sys.exit(lc.run_cases(CASES, cfg, args.case or list(CASES)))
+    sys.exit(lc.run_cases(CASES, lc.Config(args), args.case or list(CASES)))
