@@ -47,8 +47,8 @@ class Config:
         self.lost_reason = "device not ready" if self.on_wine else "device removed"
 
     def fixture(self, name):
-        return next(p for p in (os.path.join(d, name) for d in (
-            self.data, self.e2e_data, self.examples)) if os.path.exists(p))
+        return next((p for p in (os.path.join(d, name) for d in (
+            self.data, self.e2e_data, self.examples)) if os.path.exists(p)), name)
 
     @contextlib.contextmanager
     def port(self, pty_path, lock):
@@ -263,6 +263,11 @@ REFUSED = {
                        FILE_ERROR + re.escape('"e2e" is a directory'), {}),
     "dev_zero_file": ("/dev/zero", FILE_ERROR + re.escape('"zero" is not a regular file'), {}),
     "fifo_file": ("FIFO", FILE_ERROR + re.escape('"fw.m0" is not a regular file'), {}),
+    "empty_file": ("EMPTY", FILE_ERROR + re.escape('"fw.m0": the file holds no records'), {}),
+    "s37_file": ("s37_crlf.m0", FILE_ERROR + r'"s37_crlf\.m0" line 19: [^\n]*', {}),
+    "records_too_long_file": ("obs72_lf.m0", FILE_ERROR + r'"obs72_lf\.m0" line 4: [^\n]*', {}),
+    "missing_file": ("MISSING", re.escape('*** - Error, file "fw.m0" not found' + BANNER +
+                                          "USAGE:  TALVORN [-option]") + "(?s:.*)", {}),
     "boot_overwrite_no": ("words16_crlf.m0", re.escape(opening("PORT", boot=True) + CANCELLED),
                           {"options": ["-b"], "keys": (BOOT_QUESTION, b"n")}),
     "missing_port": ("words16_crlf.m0", PORT_ERROR + re.escape(
@@ -280,11 +285,14 @@ REFUSED = {
 
 
 def case_refused(cfg, tmp, fixture, pattern, run_args):
-    if fixture == "FIFO":  # a pipe nobody writes to: opening it must not wait
+    made = {"FIFO": os.mkfifo, "EMPTY": lambda p: open(p, "w").close(), "MISSING": lambda p: 0}
+    if fixture in made:  # a pipe nobody writes to (opening it must not wait), an empty file, none
+        made[fixture](os.path.join(tmp, "fw.m0"))
         fixture = os.path.join(tmp, "fw.m0")
-        os.mkfifo(fixture)
     result = run_loader(cfg, tmp, fixture, check=False, **run_args)
-    pattern = pattern.replace("PORT", re.escape(result.port)) + re.escape(UNSUCCESSFUL)
+    # A run refused at its command line ends with the usage text, before it began.
+    end = "" if "USAGE" in pattern else re.escape(UNSUCCESSFUL)
+    pattern = pattern.replace("PORT", re.escape(result.port)) + end
     assert re.fullmatch(pattern, result.stdout) and result.status == 1, \
         "expected /%s/\n%s" % (pattern, describe(result))
     assert "start command" not in result.sim, describe(result)

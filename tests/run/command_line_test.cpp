@@ -106,23 +106,6 @@ TEST(CompleteFileName, AppendsTheExtensionThatExists) {
   }
 }
 
-// The ways the command line ends the run: the usage text (after the banner),
-// preceded by the missing file's name on the same line.
-TEST(ParseCommandLine, ShortOrMissingFileEndsWithUsage) {
-  const struct { std::vector<std::string> args; std::string start; } cases[] = {
-      {{}, "Ostrivel FLASH Version 1.02\n"},
-      {{"-d", "{F}nothing.m0", "3"}, "*** - Error, file \"{F}nothing.m0\" not foundOstrivel FLASH"},
-      {{"-v", "-d"}, "*** - Error, file \"-d\" not foundOstrivel FLASH"},
-  };
-  for (const auto& c : cases) {
-    TempDir dir;
-    const Parsed parsed = Parse(dir, c.args);
-    EXPECT_EQ(parsed.result, 0);
-    EXPECT_EQ(parsed.output.rfind(InDir(dir, c.start), 0), 0u) << parsed.output;
-    EXPECT_NE(parsed.output.find("\n\nUSAGE:  TALVORN [-option]"), std::string::npos);
-  }
-}
-
 TEST(ProbeInputFile, FileOf2GiBOrMoreIsMarkedTooLarge) {
   TempDir dir;
   const std::string path = dir.Write("huge.m0", "");
