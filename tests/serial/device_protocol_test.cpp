@@ -52,95 +52,65 @@ TEST_F(DeviceProtocolTest, AnswerLineToAPacket) {
   EXPECT_EQ(console.keyChecks, 0);
 }
 
-TEST_F(DeviceProtocolTest, WaitForPrompt) {
+// The conversation's waits, poll by poll: a pause after every empty poll
+// (the prompt waits, up to their limit; the start answer's, until 2000 empty
+// polls in a row), and a key waiting ends them. Input arrives `afterPolls`
+// polls on, one character every `gap` polls when `gap` is set.
+TEST_F(DeviceProtocolTest, WaitsEndAtTheirAnswerTheirLimitOrAKey) {
+  enum Wait { kPrompt, kCommand, kWake, kStart };
   const struct {
     const char* name;
+    Wait wait;
+    int16_t limit;  // of the prompt wait
     std::string input;
-    uint32_t afterPolls;
-    int16_t limit;
+    uint32_t afterPolls, gap;
     long keyAfterPauses;  // -1: no key
-    bool result;
-    long pauses;
-  } cases[] = {
-      {"limit zero still polls once", ">", 0, 0, -1, true, 0},
-      {"limit zero without prompt", "", 0, 0, -1, false, 1},
-      {"prompt after empty polls", ">", 3, 10, -1, true, 3},
-      {"other characters are dropped", "ab>", 0, 1, -1, true, 0},
-      {"no prompt within the limit", ">", 50, 10, -1, false, 10},
-      {"a key waiting ends the wait", ">", 50, 100, 4, false, 4},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeConsole keys;
-    if (c.keyAfterPauses >= 0) keys.PressKey(kKeyEscape, c.keyAfterPauses);
-    if (!c.input.empty()) device.QueueInput(c.input, c.afterPolls);
-    EXPECT_EQ(WaitForPrompt(link, port, c.limit), c.result);
-    EXPECT_EQ(keys.pauses, c.pauses);
-    EXPECT_EQ(keys.KeyWaiting(), c.keyAfterPauses >= 0);  // the key stays for the driver
-    device.TakeInput();
-  }
-}
-
-TEST_F(DeviceProtocolTest, CommandLineIsEchoedThenPrompted) {
-  const struct {
-    const char* name;
-    std::string answer;
-    uint32_t afterPolls;
-    bool keyWaiting;
-    bool result;
-  } cases[] = {
-      {"prompt before the echo is swallowed", ">@N\r\n", 0, false, false},
-      {"no echo: the prompt after the echo wait counts", ">", 600, false, true},
-      {"silence", "", 0, false, false},
-      {"a key ends the prompt wait after one poll", "\r", 0, true, false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeConsole keys;
-    if (c.keyWaiting) keys.PressKey('a');
-    if (!c.answer.empty()) device.QueueInput(c.answer, c.afterPolls);
-    if (c.keyWaiting) device.QueueInput(">", 20);
-    EXPECT_EQ(SendCommand(link, port, "@N"), c.result);
-    EXPECT_EQ(keys.beeps.size(), c.result ? 0u : 1u);  // a failed command beeps once
-    device.TakeInput();
-  }
-}
-
-TEST_F(DeviceProtocolTest, WakeDevicePurgesThenWaits5000EmptyPolls) {
-  device.QueueInput("old >");
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(WakeDevice(link, port));  // the purged prompt does not count
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Waking up device at COM1:115200,N,8,1 ... ");
-  EXPECT_EQ(console.pauses, 5000);
-}
-
-// The start answer's wait: after every poll a pause, until its line feed,
-// 2000 empty polls in a row, or a key; text after the line feed stays queued.
-TEST_F(DeviceProtocolTest, StartAnswerWait) {
-  const struct {
-    const char* name;
-    std::string input;
-    uint32_t afterPolls, gap;  // each character arrives `gap` polls after the one before
-    long keyAfterPauses;       // -1: no key
+    bool result, keyLeft, beep;
     long pauses;
     std::string left;
   } cases[] = {
+      {"limit zero still polls once", kPrompt, 0, ">", 0, 0, -1, true, false, false, 0, ""},
+      {"limit zero without prompt", kPrompt, 0, "", 0, 0, -1, false, false, false, 1, ""},
+      {"prompt after empty polls", kPrompt, 10, ">", 3, 0, -1, true, false, false, 3, ""},
+      {"other characters are dropped", kPrompt, 1, "ab>", 0, 0, -1, true, false, false, 0, ""},
+      {"no prompt within the limit", kPrompt, 10, ">", 50, 0, -1, false, false, false, 10, ">"},
+      {"a key stays for the driver", kPrompt, 100, ">", 50, 0, 4, false, true, false, 4, ">"},
+      {"prompt before the echo is swallowed", kCommand, 0, ">@N\r\n", 0, 0, -1, false, false,
+       true, 2500, ""},
+      {"no echo: the prompt after the echo wait counts", kCommand, 0, ">", 600, 0, -1, true,
+       false, false, 599, ""},
+      {"command answered by silence", kCommand, 0, "", 0, 0, -1, false, false, true, 3000, ""},
+      {"a key ends the prompt wait after one poll", kCommand, 0, "\r>", 0, 20, 0, false, true,
+       true, 1, ">"},
+      {"the wake-up purges a stale prompt, then waits 5000 polls", kWake, 0, "old >", 0, 0, -1,
+       false, false, false, 5000, ""},
       // The write of the start command is the first status query: poll 1.
-      {"text after the line feed stays", "$\r\nREADY\n", 2, 0, -1, 4, "READY\n"},
-      {"characters 1500 polls apart keep it going", "xxx\n", 1500, 1501, -1, 6003, ""},
-      {"2000 empty polls in a row", "", 0, 0, -1, 2000, ""},
-      {"a key, amid a stream without line feed", std::string(100, 'y'), 0, 0, 30, 30,
-       std::string(70, 'y')},
+      {"text after the line feed stays", kStart, 0, "$\r\nREADY\n", 2, 0, -1, true, false, false,
+       4, "READY\n"},
+      {"characters 1500 polls apart keep it going", kStart, 0, "xxx\n", 1500, 1501, -1, true,
+       false, false, 6003, ""},
+      {"2000 empty polls in a row", kStart, 0, "", 0, 0, -1, true, false, false, 2000, ""},
+      {"a key, amid a stream without line feed", kStart, 0, std::string(100, 'y'), 0, 0, 30, true,
+       true, false, 30, std::string(70, 'y')},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     FakeConsole keys;
     if (c.keyAfterPauses >= 0) keys.PressKey(' ', c.keyAfterPauses);
-    for (std::size_t i = 0; i < c.input.size(); ++i) {
-      device.QueueInput(c.input.substr(i, 1), c.afterPolls + static_cast<uint32_t>(i) * c.gap);
+    const std::size_t chunk = c.gap ? 1 : c.input.size();
+    for (std::size_t i = 0; i < c.input.size(); i += chunk) {
+      device.QueueInput(c.input.substr(i, chunk), c.afterPolls + static_cast<uint32_t>(i) * c.gap);
     }
-    SendStartCommand(link, port, false);
+    testing::internal::CaptureStdout();  // the wake-up's own line: the whole runs check it
+    const bool result = c.wait == kPrompt    ? WaitForPrompt(link, port, c.limit)
+                        : c.wait == kCommand ? SendCommand(link, port, "@N")
+                        : c.wait == kWake    ? WakeDevice(link, port)
+                                             : (SendStartCommand(link, port, false), true);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, c.result);
     EXPECT_EQ(keys.pauses, c.pauses);
+    EXPECT_EQ(keys.KeyWaiting(), c.keyLeft);  // a key is the driver's to read
+    EXPECT_EQ(keys.beeps.size(), c.beep ? 1u : 0u);
     EXPECT_EQ(device.TakeInput(), c.left);
   }
 }
