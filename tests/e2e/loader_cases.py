@@ -263,7 +263,10 @@ REFUSED = {
                        FILE_ERROR + re.escape('"e2e" is a directory'), {}),
     "dev_zero_file": ("/dev/zero", FILE_ERROR + re.escape('"zero" is not a regular file'), {}),
     "fifo_file": ("FIFO", FILE_ERROR + re.escape('"fw.m0" is not a regular file'), {}),
-    "empty_file": ("EMPTY", FILE_ERROR + re.escape('"fw.m0": the file holds no records'), {}),
+    "empty_file": (0, FILE_ERROR + re.escape('"fw.m0": the file holds no records'), {}),
+    "file_of_2_gib": (1 << 31, FILE_ERROR + re.escape('"fw.m0" is too large (2 GiB or more)'), {}),
+    "file_just_under_2_gib": ((1 << 31) - 1, FILE_ERROR + re.escape(
+        '"fw.m0" line 1: empty line where a record should be'), {}),
     "s37_file": ("s37_crlf.m0", FILE_ERROR + r'"s37_crlf\.m0" line 19: [^\n]*', {}),
     "records_too_long_file": ("obs72_lf.m0", FILE_ERROR + r'"obs72_lf\.m0" line 4: [^\n]*', {}),
     "missing_file": ("MISSING", re.escape('*** - Error, file "fw.m0" not found' + BANNER +
@@ -285,10 +288,14 @@ REFUSED = {
 
 
 def case_refused(cfg, tmp, fixture, pattern, run_args):
-    made = {"FIFO": os.mkfifo, "EMPTY": lambda p: open(p, "w").close(), "MISSING": lambda p: 0}
-    if fixture in made:  # a pipe nobody writes to (opening it must not wait), an empty file, none
-        made[fixture](os.path.join(tmp, "fw.m0"))
-        fixture = os.path.join(tmp, "fw.m0")
+    if isinstance(fixture, int) or fixture in ("FIFO", "MISSING"):  # fw.m0, made here
+        fixture, made = os.path.join(tmp, "fw.m0"), fixture
+        if made == "FIFO":  # a pipe nobody writes to: opening it must not wait
+            os.mkfifo(fixture)
+        elif made != "MISSING":  # "\n", then zeros up to this size, sparse where it can be
+            with open(fixture, "wb") as f:
+                f.write(b"\n"[:made])
+                f.truncate(made)
     result = run_loader(cfg, tmp, fixture, check=False, **run_args)
     # A run refused at its command line ends with the usage text, before it began.
     end = "" if "USAGE" in pattern else re.escape(UNSUCCESSFUL)

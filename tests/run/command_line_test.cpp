@@ -106,18 +106,4 @@ TEST(CompleteFileName, AppendsTheExtensionThatExists) {
   }
 }
 
-TEST(ProbeInputFile, FileOf2GiBOrMoreIsMarkedTooLarge) {
-  TempDir dir;
-  const std::string path = dir.Write("huge.m0", "");
-  std::error_code error;
-  std::filesystem::resize_file(path, std::uintmax_t{1} << 31, error);  // sparse where it can be
-  if (error) GTEST_SKIP() << "cannot make a 2 GiB file here: " << error.message();
-  FlashState state;
-  ASSERT_TRUE(ProbeInputFile(state, path));
-  EXPECT_EQ(state.fileSize, -1);
-  std::filesystem::resize_file(path, (std::uintmax_t{1} << 31) - 1);
-  ASSERT_TRUE(ProbeInputFile(state, path));
-  EXPECT_EQ(state.fileSize, INT32_MAX);
-}
-
 }  // namespace
