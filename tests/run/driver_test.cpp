@@ -53,7 +53,9 @@ std::pair<int, std::string> RunLoader(FakeCommApi& device, std::vector<std::stri
                                       const std::string& content) {
   TempDir dir;
   std::vector<std::string> storage = {"talvorn"};
-  for (const std::string& arg : args) storage.push_back(arg == "FILE" ? dir.Write("fw.m0", content) : arg);
+  for (const std::string& arg : args) {
+    storage.push_back(arg == "FILE" ? dir.Write("fw.m0", content) : arg);
+  }
   std::vector<char*> argv;
   for (std::string& arg : storage) argv.push_back(arg.data());
   FlashState state;
@@ -83,7 +85,8 @@ TEST(Driver, EndingsThatOnlyFakesReach) {
        "===\n===\n", kWaking + "FAILED\n" + kWaking + "Flash programming ... CANCELLED BY USER" +
        kFailed, 1},
       {"no key can ever come: twenty wake-ups", {"FILE", "4"}, kExample, {}, false, 1000, -1,
-       "===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n",
+       "===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n"
+       "===\n===\n===\n===\n===\n===\n===\n===\n===\n===\n",
        "FAILED\n*** - Error, no answer from the instrument at COM4.\n" + kFailed, 1},
       {"boot overwrite asked with input closed", {"-b", "FILE"}, kExample, {}, false, 0, -1,
        "===\n", "(Y/N)? \nFlash programming ... CANCELLED BY USER.\n" + kFailed, 1},

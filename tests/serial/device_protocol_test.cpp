@@ -44,7 +44,7 @@ TEST_F(DeviceProtocolTest, AnswerLineToAPacket) {
     device.QueueInput(c.input);
     EXPECT_EQ(ReadResponseLine(link, port), c.accepted);
     EXPECT_EQ(std::string(link.responseLine), c.line);
-    EXPECT_EQ(device.InputWaiting(), 0u);  // the whole line was taken
+    EXPECT_EQ(device.TakeInput(), "");  // the whole line was taken
   }
   device.QueueInput("\n", 100000);  // late: waited for without a pause or a key check
   EXPECT_TRUE(ReadResponseLine(link, port));

@@ -185,7 +185,6 @@ TEST(ValidateFile, NamesTheFirstProblemAndItsLine) {
        merging + "156, above 155 (with the pad bytes)", true},
       {"first_packet_is_never_the_terminator", s8, 1,
        "the file ends after this line without an S5, S8 or S9 record"},
-      {"empty_file", "", 0, "the file holds no records"},
       // Sound files: no line, no problem.
       {"lower_case_digits", "S0030000fc\nS20800100001020304dd\nS804000000fb\n", 0, ""},
       {"blanks_after_the_checksum", Lines({header + " \t ", good + "  ", s8}), 0, ""},

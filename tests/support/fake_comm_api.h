@@ -54,7 +54,6 @@ class FakeCommApi final : public CommApi {
     writeHandler_ = std::move(handler);
   }
   const std::string& Written() const { return written_; }  // every byte taken
-  size_t InputWaiting() const { return input_.size(); }    // arrived, not yet read
   // Takes every byte not read yet, arrived or still to arrive.
   std::string TakeInput() {
     for (; !scheduled_.empty(); scheduled_.pop_front()) input_ += scheduled_.front().second;

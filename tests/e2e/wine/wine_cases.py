@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """End-to-end cases of the Windows program under wine only, with the options
-of loader_cases.py and --missing-com M: a COM port that names no device, an
-error answer to packet 2, and keys read from standard input when that is a pipe
-(a program on a pty gets a console of wine's own that takes no keys from it)."""
+of loader_cases.py and --missing-com M: a COM port that names no device, and
+keys read from standard input when that is a pipe (a program on a pty gets a
+console of wine's own that takes no keys from it)."""
 
 import os
 import sys
@@ -23,8 +23,6 @@ def case_missing_port(cfg, tmp):
 
 CASES = {
     "missing_port": case_missing_port,
-    "error_answer_at_2": lambda c, t: lc.case_failure(
-        c, t, ["--error-at", "2", "Flash error"], lc.ERROR + "Flash error\r\n\n", 2),
     "escape_from_standard_input": lambda c, t: lc.case_failure(
         c, t, *lc.FAILURE["escape_cancels"], keys_on_pipe=True),
     "arrow_key_from_standard_input": lambda c, t: lc.expect(
