@@ -4,46 +4,41 @@
 // as its length byte says, and it is refused for its checksum exactly when
 // the sum of its bytes after the type is not 0xFF; a packet put back on the
 // wire (behind a pad byte) frames to the same packet.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <numeric>
 #include <string>
-#include <vector>
 
 #include "packet_check.h"
 #include "require.h"
 
 namespace {
 
-std::vector<uint8_t> WireBytes(const Packet& packet) {
-  std::vector<uint8_t> wire = {kPacketMarker, packet.type, packet.length};
-  wire.insert(wire.end(), packet.body.begin(), packet.body.end());
-  wire.push_back(packet.checksum);
-  return wire;
-}
+using Result = PacketFramer::Result;
 
-bool SamePacket(const Packet& a, const Packet& b) {
-  return a.type == b.type && a.length == b.length && a.body == b.body && a.checksum == b.checksum;
+// True when `packet` is exactly these bytes on the wire, marker to checksum.
+bool IsWire(const Packet& packet, const uint8_t* bytes, size_t size) {
+  return size == packet.body.size() + 4 && bytes[0] == kPacketMarker && bytes[1] == packet.type &&
+         bytes[2] == packet.length && std::equal(packet.body.begin(), packet.body.end(), bytes + 3) &&
+         bytes[size - 1] == packet.checksum;
 }
 
 void CheckPacketFramed(const Packet& packet, const uint8_t* fed, size_t fedSize) {
-  const std::vector<uint8_t> wire = WireBytes(packet);
-  Require(wire == std::vector<uint8_t>(fed, fed + fedSize), "a packet is the bytes fed since its marker");
+  Require(IsWire(packet, fed, fedSize), "a packet is the bytes fed since its marker");
   Require(packet.body.size() + 1 == (packet.length > 1 ? packet.length : 1u),
           "the body is as long as the length byte says");
-  unsigned sum = 0;
-  for (size_t i = 2; i < wire.size(); ++i) sum += wire[i];
-  const bool sumsRight = (sum & 0xFFu) == 0xFFu;
+  const bool sumsRight = (std::accumulate(fed + 2, fed + fedSize, 0u) & 0xFFu) == 0xFFu;
   const std::string verdict = CheckPacket(packet);
   Require(sumsRight || !verdict.empty(), "a wrong checksum is refused");
   Require(verdict != "Checksum error" || !sumsRight, "a right checksum is never called wrong");
 
   PacketFramer again;
-  Require(again.Feed(kPadByte) == PacketFramer::Result::kNeedMore, "a pad byte is skipped");
-  for (size_t i = 0; i + 1 < wire.size(); ++i) {
-    Require(again.Feed(wire[i]) == PacketFramer::Result::kNeedMore, "a packet completes at its end");
+  Require(again.Feed(kPadByte) == Result::kNeedMore, "a pad byte is skipped");
+  for (size_t i = 0; i + 1 < fedSize; ++i) {
+    Require(again.Feed(fed[i]) == Result::kNeedMore, "a packet completes at its end");
   }
-  Require(again.Feed(wire.back()) == PacketFramer::Result::kPacket &&
-              SamePacket(again.packet(), packet),
+  Require(again.Feed(fed[fedSize - 1]) == Result::kPacket && IsWire(again.packet(), fed, fedSize),
           "a packet put back on the wire frames to the same packet");
 }
 
@@ -55,11 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < size; ++i) {
     const bool between = framer.Idle();
     if (between) start = i;
-    const PacketFramer::Result result = framer.Feed(data[i]);
-    const bool strayByte = between && data[i] != kPacketMarker && data[i] != kPadByte;
-    Require((result == PacketFramer::Result::kStray) == strayByte,
+    const Result result = framer.Feed(data[i]);
+    Require((result == Result::kStray) == (between && data[i] != kPacketMarker && data[i] != kPadByte),
             "stray exactly when a byte between packets is neither marker nor pad");
-    if (result == PacketFramer::Result::kPacket) {
+    if (result == Result::kPacket) {
       Require(framer.Idle(), "the framer is between packets after one");
       CheckPacketFramed(framer.packet(), data + start, i + 1 - start);
     }

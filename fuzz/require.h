@@ -1,5 +1,4 @@
-// Property checks for the fuzz targets: a property that does not hold ends
-// the run as a finding, with the property named on standard error.
+// A failed property ends the fuzz run as a finding, named on standard error.
 #pragma once
 
 #include <cstdio>

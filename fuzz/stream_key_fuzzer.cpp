@@ -15,29 +15,22 @@ constexpr int kMostSequenceBytes = 16;  // after ESC "[", as the decoder bounds 
 
 bool IsFinalByte(uint8_t byte) { return byte >= 0x40 && byte <= 0x7E; }
 
+// The bytes of one key as the decoder reads them, from its first byte on.
 struct KeyScript {
   const uint8_t* data;
   size_t size;
-  size_t at = 0;
-  int reads = 0;          // calls within the current key
+  size_t at;
+  int reads = 0;  // calls within this key
   bool sawNothing = false;
 
   int Next(int waitMs) {
     Require(!sawNothing, "no read after a wait that saw nothing");
     Require((reads++ == 0) == (waitMs < 0), "only a key's first byte is awaited without bound");
     Require(waitMs < 0 || waitMs == kEscapeSequenceWaitMs, "a sequence byte is awaited briefly");
-    if (waitMs < 0) {
-      while (at < size && data[at] == kPause) ++at;
-    } else if (at < size && data[at] == kPause) {
-      ++at;  // the pause passes while the wait sees nothing
-      sawNothing = true;
-      return -1;
-    }
-    if (at == size) {
-      sawNothing = true;
-      return -1;
-    }
-    return data[at++];
+    if (at < size && data[at] != kPause) return data[at++];
+    sawNothing = true;
+    if (at < size) ++at;  // the pause passes while the wait sees nothing
+    return -1;
   }
 };
 
@@ -57,27 +50,24 @@ size_t EscapeKeyBytes(const uint8_t* data, size_t size, size_t first) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  KeyScript script{data, size};
-  for (;;) {
-    size_t first = script.at;
+  for (size_t next = 0;;) {
+    size_t first = next;  // pauses before a key pass while it is awaited
     while (first < size && data[first] == kPause) ++first;
-    script.reads = 0;
-    script.sawNothing = false;
+    KeyScript script{data, size, first};
+    // One reference: std::function then holds the callback without allocating.
     const int key = ReadStreamKey([&script](int waitMs) { return script.Next(waitMs); });
-    if (first == size) {
-      Require(key == -1, "the end of input reads as -1");
-      return 0;
-    }
-    Require(key != -1, "-1 only at the end of input");
+    next = script.at;
+    Require((key == -1) == (first == size), "-1 exactly at the end of input");
+    if (first == size) return 0;
     if (data[first] != 0x1B) {
-      Require(key == data[first] && script.at == first + 1, "a byte other than ESC is its own key");
+      Require(key == data[first] && next == first + 1, "a byte other than ESC is its own key");
       continue;
     }
     const size_t keyBytes = EscapeKeyBytes(data, size, first);
-    Require((key == kKeyEscape) == (keyBytes == 1), "ESC alone is ESC, and only ESC alone");
-    Require(keyBytes == 1 || key == kSequenceKey, "ESC with more bytes is one sequence key");
+    Require(key == (keyBytes == 1 ? kKeyEscape : kSequenceKey),
+            "ESC alone is ESC, ESC with more bytes one sequence key");
     // The pause that showed a sequence (or a lone ESC) ended is taken with it.
-    const size_t taken = script.at - first;
+    const size_t taken = next - first;
     Require(taken == keyBytes || (taken == keyBytes + 1 && data[first + keyBytes] == kPause),
             "a key takes its own bytes and none of the next key's");
   }
