@@ -14,12 +14,6 @@
 // asked how much they hold on every system (wine answers
 // ERROR_NOT_SUPPORTED), so a reader thread takes the bytes as they arrive and
 // the console only looks at what it has queued.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include <conio.h>

@@ -120,7 +120,7 @@ bool SetUpInstrument(FlashState& state, CSerial& port) {
     NotLost(state, port);  // a lost port says so; refused settings say nothing
     return false;
   }
-  PrintBaudRate(state.link.portLabel, kLineBaudRate);
+  PrintBaudRate(state.link.portLabel);
   return true;
 }
 

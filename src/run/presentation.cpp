@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "console/console.h"
+#include "serial/cserial.h"
 
 namespace {
 
@@ -82,13 +83,12 @@ void PrintUnusableFile(const std::string& fileName, FileKind kind) {
   std::printf("*** - Error, \"%s\" %s", fileName.c_str(), what);
 }
 
-void PrintFileChanged(const std::string& fileName, bool whileChecked) {
-  std::printf("*** - Error, \"%s\" changed %s it was checked", fileName.c_str(),
-              whileChecked ? "while" : "since");
+std::string FileChangedText(const std::string& fileName, bool whileChecked) {
+  return "\"" + fileName + "\" changed " + (whileChecked ? "while" : "since") + " it was checked";
 }
 
-std::string FileChangedText(const std::string& fileName) {
-  return "\"" + fileName + "\" changed since it was checked";
+void PrintFileChanged(const std::string& fileName, bool whileChecked) {
+  std::printf("*** - Error, %s", FileChangedText(fileName, whileChecked).c_str());
 }
 
 void PrintPressEscape() { std::printf("Press <ESC> to cancel\n"); }
@@ -118,9 +118,8 @@ bool AskBootOverwrite() {
   return key == 'Y' || key == 'y';
 }
 
-void PrintBaudRate(const std::string& portLabel, uint32_t baudRate) {
-  std::printf("Setting Baud Rate to %s: %ld,N,8,1\n", portLabel.c_str(),
-              static_cast<long>(baudRate));
+void PrintBaudRate(const std::string& portLabel) {
+  std::printf("Setting Baud Rate to %s: %s\n", portLabel.c_str(), kLineSettingsText);
 }
 
 void PrintNotSRecordFile(const std::string& fileName) {

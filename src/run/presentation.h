@@ -29,8 +29,8 @@ void PrintText(const std::string& text);
 void PrintUnusableFile(const std::string& fileName, FileKind kind);
 // The file changed after the check began: while it was checked, or since.
 void PrintFileChanged(const std::string& fileName, bool whileChecked);
-// The same as the text of an error verdict.
-std::string FileChangedText(const std::string& fileName);
+// `"F" changed while it was checked` (or `since`): the text of both.
+std::string FileChangedText(const std::string& fileName, bool whileChecked = false);
 void PrintPressEscape();
 // "*** - Error, cannot open port." and the line that says why.
 void PrintPortNotOpened(const std::string& problem);
@@ -44,7 +44,7 @@ void PrintAwake();
 void PrintCancelled(bool withStop);
 // Asks for the boot-sector overwrite and reads one key: true for Y or y.
 bool AskBootOverwrite();
-void PrintBaudRate(const std::string& portLabel, uint32_t baudRate);
+void PrintBaudRate(const std::string& portLabel);
 void PrintNotSRecordFile(const std::string& fileName);
 // "Flash programming "F" started ..." and the "Percent Complete ... " field.
 void PrintStarted(const std::string& fileName);

@@ -2,12 +2,6 @@
 // settings record between CommDcb and the Win32 DCB.
 #pragma once
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include "serial/comm_api.h"
