@@ -109,7 +109,7 @@ TEST(Driver, EndingsThatOnlyFakesReach) {
     for (const auto& [key, after] : c.keys) console.PressKey(key, after);
     const auto [status, out] = RunLoader(device, c.args, c.file);
     EXPECT_EQ(status, c.status);
-    EXPECT_EQ(Tail(device.Written(), c.wireEnd.size()), c.wireEnd);
+    EXPECT_EQ(Tail(device.written, c.wireEnd.size()), c.wireEnd);
     EXPECT_EQ(Tail(out, c.outEnd.size()), c.outEnd);
   }
 }

@@ -148,7 +148,7 @@ TEST(CSerialTransfer, ReadsWritesAndTheirFailures) {
     EXPECT_EQ(std::string(buffer, port.Read(buffer, 2)), c.read);
     EXPECT_EQ(device.TakeInput().size(), c.left);
     EXPECT_EQ(port.Write("hello", 5), c.written);
-    EXPECT_EQ(device.Written().size(), c.taken);
+    EXPECT_EQ(device.written.size(), c.taken);
     EXPECT_EQ(port.LostError(), c.lost ? c.error : 0u);
 
     device.SetFailing(c.failing, false);

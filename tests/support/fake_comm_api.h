@@ -38,6 +38,7 @@ class FakeCommApi final : public CommApi {
   std::pair<uint32_t, uint32_t> setup;
   std::vector<std::string> opened;  // every name CreateFileA was given
   std::set<CommHandle> events;      // made and not yet released
+  std::string written;              // every byte the device took
   uint32_t polls = 0;
 
   // A failing step does nothing and fails, GetLastError giving `error`, until set back.
@@ -53,7 +54,6 @@ class FakeCommApi final : public CommApi {
   void SetWriteHandler(std::function<void(FakeCommApi&, const std::string&)> handler) {
     writeHandler_ = std::move(handler);
   }
-  const std::string& Written() const { return written_; }  // every byte taken
   // Takes every byte not read yet, arrived or still to arrive.
   std::string TakeInput() {
     for (; !scheduled_.empty(); scheduled_.pop_front()) input_ += scheduled_.front().second;
@@ -102,7 +102,7 @@ class FakeCommApi final : public CommApi {
     if (Refuses(Step::kWrite, port)) return CommIoResult::kFailed;
     const uint32_t taken = completion == Completion::kShort && count > 0 ? count - 1 : count;
     const std::string bytes(static_cast<const char*>(buffer), taken);
-    written_ += bytes;
+    written += bytes;
     if (writeHandler_) writeHandler_(*this, bytes);
     return Finish(taken, transferred);
   }
@@ -149,7 +149,6 @@ class FakeCommApi final : public CommApi {
   std::deque<std::pair<uint32_t, std::string>> scheduled_;  // due poll, bytes
   std::function<void(FakeCommApi&, const std::string&)> writeHandler_;
   uint32_t pending_ = 0;  // the count of the transfer in the background
-  std::string written_;
   CommHandle port_ = kNoCommHandle;
   CommHandle nextHandle_ = 0x100;
 };
