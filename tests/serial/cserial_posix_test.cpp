@@ -174,7 +174,7 @@ TEST_F(CSerialOnPty, OneHandleReadsBackWritesMuchAndFailsOnceTheFarEndHasGone) {
   EXPECT_TRUE(api.WriteFile(handle, "x", 1, transferred, io) == CommIoResult::kFailed && removed());
   EXPECT_TRUE(api.ReadFile(handle, &block[0], 1, transferred, io) == CommIoResult::kFailed &&
               removed());
-  EXPECT_TRUE(api.CloseHandle(handle));
+  EXPECT_TRUE(api.CloseHandle(handle) && api.CloseHandle(api.CreateEventA()));
 }
 
 }  // namespace
