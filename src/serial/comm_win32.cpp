@@ -209,6 +209,34 @@ class Win32CommApi final : public CommApi {
     return true;
   }
 
+  bool WaitForInput(CommHandle port, CommIo& io, uint32_t timeoutMs) override {
+    const HANDLE device = ToHandle(port);
+    if (::SetCommMask(device, EV_RXCHAR) == FALSE) return false;
+    DWORD events = 0;
+    OVERLAPPED* const overlapped = StartOverlapped(io);
+    if (::WaitCommEvent(device, &events, overlapped) != FALSE) return true;
+    if (::GetLastError() != ERROR_IO_PENDING) return false;
+    // Bytes that arrived before the wait began raise no event: with the wait
+    // running, anything already queued ends it at once.
+    DWORD errors = 0;
+    COMSTAT status{};
+    const BOOL asked = ::ClearCommError(device, &errors, &status);
+    const DWORD askError = asked == FALSE ? ::GetLastError() : ERROR_SUCCESS;
+    if (asked != FALSE && status.cbInQue == 0) {
+      ::WaitForSingleObject(overlapped->hEvent, timeoutMs);
+    }
+    // A new mask ends a wait that is still pending; collecting it frees the
+    // record for the next read.
+    ::SetCommMask(device, EV_RXCHAR);
+    DWORD done = 0;
+    ::GetOverlappedResult(device, overlapped, &done, TRUE);
+    if (asked == FALSE) {
+      ::SetLastError(askError);
+      return false;
+    }
+    return true;
+  }
+
   CommHandle CreateEventA() override {
     const HANDLE event = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
     return event == nullptr ? kNoCommHandle : FromHandle(event);
