@@ -225,9 +225,9 @@ class Win32CommApi final : public CommApi {
     if (asked != FALSE && status.cbInQue == 0) {
       ::WaitForSingleObject(overlapped->hEvent, timeoutMs);
     }
-    // A new mask ends a wait that is still pending; collecting it frees the
-    // record for the next read.
-    ::SetCommMask(device, EV_RXCHAR);
+    // Clearing the mask ends a wait that is still pending (older wine ends
+    // it for no other mask); collecting it frees the record for the next read.
+    ::SetCommMask(device, 0);
     DWORD done = 0;
     ::GetOverlappedResult(device, overlapped, &done, TRUE);
     if (asked == FALSE) {
