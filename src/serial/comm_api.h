@@ -156,9 +156,10 @@ class CommApi {
   // sooner (a signal, a line that hung up), so callers look at the queue and
   // the time again. Returns at once when bytes are already waiting. Uses the
   // completion record `io`, free again when the call returns (Win32: an
-  // overlapped WaitCommEvent for EV_RXCHAR, waited on with a time-out; the
-  // installed COMMTIMEOUTS stay as they are). False when the device cannot be
-  // waited on.
+  // overlapped WaitCommEvent for EV_RXCHAR, waited on with a time-out, or a
+  // look at the queue every millisecond where that wait ends without an
+  // event; the installed COMMTIMEOUTS stay as they are). False when the
+  // device cannot be waited on.
   virtual bool WaitForInput(CommHandle port, CommIo& io, uint32_t timeoutMs) = 0;
   // An unnamed auto-reset event, initially not signalled; kNoCommHandle when
   // none could be made.
