@@ -9,7 +9,6 @@ small client that plays the loader's side of the conversation but sleeps in
 select() while it waits measures that floor the same way (N=1 and N).
 
   python3 bench/fleet.py [--build DIR] [--file FILE] [-n 8] [--delay-ms 12] [--rounds 3]
-  python3 bench/fleet.py --response-timeout      # how long an unanswered packet is waited for
 
 Prints the lone time, the slowest of N, their ratio, the same for the
 sleeping client, and the loader's ratio net of the floor (ratio / floor).
@@ -140,18 +139,6 @@ def measure(build, path, n, delay_ms, rounds, packets=None):
     return lone, slowest
 
 
-def response_timeout(build, path):
-    """Seconds from the unanswered packet to the loader's end."""
-    sim, pty = start_sim(build, 0, ["--silent-at", "2"])
-    try:
-        started = time.monotonic()
-        run = run_loader(build, path, pty)
-        run.wait(600)
-        return time.monotonic() - started
-    finally:
-        stop(sim)
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
@@ -159,12 +146,8 @@ def main():
     parser.add_argument("-n", type=int, default=8)
     parser.add_argument("--delay-ms", type=int, default=12)
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--response-timeout", action="store_true")
     args = parser.parse_args()
     print("load average before: %.2f %.2f %.2f" % os.getloadavg())
-    if args.response_timeout:
-        print("response time-out: %.1f s" % response_timeout(args.build, args.file))
-        return 0
     packets = wire_packets(args.build, args.file)
     print("%s: %d packets, instrument answers after %d ms; best of %d rounds"
           % (os.path.basename(args.file), len(packets), args.delay_ms, args.rounds))

@@ -3,6 +3,7 @@
 // install a scripted fake with SetConsole.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 class Console {
@@ -20,9 +21,9 @@ class Console {
   virtual void Beep(unsigned frequencyHz, unsigned durationMs) = 0;
   // Pauses for 1 ms.
   virtual void Pause1ms() = 0;
-  // Lets other runnable programs have the processor, if any want it; returns
-  // at once otherwise. For waits that poll without pausing.
-  virtual void GiveWay() = 0;
+  // Milliseconds on a clock that only ever moves forward (not the time of
+  // day) from an arbitrary start: what bounds the waits in time.
+  virtual int64_t ClockMs() = 0;
   // False once no key press can ever arrive (input closed, no terminal), so
   // that a wait which only a key could end gets a bound instead.
   virtual bool KeysCanArrive() = 0;

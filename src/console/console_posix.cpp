@@ -11,7 +11,6 @@
 // as on Windows, where those keys arrive as a two-byte code.
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <termios.h>
 #include <time.h>
@@ -106,7 +105,11 @@ class PosixConsole final : public Console {
   }
 
   void Pause1ms() override { SleepMs(1); }
-  void GiveWay() override { sched_yield(); }
+  int64_t ClockMs() override {
+    struct timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  }
 
   bool KeysCanArrive() override {
     if (pending_.empty()) Fill(0);

@@ -151,6 +151,16 @@ class CommApi {
                                  uint32_t& transferred, CommIo& io) = 0;
   // Waits until the transfer of `io` has finished and gives its count.
   virtual bool GetOverlappedResult(CommHandle port, CommIo& io, uint32_t& transferred) = 0;
+  // Sleeps until received bytes are waiting to be read or `timeoutMs` has
+  // passed, whichever comes first, without taking any byte; may return
+  // sooner (a signal, a line that hung up), so callers look at the queue and
+  // the time again. Returns at once when bytes are already waiting. Uses the
+  // completion record `io`, free again when the call returns (Win32: an
+  // overlapped WaitCommEvent for EV_RXCHAR, waited on with a time-out, or a
+  // look at the queue every millisecond where that wait ends without an
+  // event; the installed COMMTIMEOUTS stay as they are). False when the
+  // device cannot be waited on.
+  virtual bool WaitForInput(CommHandle port, CommIo& io, uint32_t timeoutMs) = 0;
   // An unnamed auto-reset event, initially not signalled; kNoCommHandle when
   // none could be made.
   virtual CommHandle CreateEventA() = 0;

@@ -591,6 +591,23 @@ class PosixCommApi final : public CommApi {
     return true;
   }
 
+  bool WaitForInput(CommHandle handle, CommIo&, uint32_t timeoutMs) override {
+    PosixPort* port = PortOf(handle);
+    if (port == nullptr) {
+      return Fail(kErrorInvalidHandle);
+    }
+    constexpr uint32_t kLongestMs = 1u << 30;  // well inside poll()'s int
+    pollfd entry{port->fd, POLLIN, 0};
+    // A signal ends the sleep early (EINTR) on purpose: the caller looks at
+    // its deadline, and at whatever the signal meant, before sleeping again.
+    // A hang-up ends it too; the caller's next status query finds it.
+    if (poll(&entry, 1, static_cast<int>(timeoutMs < kLongestMs ? timeoutMs : kLongestMs)) < 0 &&
+        errno != EINTR) {
+      return Fail(DeviceErrorCode(errno));
+    }
+    return true;
+  }
+
   CommHandle CreateEventA() override { return Register(std::make_unique<PosixEvent>()); }
 
   bool CloseHandle(CommHandle handle) override {

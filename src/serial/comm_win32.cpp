@@ -209,6 +209,19 @@ class Win32CommApi final : public CommApi {
     return true;
   }
 
+  bool WaitForInput(CommHandle port, CommIo& io, uint32_t timeoutMs) override {
+    const HANDLE device = ToHandle(port);
+    if (!eventsUnusable_) {
+      const EventWait outcome = WaitForCharEvent(device, io, timeoutMs);
+      if (outcome != EventWait::kUnusable) return outcome == EventWait::kDone;
+      // A device that ends the wait without an event (under wine, one
+      // without modem lines, such as a pseudo-terminal) would make every
+      // sleep a spin: from now on its queue is looked at once a millisecond.
+      eventsUnusable_ = true;
+    }
+    return PollForInput(device, timeoutMs);
+  }
+
   CommHandle CreateEventA() override {
     const HANDLE event = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
     return event == nullptr ? kNoCommHandle : FromHandle(event);
@@ -217,6 +230,57 @@ class Win32CommApi final : public CommApi {
   bool CloseHandle(CommHandle handle) override { return ::CloseHandle(ToHandle(handle)) != FALSE; }
 
   uint32_t GetLastError() override { return ::GetLastError(); }
+
+ private:
+  enum class EventWait { kDone, kFailed, kUnusable };
+
+  // An overlapped WaitCommEvent for EV_RXCHAR, waited on for at most
+  // `timeoutMs`; the installed time-outs stay as they are.
+  static EventWait WaitForCharEvent(HANDLE device, CommIo& io, uint32_t timeoutMs) {
+    if (::SetCommMask(device, EV_RXCHAR) == FALSE) return EventWait::kFailed;
+    DWORD events = 0;
+    OVERLAPPED* const overlapped = StartOverlapped(io);
+    if (::WaitCommEvent(device, &events, overlapped) != FALSE) {
+      return events != 0 ? EventWait::kDone : EventWait::kUnusable;
+    }
+    if (::GetLastError() != ERROR_IO_PENDING) return EventWait::kFailed;
+    // Bytes that arrived before the wait began raise no event: with the wait
+    // running, anything already queued ends it at once.
+    DWORD errors = 0;
+    COMSTAT status{};
+    const BOOL asked = ::ClearCommError(device, &errors, &status);
+    const DWORD askError = asked == FALSE ? ::GetLastError() : ERROR_SUCCESS;
+    if (asked != FALSE && status.cbInQue == 0) {
+      ::WaitForSingleObject(overlapped->hEvent, timeoutMs);
+    }
+    // A wait that ended by itself without an event is of no use.
+    const bool endedEmpty = HasOverlappedIoCompleted(overlapped) && events == 0;
+    // Clearing the mask ends a wait that is still pending (older wine ends
+    // it for no other mask); collecting it frees the record for the next read.
+    ::SetCommMask(device, 0);
+    DWORD done = 0;
+    ::GetOverlappedResult(device, overlapped, &done, TRUE);
+    if (asked == FALSE) {
+      ::SetLastError(askError);
+      return EventWait::kFailed;
+    }
+    return endedEmpty ? EventWait::kUnusable : EventWait::kDone;
+  }
+
+  // Looks at the input queue once a millisecond until bytes are waiting or
+  // `timeoutMs` has passed.
+  static bool PollForInput(HANDLE device, uint32_t timeoutMs) {
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+      DWORD errors = 0;
+      COMSTAT status{};
+      if (::ClearCommError(device, &errors, &status) == FALSE) return false;
+      if (status.cbInQue != 0 || ::GetTickCount() - start >= timeoutMs) return true;
+      ::SleepEx(1, FALSE);
+    }
+  }
+
+  bool eventsUnusable_ = false;
 };
 
 }  // namespace

@@ -186,6 +186,18 @@ uint32_t CSerial::Read(void* buffer, uint32_t count) {
   return 0;
 }
 
+bool CSerial::WaitForInput(uint32_t timeoutMs) {
+  if (readIo.event == kNoCommHandle || portHandle == kNoCommHandle || Lost()) {
+    return false;
+  }
+  // The read record is free between reads; the wait leaves it free again.
+  if (api.WaitForInput(portHandle, readIo, timeoutMs)) {
+    return true;
+  }
+  DeviceFailed();
+  return false;
+}
+
 uint32_t CSerial::Write(const void* buffer, uint32_t count) {
   if (count == 0) {
     return 0;

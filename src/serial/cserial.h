@@ -47,6 +47,11 @@ class CSerial {
   // Reads at most `count` bytes that have already arrived; never waits for
   // more. Returns the number stored; 0 for nothing waiting and for any failure.
   uint32_t Read(void* buffer, uint32_t count);
+  // Sleeps until a byte is waiting to be read or `timeoutMs` has passed; may
+  // return sooner. False, at once, when the port cannot be waited on (not
+  // ready, lost, or the device refused the wait): the caller then paces its
+  // polls itself.
+  bool WaitForInput(uint32_t timeoutMs);
   // Writes all `count` bytes or reports 0. Returns when the device has taken
   // every byte. Refused (0, nothing sent) unless `count` is strictly smaller
   // than the free room of the transmit queue. A device that takes only part

@@ -13,7 +13,34 @@ const char kWakeUp[] = "===\n";
 const char kPrompt = '>';
 const char kTimeoutText[] = "Response Timeout";
 
+// The longest single sleep on the port: the answer wait looks at its clock
+// at least this often, whatever wakes it or fails to.
+constexpr int64_t kLongestSleepMs = 100;
+
 void PollPause() { TheConsole().Pause1ms(); }
+
+// The end of a wait on the console's clock.
+class Deadline {
+ public:
+  explicit Deadline(int64_t ms) { Restart(ms); }
+  void Restart(int64_t ms) { end_ = TheConsole().ClockMs() + ms; }
+  int64_t LeftMs() const { return end_ - TheConsole().ClockMs(); }
+  bool Passed() const { return LeftMs() <= 0; }
+
+ private:
+  int64_t end_ = 0;
+};
+
+// How long a wait of `pauses` pauses of 1 ms may take by the clock.
+int64_t NominalMs(int32_t pauses) { return int64_t{pauses} + kWaitMarginMs; }
+
+// Sleeps on the port until a character comes, at most `leftMs` and never
+// longer than one slice. A port that cannot be slept on is polled at the pace
+// of the other waits instead.
+void SleepOnPort(CSerial& port, int64_t leftMs) {
+  const int64_t sleepMs = leftMs < kLongestSleepMs ? leftMs : kLongestSleepMs;
+  if (!port.WaitForInput(static_cast<uint32_t>(sleepMs))) PollPause();
+}
 
 }  // namespace
 
@@ -30,6 +57,7 @@ bool ReceiveChar(SerialLink& link, CSerial& port) {
 
 bool WaitForPrompt(SerialLink& link, CSerial& port, int16_t limit) {
   int16_t emptyPolls = 0;
+  const Deadline deadline(NominalMs(limit));
   for (;;) {
     if (!ReceiveChar(link, port)) {
       PollPause();
@@ -37,7 +65,7 @@ bool WaitForPrompt(SerialLink& link, CSerial& port, int16_t limit) {
     }
     if (link.lastChar == kPrompt) return true;
     if (port.Lost()) return false;
-    if (emptyPolls >= limit) return false;
+    if (emptyPolls >= limit || deadline.Passed()) return false;
     if (TheConsole().KeyWaiting()) return false;
   }
 }
@@ -52,7 +80,8 @@ bool SendCommand(SerialLink& link, CSerial& port, const char* text) {
   // The instrument echoes the line; whatever comes before the echoed '\r',
   // a stray '>' included, belongs to the echo.
   int16_t emptyPolls = 0;
-  while (emptyPolls < kEchoPolls && !port.Lost()) {
+  const Deadline deadline(NominalMs(kEchoPolls));
+  while (emptyPolls < kEchoPolls && !deadline.Passed() && !port.Lost()) {
     if (!ReceiveChar(link, port)) {
       PollPause();
       ++emptyPolls;
@@ -76,15 +105,17 @@ bool WakeDevice(SerialLink& link, CSerial& port) {
 void SendStartCommand(SerialLink& link, CSerial& port, bool bootOverwrite) {
   port.WriteString(bootOverwrite ? "%%\r" : "$\r");
   int32_t idlePolls = 0;
+  Deadline silence(NominalMs(kStartAnswerIdlePolls));
   for (;;) {
     if (ReceiveChar(link, port)) {
       idlePolls = 0;
+      silence.Restart(NominalMs(kStartAnswerIdlePolls));
     } else {
       ++idlePolls;
     }
     PollPause();
     if (link.lastChar == '\n') return;
-    if (idlePolls >= kStartAnswerIdlePolls) return;
+    if (idlePolls >= kStartAnswerIdlePolls || silence.Passed()) return;
     if (port.Lost()) return;
     if (TheConsole().KeyWaiting()) return;
   }
@@ -98,13 +129,15 @@ bool ReadResponseLine(SerialLink& link, CSerial& port) {
   // pass for the answer to the next packet.
   constexpr int kCapacity = kResponseLineSize - 1;
   int stored = 0;
-  // The polls do not pause, so that an answer is taken the moment it comes;
-  // an empty one gives the processor away, so that loaders flashing several
-  // instruments at once (and the instruments' own programs) do not starve.
-  Console& console = TheConsole();
+  // After an empty poll the loader sleeps on the port until the next
+  // character comes, so that an answer is taken the moment it arrives, and
+  // waiting costs no processor time however many loaders run at once.
+  const Deadline deadline(kResponseTimeoutMs);
   for (int32_t poll = 0; poll < kResponsePolls && !port.Lost(); ++poll) {
     if (!ReceiveChar(link, port)) {
-      console.GiveWay();
+      const int64_t leftMs = deadline.LeftMs();
+      if (leftMs <= 0) break;
+      SleepOnPort(port, leftMs);
       continue;
     }
     if (stored < kCapacity) link.responseLine[stored++] = static_cast<char>(link.lastChar);

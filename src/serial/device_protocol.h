@@ -2,7 +2,8 @@
 // driven command lines, the start command and the answer line to a packet.
 //
 // Every wait polls the port for one character that has already arrived and is
-// bounded by a count of polls; the prompt waits and the start-answer wait also
+// bounded by a count of polls and by the console's clock, so that a loaded
+// machine cannot stretch it; the prompt waits and the start-answer wait also
 // end when a key is waiting at the console (the key is left for the caller).
 // Every wait ends at its next poll once the port is lost (CSerial::Lost): the
 // caller tells that apart from a silent instrument by asking the port.
@@ -31,6 +32,12 @@ constexpr int16_t kEchoPolls = 500;
 constexpr int16_t kCommandPromptPolls = 2500;
 constexpr int32_t kStartAnswerIdlePolls = 2000;
 constexpr int32_t kResponsePolls = 5000000;
+// The waits that pause 1 ms per empty poll also end by the clock at their
+// nominal time (one millisecond per pause) plus this margin.
+constexpr int kWaitMarginMs = 100;
+// The answer line to a packet must be complete within this time; until then
+// the loader sleeps on the port.
+constexpr int kResponseTimeoutMs = 6000;
 // Longest command text; the line with its "\r" and a zero fits 80 bytes.
 constexpr int kMaxCommandLength = 78;
 
@@ -38,7 +45,8 @@ constexpr int kMaxCommandLength = 78;
 // which is 0 after an empty poll). Echoes it with "-v".
 bool ReceiveChar(SerialLink& link, CSerial& port);
 // Waits for '>' through at most `limit` empty polls (at least one poll), a
-// 1 ms pause after each; false at the limit or when a key is waiting.
+// 1 ms pause after each, and at most `limit` ms plus the margin; false at the
+// limit or when a key is waiting.
 bool WaitForPrompt(SerialLink& link, CSerial& port, int16_t limit);
 // Sends `text` and "\r", waits for the echoed '\r' (500 empty polls), then for
 // the prompt (2500). Beeps and returns false when no prompt came (no beep
@@ -48,9 +56,11 @@ bool SendCommand(SerialLink& link, CSerial& port, const char* text);
 // waits for the prompt (5000 empty polls).
 bool WakeDevice(SerialLink& link, CSerial& port);
 // Sends "$\r" ("%%\r" in boot-sector overwrite mode) and waits for the
-// answer's line feed (until 2000 empty polls in a row or a key).
+// answer's line feed (until 2000 empty polls or 2 s and the margin without a
+// character, or a key).
 void SendStartCommand(SerialLink& link, CSerial& port, bool bootOverwrite);
 // Reads the answer line to a packet into link.responseLine (at most 160
-// characters kept) within 5,000,000 polls. True when the line is a line feed
-// alone; otherwise the text, or "Response Timeout" when nothing came.
+// characters kept) within kResponseTimeoutMs (and 5,000,000 polls), sleeping
+// on the port while nothing comes. True when the line is a line feed alone;
+// otherwise the text, or "Response Timeout" when nothing came.
 bool ReadResponseLine(SerialLink& link, CSerial& port);

@@ -50,6 +50,18 @@ TEST_F(DeviceProtocolTest, AnswerLineToAPacket) {
   EXPECT_TRUE(ReadResponseLine(link, port));
   EXPECT_EQ(console.pauses, 0);
   EXPECT_EQ(console.keyChecks, 0);
+  // Silence ends by the clock: slept through on the port in slices, or, on a
+  // port that cannot be slept on, polled with pauses.
+  device.sleptMs = &console.sleptMs;
+  for (const uint32_t mostPolls : {61u, 6001u}) {
+    device.SetFailing(FakeCommStep::kSleep, mostPolls > 61u);
+    const int64_t start = console.ClockMs();
+    const uint32_t pollsBefore = device.polls;
+    EXPECT_FALSE(ReadResponseLine(link, port));
+    EXPECT_EQ(std::string(link.responseLine), "Response Timeout");
+    EXPECT_EQ(console.ClockMs() - start, kResponseTimeoutMs);
+    EXPECT_LE(device.polls - pollsBefore, mostPolls);
+  }
 }
 
 // The conversation's waits, poll by poll: a pause after every empty poll

@@ -18,7 +18,7 @@
 // The device operations that can be made to fail, one per CommApi call.
 enum class FakeCommStep {
   kOpen, kProperties, kSetup, kGetState, kSetState, kTimeouts,
-  kStatus, kRead, kWrite, kWait, kCreateEvent, kClose
+  kStatus, kRead, kWrite, kWait, kSleep, kCreateEvent, kClose
 };
 
 class FakeCommApi final : public CommApi {
@@ -40,6 +40,7 @@ class FakeCommApi final : public CommApi {
   std::set<CommHandle> events;      // made and not yet released
   std::string written;              // every byte the device took
   uint32_t polls = 0;
+  long* sleptMs = nullptr;  // when set, every WaitForInput adds its whole time: nothing came
 
   // A failing step does nothing and fails, GetLastError giving `error`, until set back.
   void SetFailing(Step step, bool failing = true, uint32_t error = kErrorInvalidParameter) {
@@ -108,6 +109,11 @@ class FakeCommApi final : public CommApi {
   }
   bool GetOverlappedResult(CommHandle port, CommIo&, uint32_t& transferred) override {
     return Copy(Step::kWait, port, pending_, transferred);
+  }
+  bool WaitForInput(CommHandle port, CommIo&, uint32_t timeoutMs) override {
+    if (Refuses(Step::kSleep, port)) return false;
+    if (sleptMs != nullptr) *sleptMs += timeoutMs;
+    return true;
   }
   CommHandle CreateEventA() override {
     return failing_.count(Step::kCreateEvent) ? kNoCommHandle : *events.insert(nextHandle_++).first;

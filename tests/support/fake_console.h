@@ -1,5 +1,6 @@
 // A scripted console for the tests: keys that become available after a
-// chosen number of pauses, and a record of the pauses, key checks and beeps.
+// chosen number of pauses, and a record of the pauses, key checks and beeps;
+// its clock moves 1 ms per pause.
 #pragma once
 
 #include <deque>
@@ -38,11 +39,12 @@ class FakeConsole final : public Console {
     beeps.emplace_back(frequencyHz, durationMs);
   }
   void Pause1ms() override { ++pauses; }
-  void GiveWay() override {}
+  int64_t ClockMs() override { return pauses + sleptMs; }  // moves only when the program waits
   bool KeysCanArrive() override { return keysCanArrive_ || !script_.empty(); }
 
   std::vector<std::pair<unsigned, unsigned>> beeps;  // frequency, duration
   long pauses = 0;
+  long sleptMs = 0;  // what a fake port's sleeps took
   long keyChecks = 0;
 
  private:
