@@ -11,7 +11,6 @@ namespace {
 
 const char kWakeUp[] = "===\n";
 const char kPrompt = '>';
-const char kTimeoutText[] = "Response Timeout";
 
 void PollPause() { TheConsole().Pause1ms(); }
 
@@ -114,6 +113,6 @@ bool ReadResponseLine(SerialLink& link, CSerial& port) {
     }
   }
   link.responseLine[stored] = '\0';
-  if (link.responseLine[0] == '\0') std::strcpy(link.responseLine, kTimeoutText);
+  if (link.responseLine[0] == '\0') std::strcpy(link.responseLine, kResponseTimeoutText);
   return false;
 }

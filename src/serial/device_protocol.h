@@ -50,6 +50,9 @@ bool WakeDevice(SerialLink& link, CSerial& port);
 // Sends "$\r" ("%%\r" in boot-sector overwrite mode) and waits for the
 // answer's line feed (until 2000 empty polls in a row or a key).
 void SendStartCommand(SerialLink& link, CSerial& port, bool bootOverwrite);
+// The answer line of a packet that got none.
+constexpr char kResponseTimeoutText[] = "Response Timeout";
+
 // Reads the answer line to a packet into link.responseLine (at most 160
 // characters kept) within 5,000,000 polls. True when the line is a line feed
 // alone; otherwise the text, or "Response Timeout" when nothing came.
