@@ -74,8 +74,12 @@ std::vector<SerialPortInfo> ListSerialPortsUnder(const std::string& root) {
   const std::string byId = root + "/dev/serial/by-id";
   std::map<std::string, std::string> links;  // tty name -> its by-id link
   for (const std::string& link : Entries(byId)) {
-    const std::string target = RealPath(byId + "/" + link);
-    if (!target.empty()) links[target.substr(target.find_last_of('/') + 1)] = "/dev/serial/by-id/" + link;
+    // udev's links are "../../ttyUSB0": the tty's name is the target's last part.
+    char target[PATH_MAX];
+    const ssize_t length = readlink((byId + "/" + link).c_str(), target, sizeof target - 1);
+    if (length <= 0) continue;
+    const std::string tty(target, static_cast<size_t>(length));
+    links[tty.substr(tty.find_last_of('/') + 1)] = "/dev/serial/by-id/" + link;
   }
   std::vector<SerialPortInfo> ports;
   const std::string classTty = root + "/sys/class/tty/";
