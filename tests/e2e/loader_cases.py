@@ -345,10 +345,14 @@ def ports_present(cfg):
 
 
 def case_shared_log(cfg, tmp):
-    """Eight loaders ending at once append eight whole records to one log."""
-    path, log = cfg.fixture("sample.m0"), os.path.join(tmp, "shared.log")
-    loaders = [subprocess.Popen(cfg.loader + ["--log=" + log, os.path.basename(path), "/dev/none"],
-                                cwd=os.path.dirname(path), stdin=subprocess.DEVNULL,
+    """Eight loaders ending at once append eight whole records to one log; a
+    file name with a quote, a backslash, control characters and a byte that is
+    not UTF-8 comes out as a JSON string."""
+    name = "fw.m0" if cfg.on_wine else os.fsdecode(b'fw "\\\x01\x7f\xff\xc3\xa9.m0')
+    log = os.path.join(tmp, "shared.log")
+    shutil.copyfile(cfg.fixture("sample.m0"), os.path.join(tmp, name))
+    loaders = [subprocess.Popen(cfg.loader + ["--log=" + log, name, "/dev/none"],
+                                cwd=tmp, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.DEVNULL, start_new_session=True) for _ in range(8)]
     try:
         assert [p.wait(240) for p in loaders] == [1] * 8
@@ -356,9 +360,10 @@ def case_shared_log(cfg, tmp):
         for p in loaders:
             p.kill()
             p.wait()
-    with open(log) as f:
-        records = [json.loads(line) for line in f.read().splitlines()]
-    assert [r["verdict"] for r in records] == ["port not opened"] * 8, records
+    with open(log, encoding="utf-8", newline="") as f:
+        records = [json.loads(line) for line in f.read().split("\n")[:-1]]
+    assert [(r["verdict"], r["file"]) for r in records] == [
+        ("port not opened", name.replace("\udcff", "\xff"))] * 8, records
 
 
 def case_unwritable_log(cfg, tmp):
