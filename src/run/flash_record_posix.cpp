@@ -20,7 +20,8 @@ std::string UserName() {
 }
 
 bool AppendToLog(const std::string& path, const std::string& line, std::string& error) {
-  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  // Non-blocking, so that a pipe nobody reads can never hold the run at its end.
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) {
     error = std::strerror(errno);
     return false;

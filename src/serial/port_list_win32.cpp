@@ -28,7 +28,8 @@ std::vector<std::string> RegisteredComNames() {
     if (result == ERROR_NO_MORE_ITEMS) break;
     if (result != ERROR_SUCCESS || type != REG_SZ) continue;
     data[dataSize] = '\0';
-    names.emplace_back(data);
+    // Only COM ports can be given to the loader (by their number).
+    if (std::strncmp(data, "COM", 3) == 0) names.emplace_back(data);
   }
   RegCloseKey(key);
   return names;
