@@ -265,9 +265,10 @@ RunOutcome OutcomeOf(const FlashState& state, const CSerial& port, bool transfer
       return {Verdict::kPortNotOpened, std::string("the port refused ") + kLineSettingsText};
     case RunStep::kVerdict:
       if (!transferError) return {Verdict::kSuccessful, ""};
-      return {std::strcmp(state.link.responseLine, kResponseTimeoutText) == 0 ? Verdict::kTimeOut
-                                                             : Verdict::kInstrumentError,
-              state.link.responseLine};
+      if (std::strcmp(state.link.responseLine, kResponseTimeoutText) == 0) {
+        return {Verdict::kTimeOut, state.link.responseLine};
+      }
+      return {Verdict::kInstrumentError, state.link.responseLine};
     default: return {Verdict::kBadFile, ""};  // refused by the check, or a bad record read
   }
 }
@@ -302,6 +303,8 @@ int RunFlash(FlashState& state, CSerial& port, int argc, char** argv) {
   const RunStart start;
   bool transferError = false;
   const int status = RunSteps(state, port, argc, argv, transferError);
-  if (!state.listPorts) RecordRun(state, port, start, OutcomeOf(state, port, transferError), status);
+  if (!state.listPorts && !state.logPath.empty()) {
+    RecordRun(state, port, start, OutcomeOf(state, port, transferError), status);
+  }
   return status;
 }
