@@ -129,7 +129,7 @@ def run_loader(cfg, tmp, fixture, sim_args=(), check=True, options=(), keys=None
         stack.callback(sim.close)
         with cfg.port(sim.pty_path(), hold == "lock") as (port_arg, port_text):
             if port:
-                port_arg = port_text = port
+                port_arg, port_text = port, "COM" + port if cfg.on_wine else port
             command = (UNPRIVILEGED if hold == "unprivileged" else []) + cfg.loader
             records = os.path.join(tmp, "flash.log")
             loader = h.Loader(capture, command, [*options, os.path.basename(path), port_arg],
