@@ -23,6 +23,13 @@ void ApplyOption(FlashState& state, const char* arg) {
   }
 }
 
+// The long options, "--NAME" or "--NAME=VALUE"; others are ignored as
+// unknown option letters are.
+void ApplyLongOption(FlashState& state, const std::string& arg) {
+  if (arg == "--list-ports") state.listPorts = true;
+  if (arg.rfind("--log=", 0) == 0) state.logPath = arg.substr(6);
+}
+
 }  // namespace
 
 std::string CompleteFileName(const std::string& name) {
@@ -69,8 +76,13 @@ int ParseCommandLine(FlashState& state, int argc, char** argv) {
   while (index < argc) {
     current = argv[index++];
     if (current[0] != '-') break;
-    ApplyOption(state, current);
+    if (current[1] == '-') {
+      ApplyLongOption(state, current);
+    } else {
+      ApplyOption(state, current);
+    }
   }
+  if (state.listPorts) return index;
   state.fileName = CompleteFileName(current);
   if (!ProbeInputFile(state, state.fileName)) {
     std::printf("*** - Error, file \"%s\" not found", state.fileName.c_str());

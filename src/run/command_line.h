@@ -1,9 +1,11 @@
 // The command line: options, the firmware file name and the port, and the
 // probe of the file before anything touches the serial port.
 //
-//   talvorn [-p] [-d] [-v] [-b] FILE [PORT]
+//   talvorn [-p] [-d] [-v] [-b] [--log=LOG] FILE [PORT]
+//   talvorn --list-ports
 //
-// Options come first; only the letter right after '-' counts, in any case.
+// Options come first; only the letter right after '-' counts, in any case,
+// but for the long options, which begin with "--".
 // PORT is a number (COM port, default 1) or a device path containing '/'.
 #pragma once
 
@@ -17,7 +19,8 @@
 // rule) and probes the file. On a short command line prints the usage; on a
 // file that cannot be opened prints "*** - Error, file "NAME" not found" and
 // the usage. Returns the index in argv of the argument after the file name
-// (argc when there is none), or 0 when the run must end with status 1.
+// (argc when there is none), or 0 when the run must end with status 1. With
+// "--list-ports" nothing is probed (state.listPorts says so).
 int ParseCommandLine(FlashState& state, int argc, char** argv);
 
 // Sets the port from the argument at `index` (if any): portNumber 1 without

@@ -1,7 +1,10 @@
 #include "run/driver.h"
 
+#include <cstring>
+
 #include "console/console.h"
 #include "run/command_line.h"
+#include "run/flash_record.h"
 #include "run/port_messages.h"
 #include "run/presentation.h"
 #include "serial/cserial.h"
@@ -48,6 +51,7 @@ bool CheckInputFile(FlashState& state) {
   }
   if (!known || !TakeFingerprint(file, state.checked) || state.checked.identity != before) {
     PrintFileChanged(state.fileName, true);
+    state.failure = FileChangedText(state.fileName, true);
     return false;
   }
   return true;
@@ -89,6 +93,7 @@ bool OpenAndWake(FlashState& state, CSerial& port) {
     PrintPortNotOpened(PortOpenProblem(state.link.portLabel, port.PortName(), port.LastError()));
     return false;
   }
+  state.step = RunStep::kWake;
   if (!WakeWithRetries(state, port)) {
     PrintNoAnswer(state.link.portLabel);
     return false;
@@ -99,11 +104,14 @@ bool OpenAndWake(FlashState& state, CSerial& port) {
   }
   if (TheConsole().KeyWaiting()) {
     PrintCancelled(false);
+    state.cancelled = true;
     return false;
   }
   PrintAwake();
+  state.step = RunStep::kSetUp;
   if (state.bootOverwrite && !AskBootOverwrite()) {
     PrintCancelled(true);
+    state.cancelled = true;
     return false;
   }
   return true;
@@ -121,6 +129,7 @@ bool SetUpInstrument(FlashState& state, CSerial& port) {
     return false;
   }
   PrintBaudRate(state.link.portLabel);
+  state.step = RunStep::kStart;
   return true;
 }
 
@@ -131,6 +140,7 @@ bool StartTransfer(FlashState& state, CSerial& port) {
                          AssemblePacket(state.reader, state.currentPacket) == AssembleStatus::kPacket;
   if (!FileAsChecked(state)) {
     PrintFileChanged(state.fileName, false);
+    state.failure = FileChangedText(state.fileName);
     return false;
   }
   if (!assembled) {
@@ -142,6 +152,7 @@ bool StartTransfer(FlashState& state, CSerial& port) {
   // The percentage leaves the first packet's lines out.
   state.reader.bytesRead = 0;
   PrintStarted(state.fileName);
+  state.step = RunStep::kTransfer;
   return true;
 }
 
@@ -212,13 +223,13 @@ void SendTerminator(FlashState& state, CSerial& port, bool& transferError) {
 }
 
 // The transfer, the terminator and the verdict. Returns the exit status.
-int TransferAndVerdict(FlashState& state, CSerial& port) {
-  bool transferError = false;
+int TransferAndVerdict(FlashState& state, CSerial& port, bool& transferError) {
   if (TransferDataPackets(state, port, transferError) == TransferEnd::kBadRecord) {
     PrintBadRecordRead();
     return Fail();
   }
   SendTerminator(state, port, transferError);
+  state.step = RunStep::kVerdict;
   PrintRecordsSent(state.reader.recordsRead);
   const bool success = !state.cancelled && !transferError;
   if (state.cancelled) {
@@ -239,20 +250,61 @@ int TransferAndVerdict(FlashState& state, CSerial& port) {
   return success ? 0 : 1;
 }
 
-}  // namespace
+// The verdict of a run for its record, from where the run ended and the
+// flags it left; the same order of precedence as the verdict on the screen.
+RunOutcome OutcomeOf(const FlashState& state, const CSerial& port, bool transferError) {
+  if (state.cancelled) return {Verdict::kCancelled, ""};
+  if (port.Lost()) return {Verdict::kLostPort, LostPortText(state.link.portLabel, port.LostError())};
+  if (!state.failure.empty()) return {Verdict::kFileChanged, state.failure};
+  switch (state.step) {
+    case RunStep::kOpenPort:
+      return {Verdict::kPortNotOpened,
+              PortOpenProblem(state.link.portLabel, port.PortName(), port.LastError())};
+    case RunStep::kWake: return {Verdict::kTimeOut, "no answer to the wake-up"};
+    case RunStep::kSetUp:
+      return {Verdict::kPortNotOpened, std::string("the port refused ") + kLineSettingsText};
+    case RunStep::kVerdict:
+      if (!transferError) return {Verdict::kSuccessful, ""};
+      if (std::strcmp(state.link.responseLine, kResponseTimeoutText) == 0) {
+        return {Verdict::kTimeOut, state.link.responseLine};
+      }
+      return {Verdict::kInstrumentError, state.link.responseLine};
+    default: return {Verdict::kBadFile, ""};  // refused by the check, or a bad record read
+  }
+}
 
-int RunFlash(FlashState& state, CSerial& port, int argc, char** argv) {
+// Lists the serial ports present.
+int ListPorts() {
+  PrintText(PortListText(ListSerialPorts()));
+  return 0;
+}
+
+int RunSteps(FlashState& state, CSerial& port, int argc, char** argv, bool& transferError) {
   InitFlashState(state);
   DrainKeyboard();
   const int portIndex = ParseCommandLine(state, argc, argv);
   if (portIndex == 0) return 1;
+  if (state.listPorts) return ListPorts();
   PrintBanner();
   if (!CheckInputFile(state)) return Fail();
   PrintPressEscape();
   TakePortNumber(state, argc, argv, portIndex);
   state.link.portLabel = PortLabel(state);
+  state.step = RunStep::kOpenPort;
   if (!OpenAndWake(state, port)) return Fail();
   if (!SetUpInstrument(state, port)) return Fail();
   if (!StartTransfer(state, port)) return Fail();
-  return TransferAndVerdict(state, port);
+  return TransferAndVerdict(state, port, transferError);
+}
+
+}  // namespace
+
+int RunFlash(FlashState& state, CSerial& port, int argc, char** argv) {
+  const RunStart start;
+  bool transferError = false;
+  const int status = RunSteps(state, port, argc, argv, transferError);
+  if (!state.listPorts && !state.logPath.empty()) {
+    RecordRun(state, port, start, OutcomeOf(state, port, transferError), status);
+  }
+  return status;
 }

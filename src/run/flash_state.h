@@ -10,6 +10,17 @@
 #include "srecord/input_file.h"
 #include "srecord/srecord_reader.h"
 
+// How far a run got; with the transfer's flags it gives the run's verdict.
+enum class RunStep {
+  kCheck,     // the command line and the check of the file
+  kOpenPort,
+  kWake,      // the port open, the instrument not yet awake
+  kSetUp,     // awake: the set-up commands and the line settings
+  kStart,     // the first packet and the start command
+  kTransfer,  // the transfer loop
+  kVerdict,   // the loop and the terminator done
+};
+
 struct FlashState {
   // The command line.
   std::string fileName;        // firmware file name, as completed by the command line
@@ -18,6 +29,8 @@ struct FlashState {
   bool debugRecords = false;   // "-d": dump every data packet before it is sent
   bool padRecords = false;     // "-p": the pad bytes after every data packet
   bool bootOverwrite = false;  // "-b": boot-sector overwrite mode
+  bool listPorts = false;      // "--list-ports": list the serial ports instead of a flash
+  std::string logPath;         // the flash record's log: TALVORN_LOG, or "--log=FILE"; "" none
 
   // The firmware file: open from the probe to the end of the run.
   FileKind inputKind = FileKind::kMissing;
@@ -34,9 +47,11 @@ struct FlashState {
   unsigned char nextPacket[kBufferSize] = {};
   int32_t packetsSent = 0;
   std::string failure;         // why the transfer failed when not for the instrument's answer
+  RunStep step = RunStep::kCheck;
 };
 
-// Puts the flags and the merge limit of `state` to their start values.
+// Puts the flags and the merge limit of `state` to their start values, and
+// the log to TALVORN_LOG's.
 void InitFlashState(FlashState& state);
 
 // The text that stands for the port in messages: "COM3", or the device path

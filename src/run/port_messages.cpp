@@ -9,7 +9,8 @@ std::string PortOpenProblem(const std::string& label, const std::string& portNam
   switch (error) {
     case kErrorFileNotFound:
     case kErrorPathNotFound:
-      return device + "no such device. Is the adapter plugged in? " + PortListHint();
+      return device + "no such device. Is the adapter plugged in? " +
+                      PortsPresentText(ListSerialPorts());
     case kErrorPrivilegeNotHeld:
       return device + "permission denied. Join the dialout group with "
                       "sudo usermod -aG dialout $USER, then log in again.";
@@ -41,4 +42,26 @@ std::string LostPortText(const std::string& label, uint32_t error) {
     default: break;
   }
   return "lost the serial port " + label + " (" + reason + ")";
+}
+
+std::string PortsPresentText(const std::vector<SerialPortInfo>& ports) {
+  if (ports.empty()) return "No serial port is present.";
+  std::string text = "Serial ports present: ";
+  for (const SerialPortInfo& port : ports) text += port.name + (&port == &ports.back() ? "." : ", ");
+  return text;
+}
+
+std::string PortListText(const std::vector<SerialPortInfo>& ports) {
+  if (ports.empty()) return "No serial ports found.\n";
+  std::string text;
+  for (const SerialPortInfo& port : ports) {
+    text += port.name;
+    const std::string usb = port.usbId.empty() ? "" : "USB " + port.usbId;
+    const std::string serial = port.serial.empty() ? "" : "serial " + port.serial;
+    for (const std::string* part : {&port.alias, &usb, &port.manufacturer, &port.product, &serial}) {
+      if (!part->empty()) text += "  " + *part;
+    }
+    text += "\n";
+  }
+  return text;
 }

@@ -4,10 +4,14 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "serial/port_list.h"
 
 // The line after "*** - Error, cannot open port.": the device, the reason in
 // plain words for the error code the port gave (CSerial::LastError) and the
-// step that helps; without a line end. `label` is the port as messages show
+// step that helps; without a line end. A device that is not there is
+// followed by the ports that are. `label` is the port as messages show
 // it (COM3, /dev/ttyUSB0), `portName` the name the port was opened by.
 std::string PortOpenProblem(const std::string& label, const std::string& portName,
                             uint32_t error);
@@ -18,7 +22,13 @@ std::string LostPortText(const std::string& label, uint32_t error);
 
 // Platform words (port_messages_posix.cpp, port_messages_win32.cpp):
 // the device shown for a port, e.g. "COM1 (/dev/ttyS0)" where COM numbers
-// stand for device paths;
+// stand for device paths.
 std::string PortDeviceShown(const std::string& label, const std::string& portName);
-// and where the serial ports present are listed, as a sentence.
-const char* PortListHint();
+
+// "Serial ports present: A, B." or "No serial port is present."
+std::string PortsPresentText(const std::vector<SerialPortInfo>& ports);
+
+// The "--list-ports" listing: a line per port, its name, then what is known
+// of it (alias, USB vendor:product, maker, product, serial number), each
+// after two blanks; "No serial ports found.\n" when there is none.
+std::string PortListText(const std::vector<SerialPortInfo>& ports);

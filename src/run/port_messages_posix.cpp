@@ -5,7 +5,3 @@ std::string PortDeviceShown(const std::string& label, const std::string& portNam
   const std::string path = PosixDevicePath(portName);
   return path.empty() || path == label ? label : label + " (" + path + ")";
 }
-
-const char* PortListHint() {
-  return "The serial adapters present are listed under /dev/serial/by-id.";
-}

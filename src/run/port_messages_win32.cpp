@@ -2,7 +2,3 @@
 
 // COM numbers are the devices' own names here.
 std::string PortDeviceShown(const std::string& label, const std::string&) { return label; }
-
-const char* PortListHint() {
-  return "Device Manager lists the COM ports present under Ports (COM & LPT).";
-}

@@ -31,6 +31,8 @@ const char kSpinner[4] = {'/', '-', '\\', '|'};
 
 }  // namespace
 
+const char* ProgramVersion() { return kVersion; }
+
 void PrintBanner() {
   // The year of the notice is cut out of the revision keyword, so the two
   // never disagree.

@@ -9,6 +9,8 @@
 #include "srecord/input_file.h"
 
 void PrintBanner();
+// "1.02", as the banner shows it.
+const char* ProgramVersion();
 // The banner, then the help text.
 void PrintUsage();
 // "\nFlash programming ... UNSUCCESSFUL\n" and a short beep.

@@ -11,7 +11,6 @@ namespace {
 
 const char kWakeUp[] = "===\n";
 const char kPrompt = '>';
-const char kTimeoutText[] = "Response Timeout";
 
 // The longest single sleep on the port: the answer wait looks at its clock
 // at least this often, whatever wakes it or fails to.
@@ -147,6 +146,6 @@ bool ReadResponseLine(SerialLink& link, CSerial& port) {
     }
   }
   link.responseLine[stored] = '\0';
-  if (link.responseLine[0] == '\0') std::strcpy(link.responseLine, kTimeoutText);
+  if (link.responseLine[0] == '\0') std::strcpy(link.responseLine, kResponseTimeoutText);
   return false;
 }

@@ -59,6 +59,9 @@ bool WakeDevice(SerialLink& link, CSerial& port);
 // answer's line feed (until 2000 empty polls or 2 s and the margin without a
 // character, or a key).
 void SendStartCommand(SerialLink& link, CSerial& port, bool bootOverwrite);
+// The answer line of a packet that got none.
+constexpr char kResponseTimeoutText[] = "Response Timeout";
+
 // Reads the answer line to a packet into link.responseLine (at most 160
 // characters kept) within kResponseTimeoutMs (and 5,000,000 polls), sleeping
 // on the port while nothing comes. True when the line is a line feed alone;

@@ -128,13 +128,13 @@ class Loader(Child):
     its controlling terminal (read back as "tty": spinner, beep) or, with
     keys_on_pipe, from a pipe: a program under wine takes no keys from a pty."""
 
-    def __init__(self, capture, command, args, cwd, keys_on_pipe):
+    def __init__(self, capture, command, args, cwd, keys_on_pipe, env=None):
         stdin, self.master = os.pipe() if keys_on_pipe else os.openpty()[::-1]
         # Runs in the child after setsid(): the pty, its stdin, becomes its terminal.
         ctty = {} if keys_on_pipe else {"preexec_fn": lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0)}
         try:
             super().__init__(capture, command + args, "stdout", "stderr", stdin=stdin, cwd=cwd,
-                             start_new_session=True, **ctty)
+                             env=env, start_new_session=True, **ctty)
         except BaseException:
             os.close(self.master)
             raise

@@ -3,10 +3,14 @@
 
 import argparse
 import contextlib
+import datetime
 import fcntl
+import hashlib
+import json
 import os
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -37,6 +41,11 @@ EXACT = {"words32_crlf.m0": BANNER + PRESS_ESC + (
     'Flash programming "words32_crlf.m0" started ...\nPercent Complete ... '
     " 45%\b\b\b\b\b 90%\b\b\b\b\b 96%\b\b\b\b\b 96%\b\b\b\b\b 100%\nS-Records sent ... 11\n"
     "Flash programming ... SUCCESSFUL\nDONE\n")}
+NONE = type(None)
+RECORD = {"start": str, "end": str, "duration_s": (int, float), "host": str, "user": str,
+          "version": str, "file": str, "size": (int, NONE), "sha256": (str, NONE),
+          "port": (str, NONE), "device": (str, NONE), "usb": NONE, "options": dict,
+          "packets": int, "records": int, "verdict": str, "error": (str, NONE), "exit_status": int}
 
 
 class Config:
@@ -73,13 +82,44 @@ def describe(r):
     return "status %r\nstdout %r\nstderr %r\ntty %r\n%s" % (r.status, r.stdout, r.stderr, r.tty, r.sim)
 
 
+def check_record(cfg, r, path, options, verdict, log):
+    """The run's flash record: one line, its fields and their types, and what it
+    says matches the run, the file's SHA-256 computed here."""
+    with open(log, "rb") as f:
+        line, rest = f.read().split(b"\n", 1)
+    rec = json.loads(line)
+    assert rest == b"" and list(rec) == list(RECORD), line
+    assert all(isinstance(rec[k], t) for k, t in RECORD.items()), rec
+    start, end = (datetime.datetime.strptime(rec[k], "%Y-%m-%dT%H:%M:%S.%f%z") for k in ("start", "end"))
+    now = datetime.datetime.now(datetime.timezone.utc)
+    assert rec["start"].endswith("Z") and start <= end <= now and now - start < datetime.timedelta(
+        seconds=600) and rec["duration_s"] >= 0, rec
+    digest = None
+    if os.path.isfile(path):
+        with open(path, "rb") as f:
+            data = f.read()
+        digest = [len(data), hashlib.sha256(data).hexdigest()]
+    opened = verdict not in ("bad file", "port not opened")
+    sent = re.search(r"S-Records sent \.\.\. (\d+)\n", r.stdout)
+    assert [rec["size"], rec["sha256"]] == (digest or [None, None]), rec
+    assert (rec["verdict"], rec["exit_status"], rec["version"]) == (verdict, r.status, "1.02"), rec
+    assert rec["file"] == os.path.basename(path) and rec["host"] and rec["user"], rec
+    assert (rec["port"], rec["device"]) == (r.port if verdict != "bad file" else None, (
+        r.port if cfg.on_wine else os.path.realpath(r.port)) if opened else None), rec
+    assert rec["options"] == {k: "-" + k[0] in options for k in ("pad", "debug", "verbose", "boot")}
+    assert (rec["records"], rec["packets"]) == (int(sent[1]) if sent else 0, len(r.loop)), rec
+    assert (rec["error"] is None) == (verdict in ("successful", "cancelled", "bad file")), rec
+    assert rec["error"] is None or rec["error"] in r.stdout, rec
+
+
 def run_loader(cfg, tmp, fixture, sim_args=(), check=True, options=(), keys=None, port=None,
-               keys_on_pipe=False, hold=None):
+               keys_on_pipe=False, hold=None, record=None):
     """Runs the loader on `fixture` against a fresh simulator. `keys`: (text on
     stdout to wait for, bytes to press or a function to call); `hold`: "lock"
     the port meanwhile, run the loader "unprivileged", or time its report of a
     "hangup". Returns the loader's streams and status, the simulator's report
-    and the packets it logged, `loop` those of the transfer loop."""
+    and the packets it logged, `loop` those of the transfer loop. `record`: the
+    verdict that the run's flash record (TALVORN_LOG) must name."""
     path, log = cfg.fixture(fixture), os.path.join(tmp, "packets.log")
     sim_argv = [cfg.sim, "--timeout", "280", "--log", log, "--once", *sim_args]
     capture = h.Capture()
@@ -89,10 +129,12 @@ def run_loader(cfg, tmp, fixture, sim_args=(), check=True, options=(), keys=None
         stack.callback(sim.close)
         with cfg.port(sim.pty_path(), hold == "lock") as (port_arg, port_text):
             if port:
-                port_arg = port_text = port
+                port_arg, port_text = port, "COM" + port if cfg.on_wine else port
             command = (UNPRIVILEGED if hold == "unprivileged" else []) + cfg.loader
+            records = os.path.join(tmp, "flash.log")
             loader = h.Loader(capture, command, [*options, os.path.basename(path), port_arg],
-                              os.path.dirname(path), keys_on_pipe)
+                              os.path.dirname(path), keys_on_pipe,
+                              dict(os.environ, TALVORN_LOG=records) if record else None)
             stack.callback(loader.close)
             if keys:  # one write: an escape sequence arrives whole
                 loader.wait_text(keys[0])
@@ -112,12 +154,15 @@ def run_loader(cfg, tmp, fixture, sim_args=(), check=True, options=(), keys=None
             packets = [dict(kv.split("=", 1) for kv in line.split() if "=" in kv) |
                        {"ok": line.endswith(" ok")} for line in f.read().splitlines()]
         last = packets[-1] if packets else {"type": "", "ok": False}
-        return types.SimpleNamespace(
+        r = types.SimpleNamespace(
             # Text-mode output under wine writes "\n" as "\r\n".
             stdout=loader.text().replace("\r\n", "\n") if cfg.on_wine else loader.text(),
             stderr=loader.text("stderr"), tty=loader.text("tty"), status=status, sim=sim.text(),
             port=port_text, packets=packets, checked=check,
             loop=packets[:-1] if last["type"] in "589" and last["ok"] else packets)
+        if record:
+            check_record(cfg, r, path, options, record, records)
+        return r
 
 
 def opening(port, failed_wakeups=0, boot=False):
@@ -179,7 +224,8 @@ SUCCESS = {**{"success_" + f[:-3]: (f, [], [], None, "") for f in (
 
 def case_success(cfg, tmp, fixture, options, sim_args, keys, sim_says):
     check = not fixture.startswith("s19")  # S1 data: nothing for the S2 image check
-    result = run_loader(cfg, tmp, fixture, sim_args, check, options=options, keys=keys)
+    result = run_loader(cfg, tmp, fixture, sim_args, check, options=options, keys=keys,
+                        record="successful")
     if fixture in EXACT and not options + sim_args:
         assert result.stdout == EXACT[fixture].replace("PORT", result.port), describe(result)
     waking = opening(result.port, 2 if "--ignore-wakeups" in sim_args else 0, "-b" in options)
@@ -189,18 +235,19 @@ def case_success(cfg, tmp, fixture, options, sim_args, keys, sim_says):
 
 # name: (simulator options, verdict, packets of the loop; None: as many as sent)
 FAILURE = {
-    "error_answer": (["--error-at", "3", "Checksum error"], ERROR + "Checksum error\r\n\n", 3),
-    "crlf_answer": (["--crlf-at", "2"], ERROR + "\r\n\n", 2),
-    "no_answer": (["--silent-at", "2"], ERROR + "Response Timeout\n", 2),
-    "hangup": (["--hangup-at", "3"], ERROR + LOST + "\n", 3),
-    "escape_cancels": (["--delay-ms", "100"], CANCELLED, None),
+    "error_answer": (["--error-at", "3", "Checksum error"], ERROR + "Checksum error\r\n\n", 3,
+                     "instrument error"),
+    "crlf_answer": (["--crlf-at", "2"], ERROR + "\r\n\n", 2, "instrument error"),
+    "no_answer": (["--silent-at", "2"], ERROR + "Response Timeout\n", 2, "time-out"),
+    "hangup": (["--hangup-at", "3"], ERROR + LOST + "\n", 3, "lost port"),
+    "escape_cancels": (["--delay-ms", "100"], CANCELLED, None, "cancelled"),
 }
 
 
-def case_failure(cfg, tmp, sim_args, verdict, loop_packets, keys_on_pipe=False):
+def case_failure(cfg, tmp, sim_args, verdict, loop_packets, record, keys_on_pipe=False):
     keys = (STARTED, ESC) if loop_packets is None else None
     result = run_loader(cfg, tmp, "sample.m0", sim_args, keys=keys, keys_on_pipe=keys_on_pipe,
-                        hold="hangup" if LOST in verdict else None)
+                        hold="hangup" if LOST in verdict else None, record=record)
     if loop_packets is None:
         loop_packets = len(result.packets)
         assert 0 < loop_packets < 100, "%d packets before ESC" % loop_packets
@@ -218,7 +265,8 @@ LOST_IN_SETUP = {
 
 
 def case_lost_in_setup(cfg, tmp, line, before):
-    result = run_loader(cfg, tmp, "sample.m0", ["--hangup-in-setup", str(line)], hold="hangup")
+    result = run_loader(cfg, tmp, "sample.m0", ["--hangup-in-setup", str(line)], hold="hangup",
+                        record="lost port")
     wanted = (before + "*** - Error, " + LOST + ".\n" + UNSUCCESSFUL).replace(
         "PORT", result.port).replace("REASON", cfg.lost_reason)
     assert result.stdout == wanted and result.status == 1, describe(result)
@@ -275,8 +323,7 @@ REFUSED = {
     "boot_overwrite_no": ("words16_crlf.m0", re.escape(opening("PORT", boot=True) + CANCELLED),
                           {"options": ["-b"], "keys": (BOOT_QUESTION, b"n")}),
     "missing_port": ("words16_crlf.m0", PORT_ERROR + re.escape(
-        "no such device. Is the adapter plugged in? The serial adapters present are listed "
-        "under /dev/serial/by-id.\n"), {"port": "/dev/does-not-exist"}),
+        "no such device. Is the adapter plugged in? PRESENT\n"), {"port": "/dev/does-not-exist"}),
     "port_is_a_file": ("words16_crlf.m0", PORT_ERROR + re.escape(
         "not a serial device. Name the serial port the instrument is connected to.\n"),
         {"port": "./words16_crlf.m0"}),
@@ -288,7 +335,48 @@ REFUSED = {
 }
 
 
+def ports_present(cfg):
+    """The end of a no-such-device line: the ports that --list-ports lists."""
+    out = subprocess.run(cfg.loader + ["--list-ports"], capture_output=True, text=True,
+                         stdin=subprocess.DEVNULL, timeout=240)
+    names = [line.split("  ")[0] for line in out.stdout.splitlines()]
+    assert out.returncode == 0 and out.stderr == "" and names, out
+    return "No serial port is present." if names == ["No serial ports found."] else (
+        "Serial ports present: %s." % ", ".join(names))
+
+
+def case_shared_log(cfg, tmp):
+    """Eight loaders ending at once append eight whole records to one log; a
+    file name with a quote, a backslash, control characters and a byte that is
+    not UTF-8 comes out as a JSON string."""
+    name = "fw.m0" if cfg.on_wine else os.fsdecode(b'fw "\\\x01\x7f\xff\xc3\xa9.m0')
+    log = os.path.join(tmp, "shared.log")
+    shutil.copyfile(cfg.fixture("sample.m0"), os.path.join(tmp, name))
+    loaders = [subprocess.Popen(cfg.loader + ["--log=" + log, name, "/dev/none"],
+                                cwd=tmp, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, start_new_session=True) for _ in range(8)]
+    try:
+        assert [p.wait(240) for p in loaders] == [1] * 8
+    finally:
+        for p in loaders:
+            p.kill()
+            p.wait()
+    with open(log, encoding="utf-8", newline="") as f:
+        records = [json.loads(line) for line in f.read().split("\n")[:-1]]
+    assert [(r["verdict"], r["file"]) for r in records] == [
+        ("port not opened", name.replace("\udcff", "\xff"))] * 8, records
+
+
+def case_unwritable_log(cfg, tmp):
+    """A log that cannot be written costs one line on standard error, nothing else."""
+    r = run_loader(cfg, tmp, "words32_crlf.m0", options=["--log=" + os.path.join(tmp, "no", "log")])
+    assert r.stdout == EXACT["words32_crlf.m0"].replace("PORT", r.port) and r.status == 0, describe(r)
+    assert re.fullmatch(r"talvorn: the flash record was not written to \S+: .+\r?\n", r.stderr), r.stderr
+
+
 def case_refused(cfg, tmp, fixture, pattern, run_args):
+    # No record of a huge file (not hashed in each run), nor of nobody's run (no log it may write).
+    huge = isinstance(fixture, int) and fixture >= 1 << 30 or run_args.get("hold") == "unprivileged"
     if isinstance(fixture, int) or fixture in ("FIFO", "MISSING"):  # fw.m0, made here
         fixture, made = os.path.join(tmp, "fw.m0"), fixture
         if made == "FIFO":  # a pipe nobody writes to: opening it must not wait
@@ -297,10 +385,13 @@ def case_refused(cfg, tmp, fixture, pattern, run_args):
             with open(fixture, "wb") as f:
                 f.write(b"\n"[:made])
                 f.truncate(made)
-    result = run_loader(cfg, tmp, fixture, check=False, **run_args)
+    record = None if huge else "port not opened" if pattern.startswith(
+        re.escape(OPEN_FAILED)) else "cancelled" if "keys" in run_args else "bad file"
+    result = run_loader(cfg, tmp, fixture, check=False, record=record, **run_args)
     # A run refused at its command line ends with the usage text, before it began.
     end = "" if "USAGE" in pattern else re.escape(UNSUCCESSFUL)
-    pattern = pattern.replace("PORT", re.escape(result.port)) + end
+    pattern = pattern.replace("PORT", re.escape(result.port)).replace(
+        "PRESENT", re.escape(ports_present(cfg))) + end
     assert re.fullmatch(pattern, result.stdout) and result.status == 1, \
         "expected /%s/\n%s" % (pattern, describe(result))
     assert "start command" not in result.sim, describe(result)
@@ -334,7 +425,7 @@ def case_file_changed(cfg, tmp, change, before_start):
                               "*** - Error, " + changed + UNSUCCESSFUL) if before_start else (
         ["--delay-ms", "50"], STARTED, ERROR + changed + "\n" + UNSUCCESSFUL + "DONE\n")
     result = run_loader(cfg, tmp, path, sim_args, check=False,
-                        keys=(when, lambda: change(cfg, path)))
+                        keys=(when, lambda: change(cfg, path)), record="file changed")
     assert result.stdout.endswith(ending) and result.status == 1, describe(result)
     assert "flash completed" not in result.sim, describe(result)
     assert ("start command" in result.sim) != before_start, describe(result)
@@ -345,6 +436,7 @@ CASES = {name: (lambda c, t, f=f, a=a: f(c, t, *a)) for f, table in (
     (case_refused, REFUSED), (case_file_changed, FILE_CHANGED),
     (case_debug_dump, {"debug_dump": ([],), "debug_dump_pad": (["-p"],)}),
     (case_verbose, {"verbose": ()}), (case_image_check_can_fail, {"image_check_can_fail": ()}),
+    (case_shared_log, {"shared_log": ()}), (case_unwritable_log, {"unwritable_log": ()}),
 ) for name, a in table.items()}
 
 

@@ -5,6 +5,7 @@ keys read from standard input when that is a pipe (a program on a pty gets a
 console of wine's own that takes no keys from it)."""
 
 import os
+import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
@@ -16,13 +17,28 @@ def case_missing_port(cfg, tmp):
     prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
     assert not os.path.lexists(os.path.join(prefix, "dosdevices", "com" + cfg.missing_com))
     lc.case_refused(cfg, tmp, "words16_crlf.m0", lc.re.escape(
-        lc.OPEN_FAILED + "COM%s: no such device. Is the adapter plugged in? Device Manager lists "
-        "the COM ports present under Ports (COM & LPT).\n" % cfg.missing_com),
-        {"port": cfg.missing_com})
+        lc.OPEN_FAILED + "COM%s: no such device. Is the adapter plugged in? " % cfg.missing_com)
+        + "PRESENT\n", {"port": cfg.missing_com})
+
+
+def case_list_ports(cfg, tmp):
+    """COM5 listed from the registry's SERIALCOMM map. Wine fills that map only
+    with the ports it finds when the prefix starts, not with a dosdevices link
+    made later, so COM5 is registered here as a Windows serial driver does."""
+    key = [cfg.loader[0], "reg", "add", r"HKLM\HARDWARE\DEVICEMAP\SERIALCOMM", "/v", r"\Device\Sim5"]
+    run = lambda *args: subprocess.run(args, capture_output=True, text=True,  # noqa: E731
+                                       stdin=subprocess.DEVNULL, timeout=240)
+    assert run(*key, "/d", "COM5", "/f").returncode == 0
+    try:
+        out = run(*cfg.loader, "--list-ports")
+    finally:
+        run(*key[:2], "delete", *key[3:], "/f")
+    assert out.returncode == 0 and "COM5" in out.stdout.split(), out
 
 
 CASES = {
     "missing_port": case_missing_port,
+    "list_ports": case_list_ports,
     "escape_from_standard_input": lambda c, t: lc.case_failure(
         c, t, *lc.FAILURE["escape_cancels"], keys_on_pipe=True),
     "arrow_key_from_standard_input": lambda c, t: lc.expect(

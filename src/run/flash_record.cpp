@@ -1,0 +1,166 @@
+#include "run/flash_record.h"
+
+#include <cstdio>
+
+#include "run/presentation.h"
+#include "run/sha256.h"
+#include "serial/cserial.h"
+#include "serial/port_list.h"
+
+namespace {
+
+const char* VerdictName(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::kSuccessful: return "successful";
+    case Verdict::kCancelled: return "cancelled";
+    case Verdict::kInstrumentError: return "instrument error";
+    case Verdict::kTimeOut: return "time-out";
+    case Verdict::kLostPort: return "lost port";
+    case Verdict::kFileChanged: return "file changed";
+    case Verdict::kBadFile: return "bad file";
+    case Verdict::kPortNotOpened: return "port not opened";
+  }
+  return "";
+}
+
+// UTC as ISO 8601 with milliseconds: 2026-12-07T10:28:47.123Z. The civil date
+// from the day number by Howard Hinnant's method, so that no platform's
+// gmtime (nor its thread safety) is needed.
+std::string IsoTime(std::chrono::system_clock::time_point when) {
+  const int64_t ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+  const int64_t days = (ms >= 0 ? ms : ms - 86399999) / 86400000;
+  const int64_t msOfDay = ms - days * 86400000;
+  const int64_t z = days + 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t dayOfEra = z - era * 146097;
+  const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const int64_t mp = (5 * dayOfYear + 2) / 153;
+  const int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
+  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lldZ",
+                static_cast<long long>(year), static_cast<long long>(month),
+                static_cast<long long>(day), static_cast<long long>(msOfDay / 3600000),
+                static_cast<long long>(msOfDay / 60000 % 60),
+                static_cast<long long>(msOfDay / 1000 % 60), static_cast<long long>(msOfDay % 1000));
+  return text;
+}
+
+// Length of the valid UTF-8 sequence at `at`, 0 when there is none.
+size_t Utf8Length(const std::string& text, size_t at) {
+  const auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  const size_t length = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+  if (length == 0 || at + length > text.size()) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+  }
+  // No overlong forms, no surrogates, nothing beyond U+10FFFF.
+  const unsigned char second = byte(at + 1);
+  if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second >= 0xA0) ||
+      (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second >= 0x90)) {
+    return 0;
+  }
+  return length;
+}
+
+// The file's size and SHA-256 as it is now, read in binary; false when it is
+// not a regular file or cannot be read.
+bool HashFile(const std::string& name, int64_t& size, std::string& digest) {
+  FileKind kind;
+  const FileHandle file = OpenRegularFile(name, kind);
+  if (!file) return false;
+  Sha256 sha;
+  unsigned char buffer[65536];
+  size = 0;
+  while (const size_t got = std::fread(buffer, 1, sizeof buffer, file.get())) {
+    sha.Update(buffer, got);
+    size += static_cast<int64_t>(got);
+  }
+  if (std::ferror(file.get())) return false;
+  digest = sha.HexDigest();
+  return true;
+}
+
+std::string Bool(bool value) { return value ? "true" : "false"; }
+
+std::string OrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
+
+// The device the port was opened by and the USB adapter behind it.
+std::string DeviceFields(const FlashState& state, const CSerial& port) {
+  if (state.step <= RunStep::kOpenPort) return "\"device\":null,\"usb\":null";
+  const std::string device = ListedPortName(port.PortName());
+  std::string usb = "null";
+  for (const SerialPortInfo& listed : ListSerialPorts()) {
+    if (listed.name != device || listed.usbId.empty()) continue;
+    usb = "{\"id\":" + JsonString(listed.usbId) + ",\"manufacturer\":" + OrNull(listed.manufacturer) +
+          ",\"product\":" + OrNull(listed.product) + ",\"serial\":" + OrNull(listed.serial) + "}";
+  }
+  return "\"device\":" + JsonString(device) + ",\"usb\":" + usb;
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string json = "\"";
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const size_t length = c >= 0x80 ? Utf8Length(text, i) : 1;
+    if (c == '"' || c == '\\') {
+      json += '\\';
+      json += static_cast<char>(c);
+    } else if (c >= 0x20 && c != 0x7F && length != 0) {
+      json.append(text, i, length);
+      i += length;
+      continue;
+    } else {
+      json += "\\u00";
+      json += kHex[c >> 4];
+      json += kHex[c & 0xF];
+    }
+    ++i;
+  }
+  return json + "\"";
+}
+
+std::string FlashRecordJson(const FlashState& state, const CSerial& port, const RunStart& start,
+                            const RunOutcome& outcome, int status) {
+  const auto endWall = std::chrono::system_clock::now();
+  const auto elapsed = std::chrono::steady_clock::now() - start.steady;
+  char duration[32];
+  std::snprintf(duration, sizeof duration, "%.3f",
+                std::chrono::duration<double>(elapsed).count());
+  int64_t size = 0;
+  std::string digest;
+  const bool hashed = !state.fileName.empty() && HashFile(state.fileName, size, digest);
+  const bool transferred = state.step >= RunStep::kTransfer;
+  return "{\"start\":\"" + IsoTime(start.wall) + "\",\"end\":\"" + IsoTime(endWall) +
+         "\",\"duration_s\":" + duration + ",\"host\":" + JsonString(HostName()) +
+         ",\"user\":" + JsonString(UserName()) + ",\"version\":" + JsonString(ProgramVersion()) +
+         ",\"file\":" + JsonString(state.fileName) +
+         ",\"size\":" + (hashed ? std::to_string(size) : "null") +
+         ",\"sha256\":" + (hashed ? JsonString(digest) : "null") +
+         ",\"port\":" + OrNull(state.link.portLabel) + "," + DeviceFields(state, port) +
+         ",\"options\":{\"pad\":" + Bool(state.padRecords) + ",\"debug\":" +
+         Bool(state.debugRecords) + ",\"verbose\":" + Bool(state.link.verbose) +
+         ",\"boot\":" + Bool(state.bootOverwrite) + "},\"packets\":" +
+         std::to_string(transferred ? state.packetsSent : 0) +
+         ",\"records\":" + std::to_string(transferred ? state.reader.recordsRead : 0) +
+         ",\"verdict\":" + JsonString(VerdictName(outcome.verdict)) +
+         ",\"error\":" + OrNull(outcome.error) + ",\"exit_status\":" + std::to_string(status) + "}";
+}
+
+void RecordRun(const FlashState& state, const CSerial& port, const RunStart& start,
+               const RunOutcome& outcome, int status) {
+  if (state.logPath.empty()) return;
+  std::string error;
+  if (!AppendToLog(state.logPath, FlashRecordJson(state, port, start, outcome, status) + "\n",
+                   error)) {
+    std::fprintf(stderr, "talvorn: the flash record was not written to %s: %s\n",
+                 state.logPath.c_str(), error.c_str());
+  }
+}

@@ -1,0 +1,59 @@
+// The flash record: one JSON line per run, appended to the log that --log=FILE
+// or the environment variable TALVORN_LOG names, so that a production line or
+// a service department can tell later which image went into which
+// instrument, through which adapter, by whom, and how the run ended.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "run/flash_state.h"
+
+class CSerial;
+
+enum class Verdict {
+  kSuccessful,
+  kCancelled,
+  kInstrumentError,  // the instrument answered a packet with its error text
+  kTimeOut,          // the instrument did not answer
+  kLostPort,
+  kFileChanged,
+  kBadFile,          // missing, not a firmware file, or refused by the check
+  kPortNotOpened,    // also: the port refused the line settings
+};
+
+struct RunOutcome {
+  Verdict verdict = Verdict::kBadFile;
+  std::string error;  // the instrument's answer or the reason; "" when none
+};
+
+// When a run began: the wall clock for the record, a steady clock for its
+// duration.
+struct RunStart {
+  std::chrono::system_clock::time_point wall = std::chrono::system_clock::now();
+  std::chrono::steady_clock::time_point steady = std::chrono::steady_clock::now();
+};
+
+// Appends the record of the run to state.logPath (nothing when it is empty)
+// in one write. A log that cannot be opened or written costs one line on
+// standard error; the run's output and exit status stay as they are.
+void RecordRun(const FlashState& state, const CSerial& port, const RunStart& start,
+               const RunOutcome& outcome, int status);
+
+// The record itself, without the line end.
+std::string FlashRecordJson(const FlashState& state, const CSerial& port, const RunStart& start,
+                            const RunOutcome& outcome, int status);
+
+// `text` as a JSON string: quotes, backslash and control characters escaped;
+// valid UTF-8 kept; every other byte taken as the Latin-1 character of that
+// value (file names on Windows come in its 8-bit code page).
+std::string JsonString(const std::string& text);
+
+// Platform parts (flash_record_posix.cpp, flash_record_win32.cpp).
+std::string HostName();
+std::string UserName();
+// Appends `line` to the file `path`, created if missing, in one write to a
+// file opened for appending, so that records of loaders sharing a log never
+// mix. False with `error` set when it cannot.
+bool AppendToLog(const std::string& path, const std::string& line, std::string& error);
