@@ -18,6 +18,7 @@
 
 #include <conio.h>
 
+#include <csignal>
 #include <cstdio>
 #include <deque>
 
@@ -29,6 +30,17 @@ namespace {
 constexpr int kExtendedKeyBase = 0x100;
 
 bool IsExtendedKeyPrefix(int code) { return code == 0x00 || code == 0xE0; }
+
+// How long a wait for a key goes without looking for an interrupt.
+constexpr DWORD kInterruptCheckMs = 100;
+
+// Ctrl-C and Ctrl-Break are recorded as SIGINT, for the run to end through
+// its verdict; should it not end, the third one is left to the system, which
+// ends the process. Runs on a thread of its own.
+BOOL WINAPI RecordConsoleInterrupt(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  return RecordInterrupt(SIGINT) < 3 ? TRUE : FALSE;
+}
 
 // Keys from the bytes of a standard input that is not a console.
 class StreamKeys {
@@ -94,11 +106,13 @@ class StreamKeys {
         }
         if (ended_) return -1;
       }
-      DWORD wait = INFINITE;
+      if (InterruptPending()) return -1;
+      // Endless waits are taken in slices, so that an interrupt ends them.
+      DWORD wait = kInterruptCheckMs;
       if (waitMs != INFINITE) {
         const DWORD spent = GetTickCount() - start;  // unsigned: wraps correctly
         if (spent >= waitMs) return -1;
-        wait = waitMs - spent;
+        if (waitMs - spent < wait) wait = waitMs - spent;
       }
       WaitForSingleObject(arrived_, wait);
     }
@@ -144,6 +158,7 @@ bool StandardInputIsConsole() {
 class Win32Console final : public Console {
  public:
   Win32Console() : hasConsole_(StandardInputIsConsole()) {
+    SetConsoleCtrlHandler(RecordConsoleInterrupt, TRUE);
     if (!hasConsole_) streamKeys_ = new StreamKeys(GetStdHandle(STD_INPUT_HANDLE));
   }
   // The reader thread may still use the stream keys at process exit, so they
@@ -156,6 +171,11 @@ class Win32Console final : public Console {
 
   int ReadKey() override {
     if (!hasConsole_) return streamKeys_->ReadKey();
+    // _getch would wait through a Ctrl-C, which never arrives as a key.
+    while (_kbhit() == 0) {
+      if (InterruptPending()) return -1;
+      SleepEx(10, FALSE);
+    }
     const int code = _getch();
     if (IsExtendedKeyPrefix(code)) return kExtendedKeyBase + _getch();
     return code;

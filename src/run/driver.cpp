@@ -16,7 +16,14 @@ constexpr int32_t kBootSectorBytes = 4096;
 // Wake-up tries when no key press can ever end them (input closed).
 constexpr int kWakeTriesWithoutKeyboard = 20;
 
-int Fail() {
+// Every end before the transfer. An interrupt, which ends the waits without
+// a message, gets its verdict here; `imageTouched`: the start command went.
+int Fail(bool imageTouched = false) {
+  if (InterruptPending()) {
+    PrintInterrupted(imageTouched);
+    ReportFailure();
+    return InterruptExitStatus();
+  }
   ReportFailure();
   return 1;
 }
@@ -33,6 +40,10 @@ bool NotLost(const FlashState& state, const CSerial& port) {
 // same packet assembly that the transfer will use, and its fingerprint taken,
 // so that the transfer can tell whether it still reads the file it checked.
 bool CheckInputFile(FlashState& state) {
+  if (state.inputKind == FileKind::kRegular && !state.reader.file) {
+    PrintUnreadableFile(state.fileName, state.inputError);
+    return false;
+  }
   if (state.inputKind != FileKind::kRegular || state.fileSize < 0) {
     PrintUnusableFile(state.fileName, state.inputKind);
     return false;
@@ -73,7 +84,7 @@ bool WakeWithRetries(FlashState& state, CSerial& port) {
   Console& console = TheConsole();
   int tries = 1;
   bool awake = WakeDevice(state.link, port);
-  while (!awake && !port.Lost() && !console.KeyWaiting()) {
+  while (!awake && !port.Lost() && !console.KeyWaiting() && !InterruptPending()) {
     PrintWakeFailed();
     if (!console.KeysCanArrive() && tries >= kWakeTriesWithoutKeyboard) return false;
     console.Pause1ms();
@@ -85,12 +96,17 @@ bool WakeWithRetries(FlashState& state, CSerial& port) {
 
 // The port opened and the instrument awake, at its prompt.
 bool OpenAndWake(FlashState& state, CSerial& port) {
+  if (InterruptPending()) return false;
   if (!OpenPort(state, port)) {
     PrintPortNotOpened(PortOpenProblem(state.link.portLabel, port.PortName(), port.LastError()));
     return false;
   }
   if (!WakeWithRetries(state, port)) {
     PrintNoAnswer(state.link.portLabel);
+    return false;
+  }
+  if (InterruptPending()) {
+    PrintText("\n");  // the "Waking up device" line
     return false;
   }
   if (port.Lost()) {
@@ -103,7 +119,7 @@ bool OpenAndWake(FlashState& state, CSerial& port) {
   }
   PrintAwake();
   if (state.bootOverwrite && !AskBootOverwrite()) {
-    PrintCancelled(true);
+    if (!InterruptPending()) PrintCancelled(true);
     return false;
   }
   return true;
@@ -112,9 +128,10 @@ bool OpenAndWake(FlashState& state, CSerial& port) {
 // The set-up command lines (their answers are not looked at), then the line
 // settings once more.
 bool SetUpInstrument(FlashState& state, CSerial& port) {
-  SendCommand(state.link, port, "");
-  SendCommand(state.link, port, "@N");
-  SendCommand(state.link, port, "");
+  for (const char* command : {"", "@N", ""}) {
+    SendCommand(state.link, port, command);
+    if (InterruptPending()) return false;
+  }
   if (!NotLost(state, port)) return false;
   if (!port.SetBaudRate(kLineBaudRate)) {
     NotLost(state, port);  // a lost port says so; refused settings say nothing
@@ -125,8 +142,8 @@ bool SetUpInstrument(FlashState& state, CSerial& port) {
 }
 
 // The first packet from the file checked, read again from its start, and the
-// start command.
-bool StartTransfer(FlashState& state, CSerial& port) {
+// start command; `startSent` tells whether it went.
+bool StartTransfer(FlashState& state, CSerial& port, bool& startSent) {
   const bool assembled = RewindReader(state.reader) &&
                          AssemblePacket(state.reader, state.currentPacket) == AssembleStatus::kPacket;
   if (!FileAsChecked(state)) {
@@ -137,7 +154,13 @@ bool StartTransfer(FlashState& state, CSerial& port) {
     PrintNotSRecordFile(state.fileName);
     return false;
   }
+  if (InterruptPending()) return false;
+  // From the boot sector's start command on, "-b" lets the first interrupt
+  // wait as it ignores ESC, until the boot sector has gone.
+  HoldInterrupts(state.bootOverwrite);
   SendStartCommand(state.link, port, state.bootOverwrite);
+  startSent = true;
+  if (InterruptPending()) return false;
   if (!NotLost(state, port)) return false;
   // The percentage leaves the first packet's lines out.
   state.reader.bytesRead = 0;
@@ -146,10 +169,12 @@ bool StartTransfer(FlashState& state, CSerial& port) {
 }
 
 void PollKeyboard(FlashState& state) {
+  const bool inBootSector = state.bootOverwrite && state.reader.bytesRead < kBootSectorBytes;
+  HoldInterrupts(inBootSector);
   Console& console = TheConsole();
   if (!console.KeyWaiting()) return;
   if (console.ReadKey() == kKeyEscape) state.cancelled = true;
-  if (state.bootOverwrite && state.reader.bytesRead < kBootSectorBytes) state.cancelled = false;
+  if (inBootSector) state.cancelled = false;
 }
 
 // The error text of a transfer that found the file changed since the check.
@@ -186,7 +211,8 @@ TransferEnd TransferDataPackets(FlashState& state, CSerial& port, bool& transfer
     if (!ReadResponseLine(state.link, port)) transferError = true;
     const int nextSize = PacketWireSize(state.nextPacket);
     for (int i = 0; i < nextSize; ++i) state.currentPacket[i] = state.nextPacket[i];
-    if (IsTerminator(state.currentPacket) || state.cancelled || transferError) {
+    if (IsTerminator(state.currentPacket) || state.cancelled || transferError ||
+        InterruptPending()) {
       return TransferEnd::kLoopDone;
     }
   }
@@ -194,21 +220,23 @@ TransferEnd TransferDataPackets(FlashState& state, CSerial& port, bool& transfer
 
 // Sends the terminator packet unless the instrument already refused a packet
 // (its own error text must reach the screen, and a refused image must not be
-// finalised) or the file is no longer the one checked: the instrument has
-// then been sent something else than the checked image.
-void SendTerminator(FlashState& state, CSerial& port, bool& transferError) {
-  if (!IsTerminator(state.currentPacket) || transferError) return;
+// finalised), the run was interrupted, or the file is no longer the one
+// checked: the instrument has then been sent something else than the checked
+// image. True when the instrument accepted it.
+bool SendTerminator(FlashState& state, CSerial& port, bool& transferError) {
+  if (!IsTerminator(state.currentPacket) || transferError || InterruptPending()) return false;
   if (!FileAsChecked(state)) {
     NoteFileChanged(state);
     transferError = true;
-    return;
+    return false;
   }
   port.Write(state.currentPacket, static_cast<uint32_t>(PacketWireSize(state.currentPacket)));
   if (ReadResponseLine(state.link, port)) {
     PrintAllSent();
-  } else {
-    transferError = true;
+    return true;
   }
+  transferError = true;
+  return false;
 }
 
 // The transfer, the terminator and the verdict. Returns the exit status.
@@ -218,10 +246,13 @@ int TransferAndVerdict(FlashState& state, CSerial& port) {
     PrintBadRecordRead();
     return Fail();
   }
-  SendTerminator(state, port, transferError);
+  // An interrupt that comes once the image is complete changes nothing.
+  const bool interrupted = !SendTerminator(state, port, transferError) && InterruptPending();
   PrintRecordsSent(state.reader.recordsRead);
-  const bool success = !state.cancelled && !transferError;
-  if (state.cancelled) {
+  const bool success = !state.cancelled && !transferError && !interrupted;
+  if (interrupted) {
+    PrintInterrupted(true);
+  } else if (state.cancelled) {
     PrintCancelled(true);
   } else if (port.Lost()) {
     PrintErrorAnswer(LostPortText(state.link.portLabel, port.LostError()));
@@ -236,6 +267,7 @@ int TransferAndVerdict(FlashState& state, CSerial& port) {
   DrainKeyboard();
   state.reader.file.reset();
   PrintDone();
+  if (interrupted) return InterruptExitStatus();
   return success ? 0 : 1;
 }
 
@@ -244,15 +276,17 @@ int TransferAndVerdict(FlashState& state, CSerial& port) {
 int RunFlash(FlashState& state, CSerial& port, int argc, char** argv) {
   InitFlashState(state);
   DrainKeyboard();
-  const int portIndex = ParseCommandLine(state, argc, argv);
-  if (portIndex == 0) return 1;
+  const CommandLine line = ParseCommandLine(state, argc, argv);
+  if (line.request == CommandLineRequest::kAnswered) return 0;
+  if (line.request == CommandLineRequest::kRefused) return 1;
   PrintBanner();
+  if (!TakePort(state, argc, argv, line.portIndex)) return Fail();
   if (!CheckInputFile(state)) return Fail();
   PrintPressEscape();
-  TakePortNumber(state, argc, argv, portIndex);
   state.link.portLabel = PortLabel(state);
   if (!OpenAndWake(state, port)) return Fail();
   if (!SetUpInstrument(state, port)) return Fail();
-  if (!StartTransfer(state, port)) return Fail();
+  bool startSent = false;
+  if (!StartTransfer(state, port, startSent)) return Fail(startSent);
   return TransferAndVerdict(state, port);
 }

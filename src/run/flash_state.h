@@ -21,6 +21,7 @@ struct FlashState {
 
   // The firmware file: open from the probe to the end of the run.
   FileKind inputKind = FileKind::kMissing;
+  int inputError = 0;          // errno of a regular file that could not be opened
   int32_t fileSize = 0;        // size of the file in bytes; -1 when 2 GiB or more
   FileFingerprint checked;     // the file as the check saw it
   SRecordReader reader;

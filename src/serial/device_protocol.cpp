@@ -38,7 +38,7 @@ bool WaitForPrompt(SerialLink& link, CSerial& port, int16_t limit) {
     if (link.lastChar == kPrompt) return true;
     if (port.Lost()) return false;
     if (emptyPolls >= limit) return false;
-    if (TheConsole().KeyWaiting()) return false;
+    if (TheConsole().KeyWaiting() || InterruptPending()) return false;
   }
 }
 
@@ -52,7 +52,7 @@ bool SendCommand(SerialLink& link, CSerial& port, const char* text) {
   // The instrument echoes the line; whatever comes before the echoed '\r',
   // a stray '>' included, belongs to the echo.
   int16_t emptyPolls = 0;
-  while (emptyPolls < kEchoPolls && !port.Lost()) {
+  while (emptyPolls < kEchoPolls && !port.Lost() && !InterruptPending()) {
     if (!ReceiveChar(link, port)) {
       PollPause();
       ++emptyPolls;
@@ -60,8 +60,9 @@ bool SendCommand(SerialLink& link, CSerial& port, const char* text) {
     if (link.lastChar == '\r') break;
   }
   if (WaitForPrompt(link, port, kCommandPromptPolls)) return true;
-  // A lost port is the caller's to report; a beep would only delay that.
-  if (!port.Lost()) TheConsole().Beep(400, 1000);
+  // A lost port or an interrupt is the caller's to report; a beep would only
+  // delay that.
+  if (!port.Lost() && !InterruptPending()) TheConsole().Beep(400, 1000);
   return false;
 }
 
@@ -86,7 +87,7 @@ void SendStartCommand(SerialLink& link, CSerial& port, bool bootOverwrite) {
     if (link.lastChar == '\n') return;
     if (idlePolls >= kStartAnswerIdlePolls) return;
     if (port.Lost()) return;
-    if (TheConsole().KeyWaiting()) return;
+    if (TheConsole().KeyWaiting() || InterruptPending()) return;
   }
 }
 
@@ -102,7 +103,7 @@ bool ReadResponseLine(SerialLink& link, CSerial& port) {
   // an empty one gives the processor away, so that loaders flashing several
   // instruments at once (and the instruments' own programs) do not starve.
   Console& console = TheConsole();
-  for (int32_t poll = 0; poll < kResponsePolls && !port.Lost(); ++poll) {
+  for (int32_t poll = 0; poll < kResponsePolls && !port.Lost() && !InterruptPending(); ++poll) {
     if (!ReceiveChar(link, port)) {
       console.GiveWay();
       continue;
