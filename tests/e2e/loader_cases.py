@@ -7,6 +7,8 @@ import fcntl
 import os
 import re
 import shutil
+import signal
+import subprocess
 import sys
 import tempfile
 import time
@@ -25,7 +27,10 @@ ERROR = "Flash programming error message:  "
 FIELD = r"(?P<pct>[ \d]{2}\d)%\x08{5}"  # one progress field per data packet
 DEBUG_FIELD = r"SRec (?P<n>\d+): (?P<bytes>(?:[0-9a-f]{2},)+)\n" + FIELD
 SPINNER = "/-\\|"  # indexed by the number of data packets sent, modulo 4
-ESC, ARROW_UP = b"\x1b", b"\x1b[A"
+ESC, ARROW_UP, CTRL_C = b"\x1b", b"\x1b[A", b"\x03"
+INTERRUPTED = "Flash programming ... INTERRUPTED; the instrument may hold an incomplete image: flash it again.\n"
+INTERRUPTED_BEFORE = ("Flash programming ... INTERRUPTED before the transfer; the instrument was left "
+                      "as it was.\n")
 STARTED = "started ..."
 OPEN_FAILED = BANNER + PRESS_ESC + "*** - Error, cannot open port.\n"
 LOST = "lost the serial port PORT (REASON)"  # REASON: Config.lost_reason
@@ -76,7 +81,8 @@ def describe(r):
 def run_loader(cfg, tmp, fixture, sim_args=(), check=True, options=(), keys=None, port=None,
                keys_on_pipe=False, hold=None):
     """Runs the loader on `fixture` against a fresh simulator. `keys`: (text on
-    stdout to wait for, bytes to press or a function to call); `hold`: "lock"
+    stdout to wait for, bytes to press or a function to call with the loader), or
+    a list of such steps; `hold`: "lock"
     the port meanwhile, run the loader "unprivileged", or time its report of a
     "hangup". Returns the loader's streams and status, the simulator's report
     and the packets it logged, `loop` those of the transfer loop."""
@@ -94,9 +100,10 @@ def run_loader(cfg, tmp, fixture, sim_args=(), check=True, options=(), keys=None
             loader = h.Loader(capture, command, [*options, os.path.basename(path), port_arg],
                               os.path.dirname(path), keys_on_pipe)
             stack.callback(loader.close)
-            if keys:  # one write: an escape sequence arrives whole
-                loader.wait_text(keys[0])
-                keys[1]() if callable(keys[1]) else os.write(loader.master, keys[1])
+            for text, key in keys if isinstance(keys, list) else [keys] if keys else []:
+                loader.wait_text(text)  # one write: an escape sequence arrives whole
+                key(loader) if callable(key) else os.write(loader.master, key)
+            pressed = time.monotonic()
             if hold == "hangup":
                 sim.wait_text("hung up the line")
                 hung_up = time.monotonic()
@@ -105,6 +112,7 @@ def run_loader(cfg, tmp, fixture, sim_args=(), check=True, options=(), keys=None
                 assert lost_after < LOST_WITHIN, "the loss reported after %.1f s" % lost_after
             # An unanswered packet costs 5,000,000 polls of the port: tens of seconds.
             status = loader.wait_exit(timeout=240)
+            ended_after = time.monotonic() - pressed
         sim.stop()
         assert not sim.text("sim.err"), "simulator standard error: " + sim.text("sim.err")
         with open(log) as f:
@@ -115,7 +123,7 @@ def run_loader(cfg, tmp, fixture, sim_args=(), check=True, options=(), keys=None
             # Text-mode output under wine writes "\n" as "\r\n".
             stdout=loader.text().replace("\r\n", "\n") if cfg.on_wine else loader.text(),
             stderr=loader.text("stderr"), tty=loader.text("tty"), status=status, sim=sim.text(),
-            port=port_text, packets=packets, checked=check,
+            port=port_text, packets=packets, checked=check, ended_after=ended_after,
             loop=packets[:-1] if last["type"] in "589" and last["ok"] else packets)
 
 
@@ -131,7 +139,7 @@ def started(result, fixture, opening_text=None, start_echo=""):
             'Flash programming "%s" started ...\nPercent Complete ... ' % fixture)
 
 
-def expect(cfg, r, fixture, verdict=None, loop=None, field=FIELD, prefix=None, echo=""):
+def expect(cfg, r, fixture, verdict=None, loop=None, field=FIELD, prefix=None, echo="", status=1):
     """Standard output is `prefix`, one progress field per packet of the loop (the spinner
     in step on the console), the records sent and the verdict; no verdict: success."""
     with open(cfg.fixture(fixture), "rb") as f:  # the records read: up to an S5, S8 or S9
@@ -152,7 +160,7 @@ def expect(cfg, r, fixture, verdict=None, loop=None, field=FIELD, prefix=None, e
         assert [c for c in r.tty if c in SPINNER] == [SPINNER[n % 4] for n in range(1, loop + 1)]
         assert ("\x07" in r.tty) == bool(verdict), "beep\n" + describe(r)
     if verdict:
-        assert 0 < int(match["n"]) <= records and r.status == 1, describe(r)
+        assert 0 < int(match["n"]) <= records and r.status == status, describe(r)
         assert "flash completed" not in r.sim, describe(r)
     else:
         assert int(match["n"]) == records and r.status == 0 and r.stderr == "", describe(r)
@@ -173,6 +181,9 @@ SUCCESS = {**{"success_" + f[:-3]: (f, [], [], None, "") for f in (
     "arrow_key_does_not_cancel": ("words16_crlf.m0", [], ["--delay-ms", "100"],
                                   (STARTED, ARROW_UP), ""),
     "noisy_line": ("words16_lf.m0", [], ["--noise", "--line-rate"], None, ""),
+    # The simulator's time-out counts idle time: a flash longer than it goes through.
+    "sim_timeout_counts_idle_time": ("words16_crlf.m0", [], ["--timeout", "3", "--delay-ms", "800"],
+                                     None, ""),
 }
 
 
@@ -186,25 +197,74 @@ def case_success(cfg, tmp, fixture, options, sim_args, keys, sim_says):
     assert sim_says in result.sim, describe(result)
 
 
-# name: (simulator options, verdict, packets of the loop; None: as many as sent)
+def signal_to(number):
+    return lambda loader: loader.proc.send_signal(number)
+
+
+# name: (simulator options, verdict, packets of the loop; None: as many as sent
+# before the key, ESC unless given; exit status)
 FAILURE = {
     "error_answer": (["--error-at", "3", "Checksum error"], ERROR + "Checksum error\r\n\n", 3),
     "crlf_answer": (["--crlf-at", "2"], ERROR + "\r\n\n", 2),
     "no_answer": (["--silent-at", "2"], ERROR + "Response Timeout\n", 2),
     "hangup": (["--hangup-at", "3"], ERROR + LOST + "\n", 3),
     "escape_cancels": (["--delay-ms", "100"], CANCELLED, None),
+    # An interrupt ends even the wait for an answer that never comes.
+    "ctrl_c_interrupts": (["--silent-at", "2"], INTERRUPTED, None, CTRL_C, 130),
+    "sigterm_interrupts": (["--delay-ms", "100"], INTERRUPTED, None, signal_to(signal.SIGTERM), 143),
 }
 
 
-def case_failure(cfg, tmp, sim_args, verdict, loop_packets, keys_on_pipe=False):
-    keys = (STARTED, ESC) if loop_packets is None else None
+def case_failure(cfg, tmp, sim_args, verdict, loop_packets, key=ESC, status=1, keys_on_pipe=False):
+    keys = (STARTED, key) if loop_packets is None else None
     result = run_loader(cfg, tmp, "sample.m0", sim_args, keys=keys, keys_on_pipe=keys_on_pipe,
                         hold="hangup" if LOST in verdict else None)
     if loop_packets is None:
         loop_packets = len(result.packets)
         assert 0 < loop_packets < 100, "%d packets before ESC" % loop_packets
     verdict = verdict.replace("PORT", result.port).replace("REASON", cfg.lost_reason)
-    expect(cfg, result, "sample.m0", verdict, loop_packets)
+    expect(cfg, result, "sample.m0", verdict, loop_packets, status=status)
+    assert status == 1 or result.ended_after < LOST_WITHIN, describe(result)
+
+
+# name: (loader options, simulator options, keys, standard output before the
+# verdict, PORT: the port's text). Nothing was sent; exit 130.
+WAKING = re.escape("Waking up device at PORT:115200,N,8,1 ... ")
+INTERRUPTED_IN_SETUP = {
+    "ctrl_c_at_wakeup": ([], ["--ignore-wakeups", "1000"], ("Waking up", CTRL_C), re.escape(
+        BANNER + PRESS_ESC) + "(?:" + WAKING + "FAILED\n)*" + WAKING + "\n"),
+    "ctrl_c_at_boot_question": (["-b"], [], (BOOT_QUESTION, CTRL_C),
+                                re.escape(opening("PORT", boot=True))),
+}
+
+
+def case_interrupted_in_setup(cfg, tmp, options, sim_args, keys, before):
+    result = run_loader(cfg, tmp, "sample.m0", sim_args, options=options, keys=keys)
+    wanted = before.replace("PORT", re.escape(result.port)) + re.escape(
+        INTERRUPTED_BEFORE + UNSUCCESSFUL)
+    assert re.fullmatch(wanted, result.stdout) and result.status == 130, describe(result)
+    assert "start command" not in result.sim and result.ended_after < LOST_WITHIN, describe(result)
+
+
+def after_progress(fields, key):
+    """Presses `key` once `fields` more progress fields have come."""
+    def press(loader):
+        seen = loader.text().count("%\b")
+        loader.capture.wait_for(lambda: loader.text().count("%\b") >= seen + fields, "progress")
+        os.write(loader.master, key)
+    return press
+
+
+def case_boot_sector_interrupt(cfg, tmp, delay_ms, keys):
+    """With -b a first Ctrl-C waits until the boot sector (4096 bytes) has
+    gone; a second one ends the run at once."""
+    result = run_loader(cfg, tmp, "sample.m0", ["--delay-ms", delay_ms], options=["-b"],
+                        keys=[(BOOT_QUESTION, b"y")] + keys)
+    expect(cfg, result, "sample.m0", INTERRUPTED, status=130,
+           prefix=started(result, "sample.m0", opening(result.port, boot=True)))
+    with open(cfg.fixture("sample.m0"), "rb") as f:
+        sent = sum(map(len, f.readlines()[:int(re.search(r"sent \.\.\. (\d+)", result.stdout)[1])]))
+    assert (sent > 4096) == (len(keys) == 1), "%d bytes sent\n%s" % (sent, describe(result))
 
 
 # name: (set-up line the simulator hangs up at, standard output before the
@@ -269,6 +329,14 @@ REFUSED = {
         '"fw.m0" line 1: empty line where a record should be'), {}),
     "s37_file": ("s37_crlf.m0", FILE_ERROR + r'"s37_crlf\.m0" line 19: [^\n]*', {}),
     "records_too_long_file": ("obs72_lf.m0", FILE_ERROR + r'"obs72_lf\.m0" line 4: [^\n]*', {}),
+    "unreadable_file": ("UNREADABLE", re.escape(BANNER + '*** - Error, cannot read file "fw.m0".\n'
+        '"fw.m0": permission denied. Ask the file\'s owner to make it readable, or copy it to a '
+        'folder of your own.\n'), {"hold": "unprivileged"}),
+    "port_out_of_range": ("words16_crlf.m0", FILE_ERROR + re.escape(
+        '"99999999999" is not a port. A port is a number from 1 to 255 or COM1 to COM255') +
+        r"(?:, or a device path such as /dev/ttyUSB0)?\.", {"port": "99999999999"}),
+    "port_com0": ("words16_crlf.m0", FILE_ERROR + re.escape('"COM0" is not a port. ') + r".*\.",
+                  {"port": "COM0"}),
     "missing_file": ("MISSING", re.escape('*** - Error, file "fw.m0" not found' + BANNER +
                                           "USAGE:  TALVORN [-option]") + "(?s:.*)", {}),
     "boot_overwrite_no": ("words16_crlf.m0", re.escape(opening("PORT", boot=True) + CANCELLED),
@@ -288,10 +356,13 @@ REFUSED = {
 
 
 def case_refused(cfg, tmp, fixture, pattern, run_args):
-    if isinstance(fixture, int) or fixture in ("FIFO", "MISSING"):  # fw.m0, made here
+    if isinstance(fixture, int) or fixture in ("FIFO", "MISSING", "UNREADABLE"):  # fw.m0, made here
         fixture, made = os.path.join(tmp, "fw.m0"), fixture
         if made == "FIFO":  # a pipe nobody writes to: opening it must not wait
             os.mkfifo(fixture)
+        elif made == "UNREADABLE":  # a file that the loader, run as nobody, may not read
+            os.chmod(shutil.copyfile(cfg.fixture("words16_crlf.m0"), fixture), 0)
+            os.chmod(tmp, 0o755)
         elif made != "MISSING":  # "\n", then zeros up to this size, sparse where it can be
             with open(fixture, "wb") as f:
                 f.write(b"\n"[:made])
@@ -333,15 +404,63 @@ def case_file_changed(cfg, tmp, change, before_start):
                               "*** - Error, " + changed + UNSUCCESSFUL) if before_start else (
         ["--delay-ms", "50"], STARTED, ERROR + changed + "\n" + UNSUCCESSFUL + "DONE\n")
     result = run_loader(cfg, tmp, path, sim_args, check=False,
-                        keys=(when, lambda: change(cfg, path)))
+                        keys=(when, lambda _: change(cfg, path)))
     assert result.stdout.endswith(ending) and result.status == 1, describe(result)
     assert "flash completed" not in result.sim, describe(result)
     assert ("start command" in result.sim) != before_start, describe(result)
 
 
+def case_name_as_typed(cfg, tmp):
+    """A file "fw" is flashed as typed, beside a damaged "fw.abs" and a folder "fw.ABS"."""
+    path = shutil.copyfile(cfg.fixture("words16_crlf.m0"), os.path.join(tmp, "fw"))
+    shutil.copyfile(cfg.fixture("not_srecord.m0"), path + ".abs")
+    os.mkdir(path + ".ABS")
+    result = run_loader(cfg, tmp, path)
+    expect(cfg, result, path, prefix=started(result, "fw"))
+
+
+HELP = (re.escape(BANNER + "USAGE:  TALVORN [-option]") + "(?s:.*)" +
+        re.escape("-b - Boot sector") + "(?s:.*COM3.*)" + re.escape("man talvorn") + "(?s:.*)")
+# name: (the only argument, standard output): answered with status 0, no flash.
+ANSWERED = {"help": ("--help", HELP), "help_h": ("-h", HELP), "help_question_mark": ("-?", HELP),
+            "help_slash_question_mark": ("/?", HELP), "version": ("--version", "talvorn 1\\.02\n")}
+
+
+def case_answered(cfg, tmp, arg, wanted):
+    capture = h.Capture()
+    with contextlib.ExitStack() as stack:
+        stack.callback(capture.close)
+        loader = h.Loader(capture, cfg.loader, [arg], tmp, keys_on_pipe=cfg.on_wine)
+        stack.callback(loader.close)
+        status = loader.wait_exit(timeout=120)
+        out = loader.text().replace("\r\n", "\n")
+    assert re.fullmatch(wanted, out) and "not found" not in out and status == 0, (status, out)
+
+
+def case_sim_manual(cfg, tmp):
+    """The simulator's manual page lists every option of its --help, and no other."""
+    usage = subprocess.run([cfg.sim, "--help"], capture_output=True, text=True, check=True).stdout
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "man",
+                           "talvorn-sim.1")) as f:
+        manual = f.read().replace("\\-", "-")
+    listed = set(re.findall(r"^\.B[IR]? (--[a-z-]+)", manual, re.M))
+    assert set(re.findall(r"^  (--[a-z-]+)", usage, re.M)) == listed, (usage, sorted(listed))
+
+
+def case_sim_says_timeout(cfg, tmp):
+    run = subprocess.run([cfg.sim, "--timeout", "1"], capture_output=True, text=True, timeout=60)
+    assert "time-out: no byte from the loader for 1 s" in run.stdout and run.returncode == 2, run
+
+
 CASES = {name: (lambda c, t, f=f, a=a: f(c, t, *a)) for f, table in (
     (case_success, SUCCESS), (case_failure, FAILURE), (case_lost_in_setup, LOST_IN_SETUP),
-    (case_refused, REFUSED), (case_file_changed, FILE_CHANGED),
+    (case_refused, REFUSED), (case_file_changed, FILE_CHANGED), (case_answered, ANSWERED),
+    (case_interrupted_in_setup, INTERRUPTED_IN_SETUP),
+    (case_boot_sector_interrupt, {"boot_sector_ctrl_c_waits": ("50", [(STARTED, CTRL_C)]),
+                                  "boot_sector_second_ctrl_c": ("200", [
+                                      (STARTED, CTRL_C), (STARTED, after_progress(2, CTRL_C))])}),
+    (case_name_as_typed, {"name_as_typed": ()}), (case_sim_manual, {"sim_manual_options": ()}),
+    (case_sim_says_timeout, {"sim_says_idle_timeout": ()}),
     (case_debug_dump, {"debug_dump": ([],), "debug_dump_pad": (["-p"],)}),
     (case_verbose, {"verbose": ()}), (case_image_check_can_fail, {"image_check_can_fail": ()}),
 ) for name, a in table.items()}
