@@ -18,6 +18,7 @@
 
 #include <conio.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <deque>
@@ -34,12 +35,33 @@ bool IsExtendedKeyPrefix(int code) { return code == 0x00 || code == 0xE0; }
 // How long a wait for a key goes without looking for an interrupt.
 constexpr DWORD kInterruptCheckMs = 100;
 
+// The console's input when keys come from it, else null.
+HANDLE g_consoleInput = nullptr;
+// Set while a key read may wait in _getch.
+std::atomic<bool> g_readingKey{false};
+
+// A key read waits in _getch, which a Ctrl-C does not end: a key record put
+// into the console's input ends it, and the reader then sees the interrupt.
+// Only then: at other times the record would read as a key press.
+void WakeKeyRead() {
+  if (g_consoleInput == nullptr || !g_readingKey.load()) return;
+  INPUT_RECORD record = {};
+  record.EventType = KEY_EVENT;
+  record.Event.KeyEvent.bKeyDown = TRUE;
+  record.Event.KeyEvent.wRepeatCount = 1;
+  record.Event.KeyEvent.uChar.AsciiChar = 0x03;
+  DWORD written = 0;
+  WriteConsoleInputA(g_consoleInput, &record, 1, &written);
+}
+
 // Ctrl-C and Ctrl-Break are recorded as SIGINT, for the run to end through
 // its verdict; should it not end, the third one is left to the system, which
 // ends the process. Runs on a thread of its own.
 BOOL WINAPI RecordConsoleInterrupt(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-  return RecordInterrupt(SIGINT) < 3 ? TRUE : FALSE;
+  if (RecordInterrupt(SIGINT) >= 3) return FALSE;
+  WakeKeyRead();
+  return TRUE;
 }
 
 // Keys from the bytes of a standard input that is not a console.
@@ -158,6 +180,7 @@ bool StandardInputIsConsole() {
 class Win32Console final : public Console {
  public:
   Win32Console() : hasConsole_(StandardInputIsConsole()) {
+    if (hasConsole_) g_consoleInput = GetStdHandle(STD_INPUT_HANDLE);
     SetConsoleCtrlHandler(RecordConsoleInterrupt, TRUE);
     if (!hasConsole_) streamKeys_ = new StreamKeys(GetStdHandle(STD_INPUT_HANDLE));
   }
@@ -171,12 +194,12 @@ class Win32Console final : public Console {
 
   int ReadKey() override {
     if (!hasConsole_) return streamKeys_->ReadKey();
-    // _getch would wait through a Ctrl-C, which never arrives as a key.
-    while (_kbhit() == 0) {
-      if (InterruptPending()) return -1;
-      SleepEx(10, FALSE);
-    }
-    const int code = _getch();
+    // Marked before the interrupt is looked at, so that a Ctrl-C either is
+    // seen here or wakes the _getch below (WakeKeyRead).
+    g_readingKey.store(true);
+    const int code = InterruptPending() ? -1 : _getch();
+    g_readingKey.store(false);
+    if (InterruptPending()) return -1;
     if (IsExtendedKeyPrefix(code)) return kExtendedKeyBase + _getch();
     return code;
   }
