@@ -1,8 +1,27 @@
 #include "console/console.h"
 
+#include <atomic>
+
 namespace {
 Console* g_installed = nullptr;
+// Written by signal handlers (POSIX) or the console's handler thread
+// (Windows): lock-free atomics are safe in both.
+std::atomic<int> g_interrupts{0};
+std::atomic<int> g_interruptSignal{0};
+bool g_interruptsHeld = false;
+}  // namespace
+
+int RecordInterrupt(int signalNumber) {
+  int expected = 0;
+  g_interruptSignal.compare_exchange_strong(expected, signalNumber);
+  return g_interrupts.fetch_add(1) + 1;
 }
+
+bool InterruptPending() { return g_interrupts.load() > (g_interruptsHeld ? 1 : 0); }
+
+void HoldInterrupts(bool hold) { g_interruptsHeld = hold; }
+
+int InterruptExitStatus() { return 128 + g_interruptSignal.load(); }
 
 Console& TheConsole() { return g_installed != nullptr ? *g_installed : PlatformConsole(); }
 

@@ -12,8 +12,8 @@ class Console {
   // True when a key press is waiting; the key is not consumed.
   virtual bool KeyWaiting() = 0;
   // Reads one key without echo, waiting for it if none is waiting yet. Returns
-  // the key's code, or -1 when no key can ever come (input closed). Callers
-  // that must not wait test KeyWaiting first.
+  // the key's code, or -1 when no key can ever come (input closed) or an
+  // interrupt is pending. Callers that must not wait test KeyWaiting first.
   virtual int ReadKey() = 0;
   // Writes one character straight to the terminal, bypassing standard output.
   virtual void PutChar(char c) = 0;
@@ -43,6 +43,22 @@ constexpr int kEscapeSequenceWaitMs = 100;
 // kSequenceKey; ESC and any other byte is an Alt-modified key, also one
 // kSequenceKey. Returns -1 when the input has ended.
 int ReadStreamKey(const std::function<int(int waitMs)>& nextByte);
+
+// Ctrl-C (SIGINT) and termination requests (SIGTERM). The platform console
+// records them instead of letting them end the process, so that the run ends
+// through its verdict: every wait of the run ends once one is pending.
+//
+// Records one interrupt by `signalNumber` and returns how many have come;
+// async-signal-safe, and safe from a handler thread.
+int RecordInterrupt(int signalNumber);
+// True when an interrupt must end the run now: one has come while they are
+// not held, or a second one has come.
+bool InterruptPending();
+// While held (the boot sector of "-b" on its way), the first interrupt waits
+// until the hold ends; a second one is pending at once.
+void HoldInterrupts(bool hold);
+// 128 plus the signal number of the first interrupt (130 for Ctrl-C).
+int InterruptExitStatus();
 
 // The console the program talks to: the platform's unless a test installed another.
 Console& TheConsole();

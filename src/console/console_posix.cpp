@@ -46,7 +46,30 @@ void InstallRestoreHandlers() {
   struct sigaction action = {};
   action.sa_handler = RestoreTerminalOnSignal;
   sigemptyset(&action.sa_mask);
-  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) sigaction(signalNumber, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+}
+
+// Ctrl-C and SIGTERM are recorded, and the run ends through its verdict at
+// its next check. Should it not end, the third one restores the terminal and
+// ends the process at once.
+extern "C" void RecordInterruptSignal(int signalNumber) {
+  if (RecordInterrupt(signalNumber) >= 3) {
+    RestoreTerminal();
+    _exit(128 + signalNumber);
+  }
+}
+
+void InstallInterruptHandlers() {
+  struct sigaction action = {};
+  action.sa_handler = RecordInterruptSignal;
+  sigemptyset(&action.sa_mask);
+  for (int signalNumber : {SIGINT, SIGTERM}) {
+    // A signal ignored by whoever started the program (a background job)
+    // stays ignored.
+    struct sigaction before = {};
+    if (sigaction(signalNumber, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+    sigaction(signalNumber, &action, nullptr);
+  }
 }
 
 void SleepMs(long ms) {
@@ -58,6 +81,7 @@ void SleepMs(long ms) {
 class PosixConsole final : public Console {
  public:
   PosixConsole() {
+    InstallInterruptHandlers();
     const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (tty >= 0 && isatty(tty) != 0 && tcgetattr(tty, &g_savedTermios) == 0) {
       g_ttyFd = tty;
@@ -122,7 +146,7 @@ class PosixConsole final : public Console {
     if (ended_ || keyFd_ < 0) return;
     struct pollfd pfd = {keyFd_, POLLIN, 0};
     int ready;
-    while ((ready = poll(&pfd, 1, waitMs)) < 0 && errno == EINTR) {
+    while ((ready = poll(&pfd, 1, waitMs)) < 0 && errno == EINTR && !InterruptPending()) {
     }
     if (ready <= 0) return;
     if ((pfd.revents & POLLNVAL) != 0) {
@@ -144,9 +168,12 @@ class PosixConsole final : public Console {
   // The next key byte, waiting at most `waitMs` for it (-1: until one comes
   // or the input ends); -1 when none came.
   int NextByte(int waitMs) {
+    // An endless wait is taken in slices, so that an interrupt that came
+    // just before a slice began ends it all the same.
+    constexpr int kInterruptCheckMs = 100;
     do {
-      if (pending_.empty()) Fill(waitMs);
-    } while (waitMs < 0 && pending_.empty() && !ended_ && keyFd_ >= 0);
+      if (pending_.empty()) Fill(waitMs < 0 ? kInterruptCheckMs : waitMs);
+    } while (waitMs < 0 && pending_.empty() && !ended_ && keyFd_ >= 0 && !InterruptPending());
     if (pending_.empty()) return -1;
     const int byte = pending_.front();
     pending_.pop_front();

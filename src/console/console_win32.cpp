@@ -18,6 +18,8 @@
 
 #include <conio.h>
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <deque>
 
@@ -29,6 +31,38 @@ namespace {
 constexpr int kExtendedKeyBase = 0x100;
 
 bool IsExtendedKeyPrefix(int code) { return code == 0x00 || code == 0xE0; }
+
+// How long a wait for a key goes without looking for an interrupt.
+constexpr DWORD kInterruptCheckMs = 100;
+
+// The console's input when keys come from it, else null.
+HANDLE g_consoleInput = nullptr;
+// Set while a key read may wait in _getch.
+std::atomic<bool> g_readingKey{false};
+
+// A key read waits in _getch, which a Ctrl-C does not end: a key record put
+// into the console's input ends it, and the reader then sees the interrupt.
+// Only then: at other times the record would read as a key press.
+void WakeKeyRead() {
+  if (g_consoleInput == nullptr || !g_readingKey.load()) return;
+  INPUT_RECORD record = {};
+  record.EventType = KEY_EVENT;
+  record.Event.KeyEvent.bKeyDown = TRUE;
+  record.Event.KeyEvent.wRepeatCount = 1;
+  record.Event.KeyEvent.uChar.AsciiChar = 0x03;
+  DWORD written = 0;
+  WriteConsoleInputA(g_consoleInput, &record, 1, &written);
+}
+
+// Ctrl-C and Ctrl-Break are recorded as SIGINT, for the run to end through
+// its verdict; should it not end, the third one is left to the system, which
+// ends the process. Runs on a thread of its own.
+BOOL WINAPI RecordConsoleInterrupt(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  if (RecordInterrupt(SIGINT) >= 3) return FALSE;
+  WakeKeyRead();
+  return TRUE;
+}
 
 // Keys from the bytes of a standard input that is not a console.
 class StreamKeys {
@@ -94,11 +128,13 @@ class StreamKeys {
         }
         if (ended_) return -1;
       }
-      DWORD wait = INFINITE;
+      if (InterruptPending()) return -1;
+      // Endless waits are taken in slices, so that an interrupt ends them.
+      DWORD wait = kInterruptCheckMs;
       if (waitMs != INFINITE) {
         const DWORD spent = GetTickCount() - start;  // unsigned: wraps correctly
         if (spent >= waitMs) return -1;
-        wait = waitMs - spent;
+        if (waitMs - spent < wait) wait = waitMs - spent;
       }
       WaitForSingleObject(arrived_, wait);
     }
@@ -144,6 +180,8 @@ bool StandardInputIsConsole() {
 class Win32Console final : public Console {
  public:
   Win32Console() : hasConsole_(StandardInputIsConsole()) {
+    if (hasConsole_) g_consoleInput = GetStdHandle(STD_INPUT_HANDLE);
+    SetConsoleCtrlHandler(RecordConsoleInterrupt, TRUE);
     if (!hasConsole_) streamKeys_ = new StreamKeys(GetStdHandle(STD_INPUT_HANDLE));
   }
   // The reader thread may still use the stream keys at process exit, so they
@@ -156,7 +194,12 @@ class Win32Console final : public Console {
 
   int ReadKey() override {
     if (!hasConsole_) return streamKeys_->ReadKey();
-    const int code = _getch();
+    // Marked before the interrupt is looked at, so that a Ctrl-C either is
+    // seen here or wakes the _getch below (WakeKeyRead).
+    g_readingKey.store(true);
+    const int code = InterruptPending() ? -1 : _getch();
+    g_readingKey.store(false);
+    if (InterruptPending()) return -1;
     if (IsExtendedKeyPrefix(code)) return kExtendedKeyBase + _getch();
     return code;
   }

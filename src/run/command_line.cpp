@@ -3,14 +3,30 @@
 #include <cctype>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
+#include "run/port_messages.h"
 #include "run/presentation.h"
 
 namespace {
 
-bool FileExists(const std::string& name) {
-  FileIdentity identity;
-  return IdentityOfPath(name, identity);
+// Requests that stand alone on the command line: answered without a flash,
+// status 0. Another such request is one more row.
+struct StandaloneRequest {
+  const char* argument;
+  void (*answer)();
+};
+
+constexpr StandaloneRequest kStandaloneRequests[] = {
+    {"--help", PrintHelp}, {"-h", PrintHelp},          {"-?", PrintHelp},
+    {"/?", PrintHelp},     {"--version", PrintVersion}, {"--list-ports", PrintPortList},
+};
+
+const StandaloneRequest* FindStandaloneRequest(const char* arg) {
+  for (const StandaloneRequest& request : kStandaloneRequests) {
+    if (std::strcmp(arg, request.argument) == 0) return &request;
+  }
+  return nullptr;
 }
 
 void ApplyOption(FlashState& state, const char* arg) {
@@ -26,13 +42,14 @@ void ApplyOption(FlashState& state, const char* arg) {
 // The long options, "--NAME" or "--NAME=VALUE"; others are ignored as
 // unknown option letters are.
 void ApplyLongOption(FlashState& state, const std::string& arg) {
-  if (arg == "--list-ports") state.listPorts = true;
   if (arg.rfind("--log=", 0) == 0) state.logPath = arg.substr(6);
 }
 
 }  // namespace
 
 std::string CompleteFileName(const std::string& name) {
+  // The name as typed wins: a file "fw" is flashed even beside an "fw.abs".
+  if (KindOfFile(name) == FileKind::kRegular) return name;
   // Both separators count: a technician may type either on Windows, and a
   // backslash in a POSIX file name is too rare to matter here.
   const std::string::size_type slash = name.find_last_of("/\\");
@@ -41,7 +58,7 @@ std::string CompleteFileName(const std::string& name) {
   // File systems here may be case-sensitive: try the lower-case extension the
   // help text shows, then the upper-case one of the instrument's tools.
   for (const char* extension : {".abs", ".ABS"}) {
-    if (FileExists(name + extension)) return name + extension;
+    if (KindOfFile(name + extension) == FileKind::kRegular) return name + extension;
   }
   return name;
 }
@@ -57,19 +74,24 @@ int32_t FileSize(std::FILE* file) {
 }
 
 bool ProbeInputFile(FlashState& state, const std::string& name) {
-  state.reader.file = OpenRegularFile(name, state.inputKind);
-  if (!state.reader.file) {
-    // A directory or a device is there but is no firmware file: the check says so.
-    return state.inputKind == FileKind::kDirectory || state.inputKind == FileKind::kOther;
-  }
+  state.reader.file = OpenRegularFile(name, state.inputKind, state.inputError);
+  // A directory, a device or a file that cannot be read is there but gives
+  // no firmware: the check says which.
+  if (!state.reader.file) return state.inputKind != FileKind::kMissing;
   state.fileSize = FileSize(state.reader.file.get());
   return true;
 }
 
-int ParseCommandLine(FlashState& state, int argc, char** argv) {
+CommandLine ParseCommandLine(FlashState& state, int argc, char** argv) {
+  CommandLine line;
   if (argc < 2) {
     PrintUsage();
-    return 0;
+    return line;
+  }
+  if (const StandaloneRequest* request = argc == 2 ? FindStandaloneRequest(argv[1]) : nullptr) {
+    request->answer();
+    line.request = CommandLineRequest::kAnswered;
+    return line;
   }
   int index = 1;
   const char* current = nullptr;
@@ -82,38 +104,47 @@ int ParseCommandLine(FlashState& state, int argc, char** argv) {
       ApplyOption(state, current);
     }
   }
-  if (state.listPorts) return index;
   state.fileName = CompleteFileName(current);
   if (!ProbeInputFile(state, state.fileName)) {
     std::printf("*** - Error, file \"%s\" not found", state.fileName.c_str());
     PrintUsage();
-    return 0;
+    return line;
   }
-  return index;
+  line.request = CommandLineRequest::kFlash;
+  line.portIndex = index;
+  return line;
 }
 
-int16_t PortNumberFromText(const char* text) {
-  while (std::isspace(static_cast<unsigned char>(*text))) ++text;
-  bool negative = false;
-  if (*text == '+' || *text == '-') negative = (*text++ == '-');
-  // Only the low 16 bits survive, so the value is kept modulo 65536 as it
-  // grows and no digit string can overflow.
-  uint32_t value = 0;
-  while (std::isdigit(static_cast<unsigned char>(*text))) {
-    value = (value * 10 + static_cast<uint32_t>(*text++ - '0')) & 0xFFFFu;
+int PortNumberOf(const std::string& text) {
+  std::string::size_type at = 0;
+  if (text.size() > 3 && (text[0] == 'C' || text[0] == 'c') && (text[1] == 'O' || text[1] == 'o') &&
+      (text[2] == 'M' || text[2] == 'm')) {
+    at = 3;
   }
-  if (negative) value = (0x10000u - value) & 0xFFFFu;
-  return static_cast<int16_t>(static_cast<uint16_t>(value));
+  if (at == text.size()) return 0;
+  int number = 0;
+  for (; at < text.size(); ++at) {
+    if (!std::isdigit(static_cast<unsigned char>(text[at]))) return 0;
+    number = number * 10 + (text[at] - '0');
+    if (number > kMaxPortNumber) return 0;
+  }
+  return number;
 }
 
-void TakePortNumber(FlashState& state, int argc, char** argv, int index) {
+bool TakePort(FlashState& state, int argc, char** argv, int index) {
   state.portNumber = 1;
   state.portPath.clear();
-  if (index <= 0 || index >= argc) return;
+  if (index <= 0 || index >= argc) return true;
   const std::string arg = argv[index];
   if (DevicePathsAsPorts() && arg.find('/') != std::string::npos) {
     state.portPath = arg;
-    return;
+    return true;
   }
-  state.portNumber = PortNumberFromText(arg.c_str());
+  const int number = PortNumberOf(arg);
+  if (number == 0) {
+    PrintNotAPort(arg, DevicePathsAsPorts());
+    return false;
+  }
+  state.portNumber = static_cast<int16_t>(number);
+  return true;
 }

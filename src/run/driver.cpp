@@ -19,7 +19,14 @@ constexpr int32_t kBootSectorBytes = 4096;
 // Wake-up tries when no key press can ever end them (input closed).
 constexpr int kWakeTriesWithoutKeyboard = 20;
 
-int Fail() {
+// Every end before the transfer. An interrupt, which ends the waits without
+// a message, gets its verdict here; `imageTouched`: the start command went.
+int Fail(bool imageTouched = false) {
+  if (InterruptPending()) {
+    PrintInterrupted(imageTouched);
+    ReportFailure();
+    return InterruptExitStatus();
+  }
   ReportFailure();
   return 1;
 }
@@ -36,6 +43,10 @@ bool NotLost(const FlashState& state, const CSerial& port) {
 // same packet assembly that the transfer will use, and its fingerprint taken,
 // so that the transfer can tell whether it still reads the file it checked.
 bool CheckInputFile(FlashState& state) {
+  if (state.inputKind == FileKind::kRegular && !state.reader.file) {
+    PrintUnreadableFile(state.fileName, state.inputError);
+    return false;
+  }
   if (state.inputKind != FileKind::kRegular || state.fileSize < 0) {
     PrintUnusableFile(state.fileName, state.inputKind);
     return false;
@@ -77,7 +88,7 @@ bool WakeWithRetries(FlashState& state, CSerial& port) {
   Console& console = TheConsole();
   int tries = 1;
   bool awake = WakeDevice(state.link, port);
-  while (!awake && !port.Lost() && !console.KeyWaiting()) {
+  while (!awake && !port.Lost() && !console.KeyWaiting() && !InterruptPending()) {
     PrintWakeFailed();
     if (!console.KeysCanArrive() && tries >= kWakeTriesWithoutKeyboard) return false;
     console.Pause1ms();
@@ -89,6 +100,7 @@ bool WakeWithRetries(FlashState& state, CSerial& port) {
 
 // The port opened and the instrument awake, at its prompt.
 bool OpenAndWake(FlashState& state, CSerial& port) {
+  if (InterruptPending()) return false;
   if (!OpenPort(state, port)) {
     PrintPortNotOpened(PortOpenProblem(state.link.portLabel, port.PortName(), port.LastError()));
     return false;
@@ -96,6 +108,10 @@ bool OpenAndWake(FlashState& state, CSerial& port) {
   state.step = RunStep::kWake;
   if (!WakeWithRetries(state, port)) {
     PrintNoAnswer(state.link.portLabel);
+    return false;
+  }
+  if (InterruptPending()) {
+    PrintText("\n");  // the "Waking up device" line
     return false;
   }
   if (port.Lost()) {
@@ -110,6 +126,7 @@ bool OpenAndWake(FlashState& state, CSerial& port) {
   PrintAwake();
   state.step = RunStep::kSetUp;
   if (state.bootOverwrite && !AskBootOverwrite()) {
+    if (InterruptPending()) return false;
     PrintCancelled(true);
     state.cancelled = true;
     return false;
@@ -120,9 +137,10 @@ bool OpenAndWake(FlashState& state, CSerial& port) {
 // The set-up command lines (their answers are not looked at), then the line
 // settings once more.
 bool SetUpInstrument(FlashState& state, CSerial& port) {
-  SendCommand(state.link, port, "");
-  SendCommand(state.link, port, "@N");
-  SendCommand(state.link, port, "");
+  for (const char* command : {"", "@N", ""}) {
+    SendCommand(state.link, port, command);
+    if (InterruptPending()) return false;
+  }
   if (!NotLost(state, port)) return false;
   if (!port.SetBaudRate(kLineBaudRate)) {
     NotLost(state, port);  // a lost port says so; refused settings say nothing
@@ -134,8 +152,8 @@ bool SetUpInstrument(FlashState& state, CSerial& port) {
 }
 
 // The first packet from the file checked, read again from its start, and the
-// start command.
-bool StartTransfer(FlashState& state, CSerial& port) {
+// start command; `startSent` tells whether it went.
+bool StartTransfer(FlashState& state, CSerial& port, bool& startSent) {
   const bool assembled = RewindReader(state.reader) &&
                          AssemblePacket(state.reader, state.currentPacket) == AssembleStatus::kPacket;
   if (!FileAsChecked(state)) {
@@ -147,7 +165,13 @@ bool StartTransfer(FlashState& state, CSerial& port) {
     PrintNotSRecordFile(state.fileName);
     return false;
   }
+  if (InterruptPending()) return false;
+  // From the boot sector's start command on, "-b" lets the first interrupt
+  // wait as it ignores ESC, until the boot sector has gone.
+  HoldInterrupts(state.bootOverwrite);
   SendStartCommand(state.link, port, state.bootOverwrite);
+  startSent = true;
+  if (InterruptPending()) return false;
   if (!NotLost(state, port)) return false;
   // The percentage leaves the first packet's lines out.
   state.reader.bytesRead = 0;
@@ -157,10 +181,12 @@ bool StartTransfer(FlashState& state, CSerial& port) {
 }
 
 void PollKeyboard(FlashState& state) {
+  const bool inBootSector = state.bootOverwrite && state.reader.bytesRead < kBootSectorBytes;
+  HoldInterrupts(inBootSector);
   Console& console = TheConsole();
   if (!console.KeyWaiting()) return;
   if (console.ReadKey() == kKeyEscape) state.cancelled = true;
-  if (state.bootOverwrite && state.reader.bytesRead < kBootSectorBytes) state.cancelled = false;
+  if (inBootSector) state.cancelled = false;
 }
 
 // The error text of a transfer that found the file changed since the check.
@@ -197,7 +223,8 @@ TransferEnd TransferDataPackets(FlashState& state, CSerial& port, bool& transfer
     if (!ReadResponseLine(state.link, port)) transferError = true;
     const int nextSize = PacketWireSize(state.nextPacket);
     for (int i = 0; i < nextSize; ++i) state.currentPacket[i] = state.nextPacket[i];
-    if (IsTerminator(state.currentPacket) || state.cancelled || transferError) {
+    if (IsTerminator(state.currentPacket) || state.cancelled || transferError ||
+        InterruptPending()) {
       return TransferEnd::kLoopDone;
     }
   }
@@ -205,21 +232,23 @@ TransferEnd TransferDataPackets(FlashState& state, CSerial& port, bool& transfer
 
 // Sends the terminator packet unless the instrument already refused a packet
 // (its own error text must reach the screen, and a refused image must not be
-// finalised) or the file is no longer the one checked: the instrument has
-// then been sent something else than the checked image.
-void SendTerminator(FlashState& state, CSerial& port, bool& transferError) {
-  if (!IsTerminator(state.currentPacket) || transferError) return;
+// finalised), the run was interrupted, or the file is no longer the one
+// checked: the instrument has then been sent something else than the checked
+// image. True when the instrument accepted it.
+bool SendTerminator(FlashState& state, CSerial& port, bool& transferError) {
+  if (!IsTerminator(state.currentPacket) || transferError || InterruptPending()) return false;
   if (!FileAsChecked(state)) {
     NoteFileChanged(state);
     transferError = true;
-    return;
+    return false;
   }
   port.Write(state.currentPacket, static_cast<uint32_t>(PacketWireSize(state.currentPacket)));
   if (ReadResponseLine(state.link, port)) {
     PrintAllSent();
-  } else {
-    transferError = true;
+    return true;
   }
+  transferError = true;
+  return false;
 }
 
 // The transfer, the terminator and the verdict. Returns the exit status.
@@ -228,11 +257,14 @@ int TransferAndVerdict(FlashState& state, CSerial& port, bool& transferError) {
     PrintBadRecordRead();
     return Fail();
   }
-  SendTerminator(state, port, transferError);
+  // An interrupt that comes once the image is complete changes nothing.
+  const bool interrupted = !SendTerminator(state, port, transferError) && InterruptPending();
   state.step = RunStep::kVerdict;
   PrintRecordsSent(state.reader.recordsRead);
-  const bool success = !state.cancelled && !transferError;
-  if (state.cancelled) {
+  const bool success = !state.cancelled && !transferError && !interrupted;
+  if (interrupted) {
+    PrintInterrupted(true);
+  } else if (state.cancelled) {
     PrintCancelled(true);
   } else if (port.Lost()) {
     PrintErrorAnswer(LostPortText(state.link.portLabel, port.LostError()));
@@ -247,16 +279,20 @@ int TransferAndVerdict(FlashState& state, CSerial& port, bool& transferError) {
   DrainKeyboard();
   state.reader.file.reset();
   PrintDone();
+  if (interrupted) return InterruptExitStatus();
   return success ? 0 : 1;
 }
 
 // The verdict of a run for its record, from where the run ended and the
 // flags it left; the same order of precedence as the verdict on the screen.
-RunOutcome OutcomeOf(const FlashState& state, const CSerial& port, bool transferError) {
+RunOutcome OutcomeOf(const FlashState& state, const CSerial& port, bool transferError,
+                     int status) {
+  if (InterruptPending() && status == InterruptExitStatus()) return {Verdict::kInterrupted, ""};
   if (state.cancelled) return {Verdict::kCancelled, ""};
   if (port.Lost()) return {Verdict::kLostPort, LostPortText(state.link.portLabel, port.LostError())};
   if (!state.failure.empty()) return {Verdict::kFileChanged, state.failure};
   switch (state.step) {
+    case RunStep::kPortArgument: return {Verdict::kPortNotOpened, "not a port"};
     case RunStep::kOpenPort:
       return {Verdict::kPortNotOpened,
               PortOpenProblem(state.link.portLabel, port.PortName(), port.LastError())};
@@ -273,27 +309,27 @@ RunOutcome OutcomeOf(const FlashState& state, const CSerial& port, bool transfer
   }
 }
 
-// Lists the serial ports present.
-int ListPorts() {
-  PrintText(PortListText(ListSerialPorts()));
-  return 0;
-}
-
 int RunSteps(FlashState& state, CSerial& port, int argc, char** argv, bool& transferError) {
   InitFlashState(state);
   DrainKeyboard();
-  const int portIndex = ParseCommandLine(state, argc, argv);
-  if (portIndex == 0) return 1;
-  if (state.listPorts) return ListPorts();
+  const CommandLine line = ParseCommandLine(state, argc, argv);
+  if (line.request == CommandLineRequest::kAnswered) return 0;
+  if (line.request == CommandLineRequest::kRefused) return 1;
   PrintBanner();
+  state.step = RunStep::kPortArgument;
+  if (!TakePort(state, argc, argv, line.portIndex)) {
+    state.link.portLabel = argv[line.portIndex];  // the port as given, for the record
+    return Fail();
+  }
+  state.step = RunStep::kCheck;
   if (!CheckInputFile(state)) return Fail();
   PrintPressEscape();
-  TakePortNumber(state, argc, argv, portIndex);
   state.link.portLabel = PortLabel(state);
   state.step = RunStep::kOpenPort;
   if (!OpenAndWake(state, port)) return Fail();
   if (!SetUpInstrument(state, port)) return Fail();
-  if (!StartTransfer(state, port)) return Fail();
+  bool startSent = false;
+  if (!StartTransfer(state, port, startSent)) return Fail(startSent);
   return TransferAndVerdict(state, port, transferError);
 }
 
@@ -303,8 +339,8 @@ int RunFlash(FlashState& state, CSerial& port, int argc, char** argv) {
   const RunStart start;
   bool transferError = false;
   const int status = RunSteps(state, port, argc, argv, transferError);
-  if (!state.listPorts && !state.logPath.empty()) {
-    RecordRun(state, port, start, OutcomeOf(state, port, transferError), status);
+  if (!state.logPath.empty()) {
+    RecordRun(state, port, start, OutcomeOf(state, port, transferError, status), status);
   }
   return status;
 }

@@ -13,6 +13,7 @@ const char* VerdictName(Verdict verdict) {
   switch (verdict) {
     case Verdict::kSuccessful: return "successful";
     case Verdict::kCancelled: return "cancelled";
+    case Verdict::kInterrupted: return "interrupted";
     case Verdict::kInstrumentError: return "instrument error";
     case Verdict::kTimeOut: return "time-out";
     case Verdict::kLostPort: return "lost port";
@@ -71,7 +72,8 @@ size_t Utf8Length(const std::string& text, size_t at) {
 // not a regular file or cannot be read.
 bool HashFile(const std::string& name, int64_t& size, std::string& digest) {
   FileKind kind;
-  const FileHandle file = OpenRegularFile(name, kind);
+  int openError = 0;
+  const FileHandle file = OpenRegularFile(name, kind, openError);
   if (!file) return false;
   Sha256 sha;
   unsigned char buffer[65536];

@@ -15,6 +15,7 @@ class CSerial;
 enum class Verdict {
   kSuccessful,
   kCancelled,
+  kInterrupted,      // Ctrl-C or a termination signal
   kInstrumentError,  // the instrument answered a packet with its error text
   kTimeOut,          // the instrument did not answer
   kLostPort,

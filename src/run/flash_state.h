@@ -13,6 +13,7 @@
 // How far a run got; with the transfer's flags it gives the run's verdict.
 enum class RunStep {
   kCheck,     // the command line and the check of the file
+  kPortArgument,  // the port argument, refused when it names no port
   kOpenPort,
   kWake,      // the port open, the instrument not yet awake
   kSetUp,     // awake: the set-up commands and the line settings
@@ -29,11 +30,11 @@ struct FlashState {
   bool debugRecords = false;   // "-d": dump every data packet before it is sent
   bool padRecords = false;     // "-p": the pad bytes after every data packet
   bool bootOverwrite = false;  // "-b": boot-sector overwrite mode
-  bool listPorts = false;      // "--list-ports": list the serial ports instead of a flash
   std::string logPath;         // the flash record's log: TALVORN_LOG, or "--log=FILE"; "" none
 
   // The firmware file: open from the probe to the end of the run.
   FileKind inputKind = FileKind::kMissing;
+  int inputError = 0;          // errno of a regular file that could not be opened
   int32_t fileSize = 0;        // size of the file in bytes; -1 when 2 GiB or more
   FileFingerprint checked;     // the file as the check saw it
   SRecordReader reader;

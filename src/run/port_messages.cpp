@@ -1,5 +1,7 @@
 #include "run/port_messages.h"
 
+#include "run/presentation.h"
+
 #include "serial/comm_api.h"
 #include "serial/cserial.h"
 
@@ -65,3 +67,5 @@ std::string PortListText(const std::vector<SerialPortInfo>& ports) {
   }
   return text;
 }
+
+void PrintPortList() { PrintText(PortListText(ListSerialPorts())); }

@@ -32,3 +32,5 @@ std::string PortsPresentText(const std::vector<SerialPortInfo>& ports);
 // of it (alias, USB vendor:product, maker, product, serial number), each
 // after two blanks; "No serial ports found.\n" when there is none.
 std::string PortListText(const std::vector<SerialPortInfo>& ports);
+// Prints the listing of the ports present ("--list-ports").
+void PrintPortList();

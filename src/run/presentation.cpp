@@ -1,5 +1,6 @@
 #include "run/presentation.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -27,6 +28,16 @@ const char kUsage[] =
     "To use, you must have a valid S file (usually with extension .M0), and\n"
     "have valid communications via serial port to the instrument.\n";
 
+// What the usage text lacks, after it.
+const char kHelpAdditions[] =
+    "\n"
+    "           -b - Boot sector overwrite: asks first, sends %% as the start\n"
+    "                command and ignores ESC until 4096 bytes have gone.\n"
+    "         port - also written COMn (COM3); on Linux also a device path,\n"
+    "                such as /dev/ttyUSB0 or a name under /dev/serial/by-id.\n"
+    "\n"
+    "The manual: man talvorn (Linux), README.txt beside talvorn.exe (Windows).\n";
+
 const char kSpinner[4] = {'/', '-', '\\', '|'};
 
 }  // namespace
@@ -48,6 +59,19 @@ void PrintUsage() {
   PrintBanner();
   std::fputs(kUsage, stdout);
   std::fflush(stdout);
+}
+
+void PrintHelp() {
+  PrintUsage();
+  std::fputs(kHelpAdditions, stdout);
+}
+
+void PrintVersion() { std::printf("talvorn %s\n", kVersion); }
+
+void PrintNotAPort(const std::string& arg, bool devicePaths) {
+  std::printf("*** - Error, \"%s\" is not a port. A port is a number from 1 to 255 or "
+              "COM1 to COM255%s.",
+              arg.c_str(), devicePaths ? ", or a device path such as /dev/ttyUSB0" : "");
 }
 
 void ReportFailure() {
@@ -83,6 +107,17 @@ void PrintUnusableFile(const std::string& fileName, FileKind kind) {
   if (kind == FileKind::kDirectory) what = "is a directory";
   if (kind == FileKind::kOther) what = "is not a regular file";
   std::printf("*** - Error, \"%s\" %s", fileName.c_str(), what);
+}
+
+void PrintUnreadableFile(const std::string& fileName, int error) {
+  std::printf("*** - Error, cannot read file \"%s\".\n\"%s\": ", fileName.c_str(),
+              fileName.c_str());
+  if (error == EACCES || error == EPERM) {
+    std::printf("permission denied. Ask the file's owner to make it readable, or "
+                "copy it to a folder of your own.\n");
+  } else {
+    std::printf("the system refused it (errno %d).\n", error);
+  }
 }
 
 std::string FileChangedText(const std::string& fileName, bool whileChecked) {
@@ -149,6 +184,12 @@ void PrintRecordsSent(int32_t recordsRead) {
 
 void PrintErrorAnswer(const std::string& text) {
   std::printf("Flash programming error message:  %s\n", text.c_str());
+}
+
+void PrintInterrupted(bool imageTouched) {
+  std::printf("Flash programming ... INTERRUPTED%s\n",
+              imageTouched ? "; the instrument may hold an incomplete image: flash it again."
+                           : " before the transfer; the instrument was left as it was.");
 }
 
 void PrintSuccess() { std::printf("Flash programming ... SUCCESSFUL\n"); }

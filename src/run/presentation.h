@@ -13,6 +13,14 @@ void PrintBanner();
 const char* ProgramVersion();
 // The banner, then the help text.
 void PrintUsage();
+// The usage text, then what it lacks: -b, the forms of a port, the manual.
+void PrintHelp();
+// The program's name and version.
+void PrintVersion();
+// A port argument that is neither a number nor COMn (nor, where
+// `devicePaths`, a path): "*** - Error, ..." naming it and the forms a port
+// takes, without a line end.
+void PrintNotAPort(const std::string& arg, bool devicePaths);
 // "\nFlash programming ... UNSUCCESSFUL\n" and a short beep.
 void ReportFailure();
 // Throws away every key press that is waiting.
@@ -30,6 +38,9 @@ void PrintText(const std::string& text);
 // not a regular file`, or for a regular file `"F" is too large (2 GiB or more)`.
 void PrintUnusableFile(const std::string& fileName, FileKind kind);
 // The file changed after the check began: while it was checked, or since.
+// A regular file that cannot be opened for reading: the error line and the
+// line that says why (`error`: errno value) and what helps.
+void PrintUnreadableFile(const std::string& fileName, int error);
 void PrintFileChanged(const std::string& fileName, bool whileChecked);
 // `"F" changed while it was checked` (or `since`): the text of both.
 std::string FileChangedText(const std::string& fileName, bool whileChecked = false);
@@ -59,4 +70,8 @@ void PrintRecordsSent(int32_t recordsRead);
 // The error verdict with the instrument's answer or the reason of the failure.
 void PrintErrorAnswer(const std::string& text);
 void PrintSuccess();
+// The verdict of a run ended by Ctrl-C or a termination request: whether the
+// instrument may hold an incomplete image (`imageTouched`: the start command
+// went) or was left as it was.
+void PrintInterrupted(bool imageTouched);
 void PrintDone();

@@ -65,7 +65,7 @@ bool WaitForPrompt(SerialLink& link, CSerial& port, int16_t limit) {
     if (link.lastChar == kPrompt) return true;
     if (port.Lost()) return false;
     if (emptyPolls >= limit || deadline.Passed()) return false;
-    if (TheConsole().KeyWaiting()) return false;
+    if (TheConsole().KeyWaiting() || InterruptPending()) return false;
   }
 }
 
@@ -80,7 +80,7 @@ bool SendCommand(SerialLink& link, CSerial& port, const char* text) {
   // a stray '>' included, belongs to the echo.
   int16_t emptyPolls = 0;
   const Deadline deadline(NominalMs(kEchoPolls));
-  while (emptyPolls < kEchoPolls && !deadline.Passed() && !port.Lost()) {
+  while (emptyPolls < kEchoPolls && !deadline.Passed() && !port.Lost() && !InterruptPending()) {
     if (!ReceiveChar(link, port)) {
       PollPause();
       ++emptyPolls;
@@ -88,8 +88,9 @@ bool SendCommand(SerialLink& link, CSerial& port, const char* text) {
     if (link.lastChar == '\r') break;
   }
   if (WaitForPrompt(link, port, kCommandPromptPolls)) return true;
-  // A lost port is the caller's to report; a beep would only delay that.
-  if (!port.Lost()) TheConsole().Beep(400, 1000);
+  // A lost port or an interrupt is the caller's to report; a beep would only
+  // delay that.
+  if (!port.Lost() && !InterruptPending()) TheConsole().Beep(400, 1000);
   return false;
 }
 
@@ -116,7 +117,7 @@ void SendStartCommand(SerialLink& link, CSerial& port, bool bootOverwrite) {
     if (link.lastChar == '\n') return;
     if (idlePolls >= kStartAnswerIdlePolls || silence.Passed()) return;
     if (port.Lost()) return;
-    if (TheConsole().KeyWaiting()) return;
+    if (TheConsole().KeyWaiting() || InterruptPending()) return;
   }
 }
 
@@ -130,9 +131,10 @@ bool ReadResponseLine(SerialLink& link, CSerial& port) {
   int stored = 0;
   // After an empty poll the loader sleeps on the port until the next
   // character comes, so that an answer is taken the moment it arrives, and
-  // waiting costs no processor time however many loaders run at once.
+  // waiting costs no processor time however many loaders run at once. An
+  // interrupt ends the sleep early (the sleep is sliced) and the wait with it.
   const Deadline deadline(kResponseTimeoutMs);
-  for (int32_t poll = 0; poll < kResponsePolls && !port.Lost(); ++poll) {
+  for (int32_t poll = 0; poll < kResponsePolls && !port.Lost() && !InterruptPending(); ++poll) {
     if (!ReceiveChar(link, port)) {
       const int64_t leftMs = deadline.LeftMs();
       if (leftMs <= 0) break;

@@ -5,8 +5,9 @@
 // bounded by a count of polls and by the console's clock, so that a loaded
 // machine cannot stretch it; the prompt waits and the start-answer wait also
 // end when a key is waiting at the console (the key is left for the caller).
-// Every wait ends at its next poll once the port is lost (CSerial::Lost): the
-// caller tells that apart from a silent instrument by asking the port.
+// Every wait ends at its next poll once the port is lost (CSerial::Lost) or an
+// interrupt is pending (InterruptPending): the caller tells those apart from
+// a silent instrument by asking the port and the console seam.
 #pragma once
 
 #include <cstdint>

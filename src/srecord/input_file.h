@@ -38,8 +38,13 @@ struct FileIdentity {
 // Opens `name` for reading in binary mode when it is a regular file, and sets
 // `kind`. Anything else is refused before it is opened for reading, so that a
 // pipe or a device can never make the open (or a read) wait. Empty handle
-// when the file is not regular or cannot be opened. Defined once per platform.
-FileHandle OpenRegularFile(const std::string& name, FileKind& kind);
+// when the file is not regular or cannot be opened; for a regular file that
+// cannot be opened, `openError` receives the errno value of the failed open.
+// Defined once per platform.
+FileHandle OpenRegularFile(const std::string& name, FileKind& kind, int& openError);
+
+// The kind of what `name` stands for now, without opening it for reading.
+FileKind KindOfFile(const std::string& name);
 
 // The identity of the file open as `file`, or of the file `name` stands for
 // now; false when it cannot be had. Defined once per platform.

@@ -1,6 +1,7 @@
 // The firmware file on POSIX: stat(2) tells the kind and identity of a file.
 #include "srecord/input_file.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,12 +26,14 @@ FileIdentity IdentityOf(const struct stat& info) {
 
 }  // namespace
 
-FileHandle OpenRegularFile(const std::string& name, FileKind& kind) {
+FileHandle OpenRegularFile(const std::string& name, FileKind& kind, int& openError) {
   kind = FileKind::kMissing;
+  openError = 0;
   // Opened without waiting, then looked at: a FIFO must not hold the open
   // until a writer comes, and the kind is that of what was really opened.
   const int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
+    openError = errno;
     struct stat info {};
     if (stat(name.c_str(), &info) == 0) kind = KindOf(info);
     return FileHandle();
@@ -48,6 +51,11 @@ FileHandle OpenRegularFile(const std::string& name, FileKind& kind) {
   FileHandle file(fdopen(fd, "rb"));
   if (!file) close(fd);
   return file;
+}
+
+FileKind KindOfFile(const std::string& name) {
+  struct stat info {};
+  return stat(name.c_str(), &info) == 0 ? KindOf(info) : FileKind::kMissing;
 }
 
 bool IdentityOfOpenFile(std::FILE* file, FileIdentity& identity) {

@@ -2,6 +2,7 @@
 // write time tell the identity of a file.
 #include "srecord/input_file.h"
 
+#include <errno.h>
 #include <io.h>
 #include <windows.h>
 
@@ -27,7 +28,9 @@ HANDLE OpenForLooking(const std::string& name) {
                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
-FileKind KindOfPath(const std::string& name) {
+}  // namespace
+
+FileKind KindOfFile(const std::string& name) {
   const DWORD attributes = GetFileAttributesA(name.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return FileKind::kMissing;
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return FileKind::kDirectory;
@@ -38,12 +41,13 @@ FileKind KindOfPath(const std::string& name) {
   return type == FILE_TYPE_DISK ? FileKind::kRegular : FileKind::kOther;
 }
 
-}  // namespace
-
-FileHandle OpenRegularFile(const std::string& name, FileKind& kind) {
-  kind = KindOfPath(name);
+FileHandle OpenRegularFile(const std::string& name, FileKind& kind, int& openError) {
+  openError = 0;
+  kind = KindOfFile(name);
   if (kind != FileKind::kRegular) return FileHandle();
-  return FileHandle(std::fopen(name.c_str(), "rb"));
+  FileHandle file(std::fopen(name.c_str(), "rb"));
+  if (!file) openError = errno;
+  return file;
 }
 
 bool IdentityOfOpenFile(std::FILE* file, FileIdentity& identity) {

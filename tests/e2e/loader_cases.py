@@ -10,6 +10,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -29,8 +30,12 @@ ERROR = "Flash programming error message:  "
 FIELD = r"(?P<pct>[ \d]{2}\d)%\x08{5}"  # one progress field per data packet
 DEBUG_FIELD = r"SRec (?P<n>\d+): (?P<bytes>(?:[0-9a-f]{2},)+)\n" + FIELD
 SPINNER = "/-\\|"  # indexed by the number of data packets sent, modulo 4
-ESC, ARROW_UP = b"\x1b", b"\x1b[A"
+ESC, ARROW_UP, CTRL_C = b"\x1b", b"\x1b[A", b"\x03"
+INTERRUPTED, INTERRUPTED_BEFORE = ("Flash programming ... INTERRUPTED" + t + "\n" for t in (
+    "; the instrument may hold an incomplete image: flash it again.",
+    " before the transfer; the instrument was left as it was."))
 STARTED = "started ..."
+WAKING = re.escape("Waking up device at PORT:115200,N,8,1 ... ")
 OPEN_FAILED = BANNER + PRESS_ESC + "*** - Error, cannot open port.\n"
 LOST = "lost the serial port PORT (REASON)"  # REASON: Config.lost_reason
 LOST_WITHIN = 5.0  # seconds from the hang-up to the loader's report of it; the goal is 1 s
@@ -62,7 +67,7 @@ class Config:
     @contextlib.contextmanager
     def port(self, pty_path, lock):
         """Yields (port argument, port text in messages) for the simulator's pty, under
-        wine COMn through a dosdevices link; with `lock` held locked, as by another loader."""
+        wine COMn for both, by a dosdevices link; with `lock` held locked, as by another loader."""
         with contextlib.ExitStack() as undo:
             if lock:
                 fd = os.open(pty_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
@@ -75,7 +80,7 @@ class Config:
                     os.unlink(link)
                 os.symlink(pty_path, link)
                 undo.callback(os.unlink, link)
-            yield (str(self.com), "COM%d" % self.com) if self.on_wine else (pty_path, pty_path)
+            yield ("COM%d" % self.com,) * 2 if self.on_wine else (pty_path, pty_path)
 
 
 def describe(r):
@@ -108,14 +113,15 @@ def check_record(cfg, r, path, options, verdict, log):
         r.port if cfg.on_wine else os.path.realpath(r.port)) if opened else None), rec
     assert rec["options"] == {k: "-" + k[0] in options for k in ("pad", "debug", "verbose", "boot")}
     assert (rec["records"], rec["packets"]) == (int(sent[1]) if sent else 0, len(r.loop)), rec
-    assert (rec["error"] is None) == (verdict in ("successful", "cancelled", "bad file")), rec
+    assert (rec["error"] is None) == (verdict in ("successful", "cancelled", "interrupted", "bad file")), rec
     assert rec["error"] is None or rec["error"] in r.stdout, rec
 
 
 def run_loader(cfg, tmp, fixture, sim_args=(), check=True, options=(), keys=None, port=None,
                keys_on_pipe=False, hold=None, record=None):
     """Runs the loader on `fixture` against a fresh simulator. `keys`: (text on
-    stdout to wait for, bytes to press or a function to call); `hold`: "lock"
+    stdout to wait for, bytes to press or a function to call with the loader), or
+    a list of such steps; `hold`: "lock"
     the port meanwhile, run the loader "unprivileged", or time its report of a
     "hangup". Returns the loader's streams and status, the simulator's report
     and the packets it logged, `loop` those of the transfer loop. `record`: the
@@ -136,9 +142,10 @@ def run_loader(cfg, tmp, fixture, sim_args=(), check=True, options=(), keys=None
                               os.path.dirname(path), keys_on_pipe,
                               dict(os.environ, TALVORN_LOG=records) if record else None)
             stack.callback(loader.close)
-            if keys:  # one write: an escape sequence arrives whole
-                loader.wait_text(keys[0])
-                keys[1]() if callable(keys[1]) else os.write(loader.master, keys[1])
+            for text, key in keys if isinstance(keys, list) else [keys] if keys else []:
+                loader.wait_text(text)  # one write: an escape sequence arrives whole
+                key(loader) if callable(key) else os.write(loader.master, key)
+            pressed = time.monotonic()
             if hold == "hangup":
                 sim.wait_text("hung up the line")
                 hung_up = time.monotonic()
@@ -148,6 +155,7 @@ def run_loader(cfg, tmp, fixture, sim_args=(), check=True, options=(), keys=None
             # An unanswered packet is reported after 6 s; wine and a loaded machine
             # slow everything else down.
             status = loader.wait_exit(timeout=240)
+            ended_after = time.monotonic() - pressed
         sim.stop()
         assert not sim.text("sim.err"), "simulator standard error: " + sim.text("sim.err")
         with open(log) as f:
@@ -158,7 +166,7 @@ def run_loader(cfg, tmp, fixture, sim_args=(), check=True, options=(), keys=None
             # Text-mode output under wine writes "\n" as "\r\n".
             stdout=loader.text().replace("\r\n", "\n") if cfg.on_wine else loader.text(),
             stderr=loader.text("stderr"), tty=loader.text("tty"), status=status, sim=sim.text(),
-            port=port_text, packets=packets, checked=check,
+            port=port_text, packets=packets, checked=check, ended_after=ended_after,
             loop=packets[:-1] if last["type"] in "589" and last["ok"] else packets)
         if record:
             check_record(cfg, r, path, options, record, records)
@@ -177,7 +185,7 @@ def started(result, fixture, opening_text=None, start_echo=""):
             'Flash programming "%s" started ...\nPercent Complete ... ' % fixture)
 
 
-def expect(cfg, r, fixture, verdict=None, loop=None, field=FIELD, prefix=None, echo=""):
+def expect(cfg, r, fixture, verdict=None, loop=None, field=FIELD, prefix=None, echo="", status=1):
     """Standard output is `prefix`, one progress field per packet of the loop (the spinner
     in step on the console), the records sent and the verdict; no verdict: success."""
     with open(cfg.fixture(fixture), "rb") as f:  # the records read: up to an S5, S8 or S9
@@ -198,7 +206,7 @@ def expect(cfg, r, fixture, verdict=None, loop=None, field=FIELD, prefix=None, e
         assert [c for c in r.tty if c in SPINNER] == [SPINNER[n % 4] for n in range(1, loop + 1)]
         assert ("\x07" in r.tty) == bool(verdict), "beep\n" + describe(r)
     if verdict:
-        assert 0 < int(match["n"]) <= records and r.status == 1, describe(r)
+        assert 0 < int(match["n"]) <= records and r.status == status, describe(r)
         assert "flash completed" not in r.sim, describe(r)
     else:
         assert int(match["n"]) == records and r.status == 0 and r.stderr == "", describe(r)
@@ -219,6 +227,8 @@ SUCCESS = {**{"success_" + f[:-3]: (f, [], [], None, "") for f in (
     "arrow_key_does_not_cancel": ("words16_crlf.m0", [], ["--delay-ms", "100"],
                                   (STARTED, ARROW_UP), ""),
     "noisy_line": ("words16_lf.m0", [], ["--noise", "--line-rate"], None, ""),
+    "sim_timeout_counts_idle_time": ("words16_crlf.m0", [], ["--timeout", "5", "--delay-ms", "1500"],
+                                     None, ""),
 }
 
 
@@ -233,7 +243,8 @@ def case_success(cfg, tmp, fixture, options, sim_args, keys, sim_says):
     assert sim_says in result.sim, describe(result)
 
 
-# name: (simulator options, verdict, packets of the loop; None: as many as sent)
+# name: (simulator options, verdict, packets of the loop or None: as many as sent before the
+# key (ESC unless given; an interrupt ends even an endless wait), exit status)
 FAILURE = {
     "error_answer": (["--error-at", "3", "Checksum error"], ERROR + "Checksum error\r\n\n", 3,
                      "instrument error"),
@@ -241,18 +252,34 @@ FAILURE = {
     "no_answer": (["--silent-at", "2"], ERROR + "Response Timeout\n", 2, "time-out"),
     "hangup": (["--hangup-at", "3"], ERROR + LOST + "\n", 3, "lost port"),
     "escape_cancels": (["--delay-ms", "100"], CANCELLED, None, "cancelled"),
+    "sigint_interrupts": (["--silent-at", "2"], INTERRUPTED, None, "interrupted",
+                          lambda loader: os.kill(loader.proc.pid, signal.SIGINT), 130),
+    "sigterm_interrupts": (["--delay-ms", "100"], INTERRUPTED, None, "interrupted",
+                           lambda l: l.proc.terminate(), 143),
 }
 
 
-def case_failure(cfg, tmp, sim_args, verdict, loop_packets, record, keys_on_pipe=False):
-    keys = (STARTED, ESC) if loop_packets is None else None
+def case_failure(cfg, tmp, sim_args, verdict, loop_packets, record, key=ESC, status=1,
+                 keys_on_pipe=False):
+    keys = (STARTED, key) if loop_packets is None else None
     result = run_loader(cfg, tmp, "sample.m0", sim_args, keys=keys, keys_on_pipe=keys_on_pipe,
                         hold="hangup" if LOST in verdict else None, record=record)
     if loop_packets is None:
         loop_packets = len(result.packets)
         assert 0 < loop_packets < 100, "%d packets before ESC" % loop_packets
     verdict = verdict.replace("PORT", result.port).replace("REASON", cfg.lost_reason)
-    expect(cfg, result, "sample.m0", verdict, loop_packets)
+    expect(cfg, result, "sample.m0", verdict, loop_packets, status=status)
+    assert status == 1 or result.ended_after < LOST_WITHIN, describe(result)
+
+
+def case_boot_sector_interrupt(cfg, tmp, delay_ms, keys):
+    """With -b a first Ctrl-C waits until the boot sector, 4096 of sample.m0's 47168 bytes
+    (8%), has gone; a second one ends the run at once."""
+    result = run_loader(cfg, tmp, "sample.m0", ["--delay-ms", delay_ms], options=["-b"],
+                        keys=[(BOOT_QUESTION, b"y")] + keys)
+    fields = expect(cfg, result, "sample.m0", INTERRUPTED, status=130,
+                    prefix=started(result, "sample.m0", opening(result.port, boot=True)))
+    assert (int(fields[-1]["pct"]) >= 8) == (len(keys) == 1), describe(result)
 
 
 # name: (set-up line the simulator hangs up at, standard output before the
@@ -318,6 +345,19 @@ REFUSED = {
         '"fw.m0" line 1: empty line where a record should be'), {}),
     "s37_file": ("s37_crlf.m0", FILE_ERROR + r'"s37_crlf\.m0" line 19: [^\n]*', {}),
     "records_too_long_file": ("obs72_lf.m0", FILE_ERROR + r'"obs72_lf\.m0" line 4: [^\n]*', {}),
+    "unreadable_file": ("UNREADABLE", re.escape(BANNER + '*** - Error, cannot read file "fw.m0".\n'
+        '"fw.m0": permission denied. Ask the file\'s owner to make it readable, or copy it to a '
+        'folder of your own.\n'), {"hold": "unprivileged"}),
+    "port_out_of_range": ("words16_crlf.m0", FILE_ERROR + re.escape(
+        '"99999999999" is not a port. A port is a number from 1 to 255 or COM1 to COM255') +
+        r"(?:, or a device path such as /dev/ttyUSB0)?\.", {"port": "99999999999"}),
+    # Interrupted before the transfer: status 130 (SIGINT), nothing flashed.
+    "ctrl_c_at_wakeup": ("sample.m0", re.escape(BANNER + PRESS_ESC) + "(?:" + WAKING +
+                         "FAILED\n)*" + WAKING + "\n" + re.escape(INTERRUPTED_BEFORE),
+                         {"sim_args": ["--ignore-wakeups", "1000"], "keys": ("Waking", CTRL_C),
+                          "status": 130}),
+    "ctrl_c_at_boot_question": ("sample.m0", re.escape(opening("PORT", 0, True) + INTERRUPTED_BEFORE),
+                                {"options": ["-b"], "keys": (BOOT_QUESTION, CTRL_C), "status": 130}),
     "missing_file": ("MISSING", re.escape('*** - Error, file "fw.m0" not found' + BANNER +
                                           "USAGE:  TALVORN [-option]") + "(?s:.*)", {}),
     "boot_overwrite_no": ("words16_crlf.m0", re.escape(opening("PORT", boot=True) + CANCELLED),
@@ -375,24 +415,30 @@ def case_unwritable_log(cfg, tmp):
 
 
 def case_refused(cfg, tmp, fixture, pattern, run_args):
+    run_args = dict(run_args)
+    status = run_args.pop("status", 1)
     # No record of a huge file (not hashed in each run), nor of nobody's run (no log it may write).
     huge = isinstance(fixture, int) and fixture >= 1 << 30 or run_args.get("hold") == "unprivileged"
-    if isinstance(fixture, int) or fixture in ("FIFO", "MISSING"):  # fw.m0, made here
+    if isinstance(fixture, int) or fixture in ("FIFO", "MISSING", "UNREADABLE"):  # fw.m0, made here
         fixture, made = os.path.join(tmp, "fw.m0"), fixture
         if made == "FIFO":  # a pipe nobody writes to: opening it must not wait
             os.mkfifo(fixture)
+        elif made == "UNREADABLE":  # a file that the loader, run as nobody, may not read
+            os.chmod(shutil.copyfile(cfg.fixture("words16_crlf.m0"), fixture), 0)
+            os.chmod(tmp, 0o755)
         elif made != "MISSING":  # "\n", then zeros up to this size, sparse where it can be
             with open(fixture, "wb") as f:
                 f.write(b"\n"[:made])
                 f.truncate(made)
-    record = None if huge else "port not opened" if pattern.startswith(
-        re.escape(OPEN_FAILED)) else "cancelled" if "keys" in run_args else "bad file"
+    record = None if huge else "interrupted" if status != 1 else "port not opened" if (
+        pattern.startswith(re.escape(OPEN_FAILED)) or "is not a port" in pattern.replace("\\", "")) else \
+        "cancelled" if "keys" in run_args else "bad file"
     result = run_loader(cfg, tmp, fixture, check=False, record=record, **run_args)
     # A run refused at its command line ends with the usage text, before it began.
     end = "" if "USAGE" in pattern else re.escape(UNSUCCESSFUL)
     pattern = pattern.replace("PORT", re.escape(result.port)).replace(
         "PRESENT", re.escape(ports_present(cfg))) + end
-    assert re.fullmatch(pattern, result.stdout) and result.status == 1, \
+    assert re.fullmatch(pattern, result.stdout) and result.status == status, \
         "expected /%s/\n%s" % (pattern, describe(result))
     assert "start command" not in result.sim, describe(result)
     assert "keys" in run_args or "received 0 bytes" in result.sim, describe(result)
@@ -425,15 +471,52 @@ def case_file_changed(cfg, tmp, change, before_start):
                               "*** - Error, " + changed + UNSUCCESSFUL) if before_start else (
         ["--delay-ms", "50"], STARTED, ERROR + changed + "\n" + UNSUCCESSFUL + "DONE\n")
     result = run_loader(cfg, tmp, path, sim_args, check=False,
-                        keys=(when, lambda: change(cfg, path)), record="file changed")
+                        keys=(when, lambda _: change(cfg, path)), record="file changed")
     assert result.stdout.endswith(ending) and result.status == 1, describe(result)
     assert "flash completed" not in result.sim, describe(result)
     assert ("start command" in result.sim) != before_start, describe(result)
 
 
+def case_name_as_typed(cfg, tmp):
+    """A file "fw" is flashed as typed, beside a damaged "fw.abs" and a folder "fw.ABS"."""
+    path = shutil.copyfile(cfg.fixture("words16_crlf.m0"), os.path.join(tmp, "fw"))
+    shutil.copyfile(cfg.fixture("not_srecord.m0"), path + ".abs"), os.mkdir(path + ".ABS")
+    result = run_loader(cfg, tmp, path)
+    expect(cfg, result, path, prefix=started(result, "fw"))
+
+
+HELP = (re.escape(BANNER + "USAGE:  TALVORN [-option]") + "(?s:.*)" +
+        re.escape("-b - Boot sector") + "(?s:.*COM3.*)" + re.escape("man talvorn") + "(?s:.*)")
+# name: (the only argument, standard output): answered with status 0, no flash.
+ANSWERED = {"help": ("--help", HELP), "help_h": ("-h", HELP), "help_question_mark": ("-?", HELP),
+            "help_slash_question_mark": ("/?", HELP), "version": ("--version", "talvorn 1\\.02\n")}
+
+
+def case_answered(cfg, tmp, arg, wanted):
+    with open(os.path.join(tmp, "out"), "w+b") as out:  # a file: wine's helpers may hold a pipe
+        status = subprocess.run(cfg.loader + [arg], stdin=subprocess.DEVNULL, stdout=out,
+                                cwd=tmp, timeout=120).returncode
+        text = os.pread(out.fileno(), 1 << 16, 0).decode("latin-1").replace("\r\n", "\n")
+    assert re.fullmatch(wanted, text) and "not found" not in text and status == 0, (status, text)
+
+
+def case_sim_usage(cfg, tmp):
+    """The simulator's manual page lists every option of its --help, and no
+    other; its time-out says what it was."""
+    usage = subprocess.run([cfg.sim, "--help"], capture_output=True, text=True, check=True).stdout
+    with open(os.path.join(os.path.dirname(__file__), "..", "..", "man", "talvorn-sim.1")) as f:
+        listed = set(re.findall(r"^\.B[IR]? (--[a-z-]+)", f.read().replace("\\-", "-"), re.M))
+    assert set(re.findall(r"^  (--[a-z-]+)", usage, re.M)) == listed, (usage, sorted(listed))
+    run = subprocess.run([cfg.sim, "--timeout", "1"], capture_output=True, text=True, timeout=60)
+    assert "time-out: no byte from the loader for 1 s" in run.stdout and run.returncode == 2, run
+
+
 CASES = {name: (lambda c, t, f=f, a=a: f(c, t, *a)) for f, table in (
     (case_success, SUCCESS), (case_failure, FAILURE), (case_lost_in_setup, LOST_IN_SETUP),
-    (case_refused, REFUSED), (case_file_changed, FILE_CHANGED),
+    (case_refused, REFUSED), (case_file_changed, FILE_CHANGED), (case_answered, ANSWERED),
+    (case_boot_sector_interrupt, {"boot_sector_ctrl_c_waits": ("50", [(STARTED, CTRL_C)]),
+        "boot_sector_second_ctrl_c": ("200", [(STARTED, CTRL_C), ("  3%", CTRL_C)])}),
+    (case_name_as_typed, {"name_as_typed": ()}), (case_sim_usage, {"sim_usage": ()}),
     (case_debug_dump, {"debug_dump": ([],), "debug_dump_pad": (["-p"],)}),
     (case_verbose, {"verbose": ()}), (case_image_check_can_fail, {"image_check_can_fail": ()}),
     (case_shared_log, {"shared_log": ()}), (case_unwritable_log, {"unwritable_log": ()}),

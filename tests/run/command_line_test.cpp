@@ -17,12 +17,13 @@ std::string InDir(const TempDir& dir, std::string text) {
 }
 
 struct Parsed {
-  int result = 0;
+  CommandLine line;
   FlashState state;
   std::string output;
 };
 
-// Runs the parse and the port step over `args` (without the program name).
+// Runs the parse and the port step over `args` (without the program name); a
+// refused port argument leaves port 0.
 Parsed Parse(const TempDir& dir, const std::vector<std::string>& args) {
   std::vector<std::string> storage = {"talvorn"};
   for (const std::string& arg : args) storage.push_back(InDir(dir, arg));
@@ -32,8 +33,9 @@ Parsed Parse(const TempDir& dir, const std::vector<std::string>& args) {
   InitFlashState(parsed.state);
   testing::internal::CaptureStdout();
   const int argc = static_cast<int>(argv.size());
-  parsed.result = ParseCommandLine(parsed.state, argc, argv.data());
-  if (parsed.result != 0) TakePortNumber(parsed.state, argc, argv.data(), parsed.result);
+  parsed.line = ParseCommandLine(parsed.state, argc, argv.data());
+  if (parsed.line.request == CommandLineRequest::kFlash &&
+      !TakePort(parsed.state, argc, argv.data(), parsed.line.portIndex)) parsed.state.portNumber = 0;
   parsed.output = testing::internal::GetCapturedStdout();
   return parsed;
 }
@@ -42,15 +44,13 @@ TEST(ParseCommandLine, TakesOptionsFileAndPort) {
   const struct {
     std::vector<std::string> args;  // the file is the argument in the scratch directory
     std::string flags;              // d: debug, p: pad, v: verbose, b: boot overwrite
-    int port;
+    int port;                       // 0: the port argument is refused
   } cases[] = {
       {{"-D", "-v", "{F}fw.m0", "3"}, "dv", 3},
       {{"-debug", "-Pad", "{F}fw.m0"}, "dp", 1},
       {{"-b", "-x", "-", "{F}fw.m0"}, "b", 1},
       {{"{F}fw.m0", "-d"}, "", 0},  // an option after the file is the port
       {{"{F}fw.m0", "12", "ignored"}, "", 12},
-      {{"{F}fw.m0", "40000"}, "", -25536},
-      {{"{F}fw.m0", "COM3"}, "", 0},
       {{"-v", "{F}-d"}, "v", 1},
   };
   for (const auto& c : cases) {
@@ -62,27 +62,25 @@ TEST(ParseCommandLine, TakesOptionsFileAndPort) {
     const std::string flags = std::string(s.debugRecords ? "d" : "") + (s.padRecords ? "p" : "") +
                               (s.link.verbose ? "v" : "") + (s.bootOverwrite ? "b" : "");
     SCOPED_TRACE(c.args[0] + " ... " + c.args.back());
-    ASSERT_NE(parsed.result, 0) << parsed.output;
+    ASSERT_EQ(parsed.line.request, CommandLineRequest::kFlash) << parsed.output;
     for (const std::string& arg : c.args) {
       EXPECT_TRUE(arg.rfind("{F}", 0) != 0 || s.fileName == InDir(dir, arg)) << s.fileName;
     }
     EXPECT_EQ(flags, c.flags);
-    EXPECT_EQ(s.portNumber, c.port);
+    EXPECT_EQ(s.portNumber, c.port) << parsed.output;
     EXPECT_EQ(s.fileSize, 13);
   }
 }
 
-TEST(PortNumberFromText, ReadsAsAtolThenKeeps16Bits) {
+TEST(PortNumberOf, TakesNumbersAndComNamesFrom1To255) {
   const struct {
     const char* text;
-    int expected;
-  } cases[] = {
-      {"3", 3},         {"  +7x", 7},      {"-2", -2},     {"abc", 0},         {"", 0},
-      {"32767", 32767}, {"32768", -32768}, {"65537", 1},   {"4294967299", 3},  {" \t12", 12},
-      // 10^26 is a multiple of 2^16, so 10^26 - 1 leaves 0xFFFF.
-      {"99999999999999999999999999", -1},
-  };
-  for (const auto& c : cases) EXPECT_EQ(PortNumberFromText(c.text), c.expected) << c.text;
+    int expected;  // 0: not a port
+  } cases[] = {{"3", 3},     {"COM3", 3},  {"com12", 12}, {"Com255", 255}, {"007", 7},
+                {"0", 0},     {"256", 0},   {"COM0", 0},   {"COM256", 0},   {"-2", 0},
+                {" 3", 0},    {"3x", 0},    {"COM", 0},    {"", 0},         {"COM3x", 0},
+                {"abc", 0},   {"COMCOM3", 0}, {"99999999999", 0}};
+  for (const auto& c : cases) EXPECT_EQ(PortNumberOf(c.text), c.expected) << c.text;
 }
 
 // Only the last path component decides; where file names ignore case
@@ -97,11 +95,12 @@ TEST(CompleteFileName, AppendsTheExtensionThatExists) {
       {"fw", {"fw.abs", "fw.ABS"}, "fw.abs"}, {"fw", {"fw"}, "fw"},
       {"fw", {}, "fw"},                   {"fw.m0", {"fw.m0.abs"}, "fw.m0"},
       {".hidden", {".hidden.abs"}, ".hidden"}, {"v1.2/fw", {"v1.2/fw.abs"}, "v1.2/fw.abs"},
+      {"fw", {"fw", "fw.abs"}, "fw"},     {"fw", {"fw.abs/x"}, "fw"},
   };
   for (const auto& c : cases) {
     TempDir dir;
     for (const char* file : c.files) dir.Write(file, "x");
-    const bool foldsCase = c.expected == "fw.ABS" && std::filesystem::exists(dir.Path("fw.abs"));
+    const bool foldsCase = c.expected == "fw.ABS" && std::filesystem::is_regular_file(dir.Path("fw.abs"));
     EXPECT_EQ(CompleteFileName(dir.Path(c.name)), dir.Path(foldsCase ? "fw.abs" : c.expected));
   }
 }

@@ -31,11 +31,16 @@ class Loop {
        std::FILE* report)
       : options_(options), line_(line), instrument_(instrument), replies_(replies),
         report_(report),
-        deadline_(SimClock::now() + std::chrono::seconds(options.timeoutSeconds)) {}
+        deadline_(IdleDeadline()) {}
 
   void Run();
 
  private:
+  // The time-out counts idle time only: it is pushed back by every byte from
+  // the loader, so that it never ends a flash that is under way.
+  SimClock::time_point IdleDeadline() const {
+    return SimClock::now() + std::chrono::seconds(options_.timeoutSeconds);
+  }
   bool ShouldStop(SimClock::time_point now);
   SimClock::duration WaitTime(SimClock::time_point now) const;
   void HandleOpenClose();
@@ -62,7 +67,8 @@ bool Loop::ShouldStop(SimClock::time_point now) {
   if (stopSignal != 0) {
     Note("stopped by signal " + std::to_string(stopSignal));
   } else if (now >= deadline_) {
-    Note("time-out after " + std::to_string(options_.timeoutSeconds) + " s");
+    Note("time-out: no byte from the loader for " + std::to_string(options_.timeoutSeconds) +
+         " s, closing the line");
   } else if (replies_.HangUpRequested()) {
     line_.Close();
     Note("hung up the line");
@@ -119,6 +125,7 @@ void Loop::ReadAvailable() {
     const ssize_t n = read(line_.MasterFd(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;  // EAGAIN: all read
+    deadline_ = IdleDeadline();
     for (ssize_t i = 0; i < n && !replies_.HangUpRequested(); ++i) instrument_.Receive(buffer[i]);
     if (replies_.HangUpRequested()) return;
   }

@@ -1,7 +1,7 @@
 // talvorn-sim: a simulated instrument on a pseudo-terminal, for the loader's
 // end-to-end tests, the demo and dry runs by hand:
 //
-//   talvorn-sim --check fw.m0        (prints "talvorn-sim: instrument on /dev/pts/N")
+//   talvorn-sim --once --check fw.m0 (prints "talvorn-sim: instrument on /dev/pts/N")
 //   talvorn fw.m0 /dev/pts/N         (in another terminal)
 //
 // Exit status: 0 when a flash completed and no image check failed, 1 when a

@@ -8,7 +8,7 @@ struct SimOptions {
   std::string logPath;     // --log FILE: one line per packet
   std::string checkPath;   // --check FILE: S-record file the image must equal
   bool once = false;       // --once: exit when the loader closes the line after a session
-  int timeoutSeconds = 120;
+  int timeoutSeconds = 120;  // --timeout S: exit after S idle seconds
 
   // Fault injection. Packet numbers count every packet from 1; 0 means off.
   int ignoreWakeups = 0;
