@@ -4,7 +4,10 @@
 // data), checksum (0xFF minus the low byte of the sum of length and body).
 // Up to recordsPerPacket contiguous S2 records are merged under one address;
 // an S2 address counts 4-byte words, so a record of n data bytes moves the
-// run on by n >> 2.
+// run on by n / 4. Only a record of whole words (n a multiple of 4) can be
+// followed on: the instrument stores a packet's data byte after byte, so a
+// record after one of 6 bytes would land 2 bytes off. Such a record ends the
+// run it is in.
 //
 // Every line is checked as it is read (see RecordProblem): the whole-file
 // check and the transfer assemble packets alike, so no record reaches the

@@ -165,7 +165,7 @@ def expect(cfg, r, fixture, verdict=None, loop=None, field=FIELD, prefix=None, e
 # name: (fixture, loader options, simulator options, keys, simulator report line)
 SUCCESS = {**{"success_" + f[:-3]: (f, [], [], None, "") for f in (
     "words16_crlf.m0", "words16_lf.m0", "words32_crlf.m0", "words32_lf.m0", "count_s5_crlf.m0",
-    "gap_lf.m0", "bytes16_lf.m0", "s19_lf.m0", "sample.m0")},
+    "gap_lf.m0", "bytes16_lf.m0", "s19_lf.m0", "sample.m0", "odd_counts.m0")},
     "pad": ("words16_crlf.m0", ["-p"], [], None, " 0 stray bytes"),
     "boot_overwrite_yes": ("words16_crlf.m0", ["-b"], [], (BOOT_QUESTION, b"y"),
                            'start command "%%" (boot sector overwrite)'),
