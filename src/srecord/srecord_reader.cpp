@@ -109,6 +109,7 @@ bool RewindReader(SRecordReader& reader) {
   reader.linePending = false;
   reader.recordsRead = 0;
   reader.bytesRead = 0;
+  reader.dataRecords = 0;
   reader.line = LineInfo{};
   if (!reader.file || std::fseek(reader.file.get(), 0, SEEK_SET) != 0) return false;
   std::clearerr(reader.file.get());
@@ -262,6 +263,9 @@ AssembleStatus AssemblePacket(SRecordReader& reader, unsigned char* packet) {
       reader.recordsRead = AddSaturated(reader.recordsRead, 1);
       reader.bytesRead = AddSaturated(reader.bytesRead, reader.line.consumed);
       if (!RecordProblem(line, reader.line).empty()) return AssembleStatus::kBadRecord;
+      if (line[kTypeOffset] >= '1' && line[kTypeOffset] <= '3') {
+        reader.dataRecords = AddSaturated(reader.dataRecords, 1);
+      }
     }
 
     const bool mergeable = line[kTypeOffset] == '2';

@@ -60,6 +60,7 @@ struct SRecordReader {
   bool linePending = false;           // lineBuffer holds a record read but not yet used
   int32_t recordsRead = 0;            // lines read from the file
   int32_t bytesRead = 0;              // file bytes consumed, for the percentage
+  int32_t dataRecords = 0;            // S1, S2 and S3 records read
   int16_t recordsPerPacket = 4;
   bool padded = false;                // packets are sent with the pad: they leave room for it
   char lineBuffer[kBufferSize] = {};  // the last line read, with its line feed; last, so that

@@ -269,6 +269,8 @@ REFUSED = {
         '"fw.m0" line 1: empty line where a record should be'), {}),
     "s37_file": ("s37_crlf.m0", FILE_ERROR + r'"s37_crlf\.m0" line 19: [^\n]*', {}),
     "records_too_long_file": ("obs72_lf.m0", FILE_ERROR + r'"obs72_lf\.m0" line 4: [^\n]*', {}),
+    "s5_count_wrong_file": ("s5_count_wrong.m0", FILE_ERROR + re.escape('"s5_count_wrong.m0" line 4: '
+                            'the S5 record counts 3 data records, the file holds 2 before it'), {}),
     "missing_file": ("MISSING", re.escape('*** - Error, file "fw.m0" not found' + BANNER +
                                           "USAGE:  TALVORN [-option]") + "(?s:.*)", {}),
     "boot_overwrite_no": ("words16_crlf.m0", re.escape(opening("PORT", boot=True) + CANCELLED),
