@@ -43,6 +43,14 @@ constexpr int kEscapeSequenceWaitMs = 100;
 // kSequenceKey. Returns -1 when the input has ended.
 int ReadStreamKey(const std::function<int(int waitMs)>& nextByte);
 
+// Called first in main, before anything is opened. Descriptors 0, 1 and 2 are
+// made sure to be open (on the null device where they were closed), so that
+// the port or the file never takes their numbers and the run's text never
+// goes down the serial line. Output that can no longer be written (a pipe
+// whose reader has gone) never ends the process: a flash must not stop half
+// way because nobody reads its progress.
+void PrepareProcess();
+
 // The console the program talks to: the platform's unless a test installed another.
 Console& TheConsole();
 // Installs `console` (nullptr restores the platform console). For tests.

@@ -56,6 +56,26 @@ void SleepMs(long ms) {
   }
 }
 
+// Every standard descriptor that is closed is opened on /dev/null; false
+// when that cannot be done.
+bool OpenClosedStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free number: this one, as those below it are open.
+    const int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened != fd) return false;
+  }
+  return true;
+}
+
+// A write to a pipe without a reader then fails with EPIPE instead.
+void IgnoreBrokenPipes() {
+  struct sigaction action = {};
+  action.sa_handler = SIG_IGN;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGPIPE, &action, nullptr);
+}
+
 class PosixConsole final : public Console {
  public:
   PosixConsole() {
@@ -156,6 +176,13 @@ class PosixConsole final : public Console {
 };
 
 }  // namespace
+
+void PrepareProcess() {
+  // Without its standard descriptors safe the run could send its own text to
+  // the instrument: it does not start.
+  if (!OpenClosedStandardDescriptors()) _exit(1);
+  IgnoreBrokenPipes();
+}
 
 Console& PlatformConsole() {
   static PosixConsole console;

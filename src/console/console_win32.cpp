@@ -184,6 +184,10 @@ class Win32Console final : public Console {
 
 }  // namespace
 
+// Windows hands out no standard numbers to later opens, and has no signal
+// for a closed pipe: a failed write simply fails.
+void PrepareProcess() {}
+
 Console& PlatformConsole() {
   static Win32Console console;
   return console;

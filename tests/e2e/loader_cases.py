@@ -74,11 +74,12 @@ def describe(r):
 
 
 def run_loader(cfg, tmp, fixture, sim_args=(), check=True, options=(), keys=None, port=None,
-               keys_on_pipe=False, hold=None):
+               keys_on_pipe=False, hold=None, shell=None):
     """Runs the loader on `fixture` against a fresh simulator. `keys`: (text on
     stdout to wait for, bytes to press or a function to call); `hold`: "lock"
     the port meanwhile, run the loader "unprivileged", or time its report of a
-    "hangup". Returns the loader's streams and status, the simulator's report
+    "hangup"; `shell`: a bash command that runs the loader as "$@". Returns the
+    loader's streams and status, the simulator's report
     and the packets it logged, `loop` those of the transfer loop."""
     path, log = cfg.fixture(fixture), os.path.join(tmp, "packets.log")
     sim_argv = [cfg.sim, "--timeout", "280", "--log", log, "--once", *sim_args]
@@ -91,6 +92,7 @@ def run_loader(cfg, tmp, fixture, sim_args=(), check=True, options=(), keys=None
             if port:
                 port_arg = port_text = port
             command = (UNPRIVILEGED if hold == "unprivileged" else []) + cfg.loader
+            command = ["bash", "-c", shell, "bash"] + command if shell else command
             loader = h.Loader(capture, command, [*options, os.path.basename(path), port_arg],
                               os.path.dirname(path), keys_on_pipe)
             stack.callback(loader.close)
@@ -341,9 +343,19 @@ def case_file_changed(cfg, tmp, change, before_start):
     assert ("start command" in result.sim) != before_start, describe(result)
 
 
+# name: (the shell's command around the loader, keys from a pipe: no terminal)
+STREAMS = {"closed_stdin_and_stdout": ('exec "$@" <&- >&-', True),
+           "output_pipe_closed_early": ('set -o pipefail; "$@" | head -c 200', False)}
+
+
+def case_streams(cfg, tmp, shell, keys_on_pipe):
+    r = run_loader(cfg, tmp, "words16_crlf.m0", keys_on_pipe=keys_on_pipe, shell=shell)
+    assert r.status == 0 and "PASSED" in r.sim and " 0 stray" in r.sim, describe(r)
+
+
 CASES = {name: (lambda c, t, f=f, a=a: f(c, t, *a)) for f, table in (
     (case_success, SUCCESS), (case_failure, FAILURE), (case_lost_in_setup, LOST_IN_SETUP),
-    (case_refused, REFUSED), (case_file_changed, FILE_CHANGED),
+    (case_refused, REFUSED), (case_file_changed, FILE_CHANGED), (case_streams, STREAMS),
     (case_debug_dump, {"debug_dump": ([],), "debug_dump_pad": (["-p"],)}),
     (case_verbose, {"verbose": ()}), (case_image_check_can_fail, {"image_check_can_fail": ()}),
 ) for name, a in table.items()}
