@@ -114,6 +114,10 @@ void PrintCancelled(bool withStop) {
 bool AskBootOverwrite() {
   std::printf("Are you sure you want to allow boot sector overwrite (Y/N)? ");
   const int key = TheConsole().ReadKey();
+  // The keys typed with the answer (its Enter) would otherwise be taken for
+  // later keys: the end of a wait, or a cancel.
+  DrainKeyboard();
+  if (key >= 0x20 && key < 0x7F) std::printf("%c", key);
   std::printf("\n");
   return key == 'Y' || key == 'y';
 }

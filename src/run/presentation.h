@@ -42,7 +42,8 @@ void PrintAwake();
 // "Flash programming ... CANCELLED BY USER", with "." and a line end when
 // `withStop` (the verdict's form), without them when the wake-up was ended.
 void PrintCancelled(bool withStop);
-// Asks for the boot-sector overwrite and reads one key: true for Y or y.
+// Asks for the boot-sector overwrite and reads one key: true for Y or y. The
+// keys typed after it are thrown away; a printable answer is echoed.
 bool AskBootOverwrite();
 void PrintBaudRate(const std::string& portLabel);
 void PrintNotSRecordFile(const std::string& fileName);

@@ -121,10 +121,10 @@ def run_loader(cfg, tmp, fixture, sim_args=(), check=True, options=(), keys=None
             loop=packets[:-1] if last["type"] in "589" and last["ok"] else packets)
 
 
-def opening(port, failed_wakeups=0, boot=False):
+def opening(port, failed_wakeups=0, boot_answer=None):
     waking = "Waking up device at %s:115200,N,8,1 ... " % port
     return (BANNER + PRESS_ESC + (waking + "FAILED\n") * failed_wakeups + waking + "AWAKE\n" +
-            (BOOT_QUESTION + "\n" if boot else ""))
+            (BOOT_QUESTION + boot_answer + "\n" if boot_answer else ""))
 
 
 def started(result, fixture, opening_text=None, start_echo=""):
@@ -169,7 +169,7 @@ SUCCESS = {**{"success_" + f[:-3]: (f, [], [], None, "") for f in (
     "words16_crlf.m0", "words16_lf.m0", "words32_crlf.m0", "words32_lf.m0", "count_s5_crlf.m0",
     "gap_lf.m0", "bytes16_lf.m0", "s19_lf.m0", "sample.m0", "odd_counts.m0")},
     "pad": ("words16_crlf.m0", ["-p"], [], None, " 0 stray bytes"),
-    "boot_overwrite_yes": ("words16_crlf.m0", ["-b"], [], (BOOT_QUESTION, b"y"),
+    "boot_overwrite_yes": ("words16_crlf.m0", ["-b"], [], (BOOT_QUESTION, b"y\r"),
                            'start command "%%" (boot sector overwrite)'),
     "wakeup_retries": ("words16_crlf.m0", [], ["--ignore-wakeups", "2"], None, "wake-up ignored"),
     "arrow_key_does_not_cancel": ("words16_crlf.m0", [], ["--delay-ms", "100"],
@@ -183,7 +183,8 @@ def case_success(cfg, tmp, fixture, options, sim_args, keys, sim_says):
     result = run_loader(cfg, tmp, fixture, sim_args, check, options=options, keys=keys)
     if fixture in EXACT and not options + sim_args:
         assert result.stdout == EXACT[fixture].replace("PORT", result.port), describe(result)
-    waking = opening(result.port, 2 if "--ignore-wakeups" in sim_args else 0, "-b" in options)
+    waking = opening(result.port, 2 if "--ignore-wakeups" in sim_args else 0,
+                     "y" if "-b" in options else None)
     expect(cfg, result, fixture, prefix=started(result, fixture, waking))
     assert sim_says in result.sim, describe(result)
 
@@ -275,7 +276,7 @@ REFUSED = {
                             'the S5 record counts 3 data records, the file holds 2 before it'), {}),
     "missing_file": ("MISSING", re.escape('*** - Error, file "fw.m0" not found' + BANNER +
                                           "USAGE:  TALVORN [-option]") + "(?s:.*)", {}),
-    "boot_overwrite_no": ("words16_crlf.m0", re.escape(opening("PORT", boot=True) + CANCELLED),
+    "boot_overwrite_no": ("words16_crlf.m0", re.escape(opening("PORT", boot_answer="n") + CANCELLED),
                           {"options": ["-b"], "keys": (BOOT_QUESTION, b"n")}),
     "missing_port": ("words16_crlf.m0", PORT_ERROR + re.escape(
         "no such device. Is the adapter plugged in? The serial adapters present are listed "
