@@ -109,12 +109,28 @@ bool OpenAndWake(FlashState& state, CSerial& port) {
   return true;
 }
 
+// Reads every key waiting; true when one of them is ESC. Until the start
+// command nothing is lost by a cancel, so ESC cancels there at once; other
+// keys are dropped, lest they end the waits that follow.
+bool EscapePressed() {
+  Console& console = TheConsole();
+  bool escape = false;
+  while (console.KeyWaiting()) {
+    const int key = console.ReadKey();
+    if (key < 0) break;
+    escape = escape || key == kKeyEscape;
+  }
+  if (escape) PrintCancelled(true);
+  return escape;
+}
+
 // The set-up command lines (their answers are not looked at), then the line
 // settings once more.
 bool SetUpInstrument(FlashState& state, CSerial& port) {
-  SendCommand(state.link, port, "");
-  SendCommand(state.link, port, "@N");
-  SendCommand(state.link, port, "");
+  for (const char* command : {"", "@N", ""}) {
+    SendCommand(state.link, port, command);
+    if (EscapePressed()) return false;
+  }
   if (!NotLost(state, port)) return false;
   if (!port.SetBaudRate(kLineBaudRate)) {
     NotLost(state, port);  // a lost port says so; refused settings say nothing
@@ -137,6 +153,7 @@ bool StartTransfer(FlashState& state, CSerial& port) {
     PrintNotSRecordFile(state.fileName);
     return false;
   }
+  if (EscapePressed()) return false;
   SendStartCommand(state.link, port, state.bootOverwrite);
   if (!NotLost(state, port)) return false;
   // The percentage leaves the first packet's lines out.

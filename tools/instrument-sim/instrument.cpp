@@ -105,7 +105,7 @@ void Instrument::EndCommandLine() {
     return;
   }
   Report("command \"" + PrintableText(command) + "\"");
-  sink_.Send("\n>", 0);
+  sink_.Send("\n>", options_.promptDelayMs);
 }
 
 void Instrument::StartFlash(bool bootOverwrite) {
