@@ -55,7 +55,7 @@ e2e_args=(--sim "$sim" --loader "$wine" --loader "$root/$build/talvorn.exe" --co
 # a program on a pty gets a console of wine's own that takes no keys from it.
 # wine_cases.py presses its keys through standard input instead. Nor those
 # that give the port as a Linux path or lock it as Linux programs do.
-keys_on_pty="escape_cancels arrow_key_does_not_cancel"
+keys_on_pty="escape_cancels escape_escape_cancels escape_enter_cancels arrow_key_does_not_cancel"
 linux_ports="missing_port port_is_a_file port_in_use port_permission_denied"
 # Wine shows no host device or pipe as a file: the program finds no file there.
 linux_files="dev_zero_file fifo_file"

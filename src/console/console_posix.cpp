@@ -6,7 +6,7 @@
 // back at every exit. Without a terminal, standard input supplies the keys as
 // bytes, and its end means that no key will ever come.
 //
-// A lone ESC is the ESC key. ESC followed at once by more bytes is an escape
+// A lone ESC is the ESC key. ESC followed at once by "[" or "O" is an escape
 // sequence (arrow and function keys) and counts as one key that is not ESC,
 // as on Windows, where those keys arrive as a two-byte code.
 #include <fcntl.h>
@@ -104,7 +104,7 @@ class PosixConsole final : public Console {
   int ReadKey() override {
     // Waits for a key as the Windows console does; only a key press or the
     // end of input ends the wait.
-    return ReadStreamKey([this](int waitMs) { return NextByte(waitMs); });
+    return ReadStreamKey([this](int waitMs, bool take) { return NextByte(waitMs, take); });
   }
 
   void PutChar(char c) override {
@@ -159,14 +159,14 @@ class PosixConsole final : public Console {
   }
 
   // The next key byte, waiting at most `waitMs` for it (-1: until one comes
-  // or the input ends); -1 when none came.
-  int NextByte(int waitMs) {
+  // or the input ends); -1 when none came. Consumed only when `take`.
+  int NextByte(int waitMs, bool take) {
     do {
       if (pending_.empty()) Fill(waitMs);
     } while (waitMs < 0 && pending_.empty() && !ended_ && keyFd_ >= 0);
     if (pending_.empty()) return -1;
     const int byte = pending_.front();
-    pending_.pop_front();
+    if (take) pending_.pop_front();
     return byte;
   }
 

@@ -189,21 +189,23 @@ def case_success(cfg, tmp, fixture, options, sim_args, keys, sim_says):
     assert sim_says in result.sim, describe(result)
 
 
-# name: (simulator options, verdict, packets of the loop; None: as many as sent)
+# name: (simulator options, verdict, packets of the loop; else the keys pressed)
 FAILURE = {
     "error_answer": (["--error-at", "3", "Checksum error"], ERROR + "Checksum error\r\n\n", 3),
     "crlf_answer": (["--crlf-at", "2"], ERROR + "\r\n\n", 2),
     "no_answer": (["--silent-at", "2"], ERROR + "Response Timeout\n", 2),
     "hangup": (["--hangup-at", "3"], ERROR + LOST + "\n", 3),
-    "escape_cancels": (["--delay-ms", "100"], CANCELLED, None),
+    "escape_cancels": (["--delay-ms", "100"], CANCELLED, ESC),
+    "escape_escape_cancels": (["--delay-ms", "100"], CANCELLED, ESC + ESC),
+    "escape_enter_cancels": (["--delay-ms", "100"], CANCELLED, ESC + b"\r"),
 }
 
 
 def case_failure(cfg, tmp, sim_args, verdict, loop_packets, keys_on_pipe=False):
-    keys = (STARTED, ESC) if loop_packets is None else None
+    keys = (STARTED, loop_packets) if isinstance(loop_packets, bytes) else None
     result = run_loader(cfg, tmp, "sample.m0", sim_args, keys=keys, keys_on_pipe=keys_on_pipe,
                         hold="hangup" if LOST in verdict else None)
-    if loop_packets is None:
+    if keys:
         loop_packets = len(result.packets)
         assert 0 < loop_packets < 100, "%d packets before ESC" % loop_packets
     verdict = verdict.replace("PORT", result.port).replace("REASON", cfg.lost_reason)
