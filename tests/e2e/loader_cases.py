@@ -9,6 +9,7 @@ import re
 import shutil
 import sys
 import tempfile
+import termios
 import time
 import traceback
 import types
@@ -30,6 +31,7 @@ STARTED = "started ..."
 OPEN_FAILED = BANNER + PRESS_ESC + "*** - Error, cannot open port.\n"
 LOST = "lost the serial port PORT (REASON)"  # REASON: Config.lost_reason
 LOST_WITHIN = 5.0  # seconds from the hang-up to the loader's report of it; the goal is 1 s
+TIOCGEXCL = 0x80045440  # Linux: is the terminal in exclusive mode
 UNPRIVILEGED = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
 # One run in full, progress included (PORT is the port's text in messages).
 EXACT = {"words32_crlf.m0": BANNER + PRESS_ESC + (
@@ -37,6 +39,10 @@ EXACT = {"words32_crlf.m0": BANNER + PRESS_ESC + (
     'Flash programming "words32_crlf.m0" started ...\nPercent Complete ... '
     " 45%\b\b\b\b\b 90%\b\b\b\b\b 96%\b\b\b\b\b 96%\b\b\b\b\b 100%\nS-Records sent ... 11\n"
     "Flash programming ... SUCCESSFUL\nDONE\n")}
+
+
+def still_exclusive(fd):
+    assert fcntl.ioctl(fd, TIOCGEXCL, bytes(4)) != bytes(4), "a refused loader unlocked the port"
 
 
 class Config:
@@ -59,6 +65,8 @@ class Config:
                 fd = os.open(pty_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
                 undo.callback(os.close, fd)
                 fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                fcntl.ioctl(fd, termios.TIOCEXCL)
+                undo.callback(still_exclusive, fd)
             if self.on_wine:
                 prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
                 link = os.path.join(prefix, "dosdevices", "com%d" % self.com)
