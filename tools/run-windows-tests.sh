@@ -59,8 +59,8 @@ keys_on_pty="escape_cancels escape_escape_cancels escape_enter_cancels arrow_key
 linux_ports="missing_port port_is_a_file port_in_use port_permission_denied"
 # Wine shows no host device or pipe as a file: the program finds no file there.
 linux_files="dev_zero_file fifo_file"
-# POSIX descriptors and signals: closed standard descriptors, a broken pipe.
-linux_files+=" closed_stdin_and_stdout output_pipe_closed_early"
+# POSIX descriptors and signals: closed standard descriptors, a broken pipe, job control.
+linux_files+=" closed_stdin_and_stdout output_pipe_closed_early job_control quit_restores_the_terminal"
 shared_cases=()
 IFS=';' read -r -a all_cases <<<"$(python3 tests/e2e/loader_cases.py --list)"
 for case in "${all_cases[@]}"; do

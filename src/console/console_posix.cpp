@@ -29,10 +29,23 @@ namespace {
 
 int g_ttyFd = -1;  // the terminal, or -1
 struct termios g_savedTermios;
+struct termios g_runTermios;  // the run's settings: no line editing, no echo
 volatile sig_atomic_t g_termiosSaved = 0;
 
+// Only the foreground job may set its terminal: a job in the background that
+// tries is stopped (SIGTTOU), and the terminal is then the shell's anyway.
+bool InForeground() { return tcgetpgrp(g_ttyFd) == getpgrp(); }
+
 void RestoreTerminal() {
-  if (g_termiosSaved != 0 && g_ttyFd >= 0) tcsetattr(g_ttyFd, TCSANOW, &g_savedTermios);
+  if (g_termiosSaved != 0 && g_ttyFd >= 0 && InForeground()) {
+    tcsetattr(g_ttyFd, TCSANOW, &g_savedTermios);
+  }
+}
+
+void ApplyRunSettings() {
+  if (g_termiosSaved != 0 && g_ttyFd >= 0 && InForeground()) {
+    tcsetattr(g_ttyFd, TCSANOW, &g_runTermios);
+  }
 }
 
 extern "C" void RestoreTerminalAtExit() { RestoreTerminal(); }
@@ -48,6 +61,54 @@ void InstallRestoreHandlers() {
   action.sa_handler = RestoreTerminalOnSignal;
   sigemptyset(&action.sa_mask);
   for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) sigaction(signalNumber, &action, nullptr);
+}
+
+// Job control, as full-screen terminal programs do it: the terminal is put
+// back before the loader stops (Ctrl-Z, SIGTSTP) or dumps core (Ctrl-\,
+// SIGQUIT), and set up again when it goes on (SIGCONT), whatever the shell
+// did with it meanwhile.
+void SetHandler(int signalNumber, void (*handler)(int)) {
+  struct sigaction action = {};
+  action.sa_handler = handler;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  sigaction(signalNumber, &action, nullptr);
+}
+
+// The terminal put back, then the signal's own action (stop, or end with a
+// core dump), as if it had not been caught.
+void RestoreThenTakeDefault(int signalNumber) {
+  RestoreTerminal();
+  SetHandler(signalNumber, SIG_DFL);
+  sigset_t unblocked;
+  sigemptyset(&unblocked);
+  sigaddset(&unblocked, signalNumber);
+  sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
+  raise(signalNumber);
+}
+
+extern "C" void StopWithTerminalRestored(int) {
+  const int savedErrno = errno;
+  RestoreThenTakeDefault(SIGTSTP);
+  // Going on, or never stopped (a stop is not taken by a group that no shell
+  // controls): the run's settings again.
+  SetHandler(SIGTSTP, StopWithTerminalRestored);
+  ApplyRunSettings();
+  errno = savedErrno;
+}
+
+extern "C" void QuitWithTerminalRestored(int) { RestoreThenTakeDefault(SIGQUIT); }
+
+extern "C" void ContinueWithRunSettings(int) {
+  const int savedErrno = errno;
+  ApplyRunSettings();
+  errno = savedErrno;
+}
+
+void InstallJobControlHandlers() {
+  SetHandler(SIGTSTP, StopWithTerminalRestored);
+  SetHandler(SIGCONT, ContinueWithRunSettings);
+  SetHandler(SIGQUIT, QuitWithTerminalRestored);
 }
 
 void SleepMs(long ms) {
@@ -83,13 +144,14 @@ class PosixConsole final : public Console {
     if (tty >= 0 && isatty(tty) != 0 && tcgetattr(tty, &g_savedTermios) == 0) {
       g_ttyFd = tty;
       keyFd_ = tty;
-      struct termios raw = g_savedTermios;
-      raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-      raw.c_cc[VMIN] = 0;
-      raw.c_cc[VTIME] = 0;
+      g_runTermios = g_savedTermios;
+      g_runTermios.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+      g_runTermios.c_cc[VMIN] = 0;
+      g_runTermios.c_cc[VTIME] = 0;
       g_termiosSaved = 1;
       InstallRestoreHandlers();
-      tcsetattr(tty, TCSANOW, &raw);
+      InstallJobControlHandlers();
+      tcsetattr(tty, TCSANOW, &g_runTermios);
     } else {
       if (tty >= 0) close(tty);
       keyFd_ = STDIN_FILENO;

@@ -7,6 +7,7 @@ import fcntl
 import os
 import re
 import shutil
+import signal
 import sys
 import tempfile
 import termios
@@ -82,12 +83,12 @@ def describe(r):
 
 
 def run_loader(cfg, tmp, fixture, sim_args=(), check=True, options=(), keys=None, port=None,
-               keys_on_pipe=False, hold=None, shell=None):
+               keys_on_pipe=False, hold=None, wrap=()):
     """Runs the loader on `fixture` against a fresh simulator. `keys`: (text on
     stdout to wait for, bytes to press or a function to call); `hold`: "lock"
     the port meanwhile, run the loader "unprivileged", or time its report of a
-    "hangup"; `shell`: a bash command that runs the loader as "$@". Returns the
-    loader's streams and status, the simulator's report
+    "hangup"; `wrap`: a command that runs the loader given as its arguments.
+    Returns the loader's streams and status, the simulator's report
     and the packets it logged, `loop` those of the transfer loop."""
     path, log = cfg.fixture(fixture), os.path.join(tmp, "packets.log")
     sim_argv = [cfg.sim, "--timeout", "280", "--log", log, "--once", *sim_args]
@@ -100,13 +101,13 @@ def run_loader(cfg, tmp, fixture, sim_args=(), check=True, options=(), keys=None
             if port:
                 port_arg = port_text = port
             command = (UNPRIVILEGED if hold == "unprivileged" else []) + cfg.loader
-            command = ["bash", "-c", shell, "bash"] + command if shell else command
+            command = [*wrap, *command]
             loader = h.Loader(capture, command, [*options, os.path.basename(path), port_arg],
                               os.path.dirname(path), keys_on_pipe)
             stack.callback(loader.close)
             if keys:  # one write: an escape sequence arrives whole
                 loader.wait_text(keys[0])
-                keys[1]() if callable(keys[1]) else os.write(loader.master, keys[1])
+                keys[1](loader) if callable(keys[1]) else os.write(loader.master, keys[1])
             if hold == "hangup":
                 sim.wait_text("hung up the line")
                 hung_up = time.monotonic()
@@ -350,27 +351,69 @@ def case_file_changed(cfg, tmp, change, before_start):
                               "*** - Error, " + changed + UNSUCCESSFUL) if before_start else (
         ["--delay-ms", "50"], STARTED, ERROR + changed + "\n" + UNSUCCESSFUL + "DONE\n")
     result = run_loader(cfg, tmp, path, sim_args, check=False,
-                        keys=(when, lambda: change(cfg, path)))
+                        keys=(when, lambda _: change(cfg, path)))
     assert result.stdout.endswith(ending) and result.status == 1, describe(result)
     assert "flash completed" not in result.sim, describe(result)
     assert ("start command" in result.sim) != before_start, describe(result)
 
 
-# name: (the shell's command around the loader, keys from a pipe: no terminal)
+# name: (bash's command around the loader, "$@"; keys from a pipe: no terminal)
 STREAMS = {"closed_stdin_and_stdout": ('exec "$@" <&- >&-', True),
            "output_pipe_closed_early": ('set -o pipefail; "$@" | head -c 200', False)}
 
 
 def case_streams(cfg, tmp, shell, keys_on_pipe):
-    r = run_loader(cfg, tmp, "words16_crlf.m0", keys_on_pipe=keys_on_pipe, shell=shell)
+    r = run_loader(cfg, tmp, "words16_crlf.m0", keys_on_pipe=keys_on_pipe,
+                   wrap=["bash", "-c", shell, "bash"])
     assert r.status == 0 and "PASSED" in r.sim and " 0 stray" in r.sim, describe(r)
+
+
+# Runs its arguments as a job of their own in the terminal's foreground, as a
+# shell with job control does (a stop is only taken in such a job), and waits
+# for their end through stops.
+JOB_SHELL = (
+    "import os, signal, sys\npid = os.fork()\nif pid == 0:\n    os.setpgid(0, 0)\n"
+    "    signal.signal(signal.SIGTTOU, signal.SIG_IGN)\n    os.tcsetpgrp(0, os.getpid())\n"
+    "    signal.signal(signal.SIGTTOU, signal.SIG_DFL)\n    os.execvp(sys.argv[1], sys.argv[1:])\n"
+    "while os.WIFSTOPPED(status := os.waitpid(pid, os.WUNTRACED)[1]):\n    pass\n"
+    "sys.exit(os.waitstatus_to_exitcode(status))\n")
+
+
+def canonical(loader):
+    return termios.tcgetattr(loader.master)[3] & (termios.ICANON | termios.ECHO) == \
+        termios.ICANON | termios.ECHO
+
+
+def case_job_control(cfg, tmp):
+    """Stopped (Ctrl-Z), the loader leaves the terminal as it found it; going
+    on, it takes it again: ESC still cancels."""
+    def stop_and_go_on(loader):
+        job = os.tcgetpgrp(loader.master)
+        state = lambda: open("/proc/%d/stat" % job).read().rsplit(") ", 1)[1][0]
+        os.killpg(job, signal.SIGTSTP)
+        loader.capture.wait_for(lambda: state() == "T", "the stop")
+        assert canonical(loader), "stopped with the terminal in the run's settings"
+        os.killpg(job, signal.SIGCONT)
+        loader.capture.wait_for(lambda: not canonical(loader), "the run's settings again")
+        os.write(loader.master, ESC)
+    result = run_loader(cfg, tmp, "sample.m0", ["--delay-ms", "100"], keys=(STARTED, stop_and_go_on),
+                        wrap=[sys.executable, "-c", JOB_SHELL])
+    expect(cfg, result, "sample.m0", CANCELLED)
+
+
+def case_quit(cfg, tmp):
+    def quit_and_look(loader):  # Ctrl-\: the terminal put back all the same
+        os.kill(loader.proc.pid, signal.SIGQUIT)
+        assert loader.wait_exit() == -signal.SIGQUIT and canonical(loader), loader.text()
+    run_loader(cfg, tmp, "sample.m0", ["--delay-ms", "100"], keys=(STARTED, quit_and_look))
 
 
 CASES = {name: (lambda c, t, f=f, a=a: f(c, t, *a)) for f, table in (
     (case_success, SUCCESS), (case_failure, FAILURE), (case_lost_in_setup, LOST_IN_SETUP),
     (case_refused, REFUSED), (case_file_changed, FILE_CHANGED), (case_streams, STREAMS),
     (case_debug_dump, {"debug_dump": ([],), "debug_dump_pad": (["-p"],)}),
-    (case_verbose, {"verbose": ()}), (case_image_check_can_fail, {"image_check_can_fail": ()}),
+    (case_verbose, {"verbose": ()}), (case_job_control, {"job_control": ()}),
+    (case_quit, {"quit_restores_the_terminal": ()}), (case_image_check_can_fail, {"image_check_can_fail": ()}),
 ) for name, a in table.items()}
 
 
