@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 class Console {
  public:
@@ -43,6 +44,12 @@ constexpr int kEscapeSequenceWaitMs = 100;
 // after it is the next key: ESC ESC or ESC Enter typed quickly must not lose
 // the cancel. Returns -1 when the input has ended.
 int ReadStreamKey(const std::function<int(int waitMs, bool take)>& nextByte);
+
+// `text` as it may go to the screen: control characters other than CR, LF and
+// TAB shown as ^ and a character (ESC as ^[, DEL as ^?, 0x80-0x9F as M-^@ to
+// M-^_), so that bytes from a noisy line or a wrong device cannot act on the
+// terminal. Every other byte is kept.
+std::string ScreenText(const std::string& text);
 
 // Called first in main, before anything is opened. Descriptors 0, 1 and 2 are
 // made sure to be open (on the null device where they were closed), so that

@@ -150,7 +150,8 @@ void PrintRecordsSent(int32_t recordsRead) {
 }
 
 void PrintErrorAnswer(const std::string& text) {
-  std::printf("Flash programming error message:  %s\n", text.c_str());
+  // The instrument's own text: shown, never obeyed by the terminal.
+  std::printf("Flash programming error message:  %s\n", ScreenText(text).c_str());
 }
 
 void PrintSuccess() { std::printf("Flash programming ... SUCCESSFUL\n"); }

@@ -201,6 +201,7 @@ def case_success(cfg, tmp, fixture, options, sim_args, keys, sim_says):
 # name: (simulator options, verdict, packets of the loop; else the keys pressed)
 FAILURE = {
     "error_answer": (["--error-at", "3", "Checksum error"], ERROR + "Checksum error\r\n\n", 3),
+    "error_answer_escaped": (["--error-at", "3", "\x1b[2J\tbad\x7f"], ERROR + "^[[2J\tbad^?\r\n\n", 3),
     "crlf_answer": (["--crlf-at", "2"], ERROR + "\r\n\n", 2),
     "no_answer": (["--silent-at", "2"], ERROR + "Response Timeout\n", 2),
     "hangup": (["--hangup-at", "3"], ERROR + LOST + "\n", 3),
@@ -256,13 +257,14 @@ def case_debug_dump(cfg, tmp, pad):
         assert int(m.group("n")) == len(wire), m.group(0)
 
 
-def case_verbose(cfg, tmp):
+def case_verbose(cfg, tmp, answer="Flash programming mode", shown="Flash programming mode"):
     """Every character received is echoed: the prompts, the echoed commands,
-    the start answer and the "\\n" answer of each packet."""
-    result = run_loader(cfg, tmp, "words16_crlf.m0", options=["-v"])
+    the start answer and the "\\n" answer of each packet; control characters
+    shown, not obeyed."""
+    result = run_loader(cfg, tmp, "words16_crlf.m0", ["--start-answer", answer], options=["-v"])
     waking = (BANNER + PRESS_ESC + "Waking up device at %s:115200,N,8,1 ... >AWAKE\n"
               "\r\n>@N\r\n>\r\n>" % result.port)
-    prefix = started(result, "words16_crlf.m0", waking, "$\rFlash programming mode\r\n")
+    prefix = started(result, "words16_crlf.m0", waking, "$\r" + shown + "\r\n")
     expect(cfg, result, "words16_crlf.m0", field=FIELD + "\n", prefix=prefix,
            echo="\n")  # the terminator's answer comes before " 100%"
 
@@ -412,8 +414,9 @@ CASES = {name: (lambda c, t, f=f, a=a: f(c, t, *a)) for f, table in (
     (case_success, SUCCESS), (case_failure, FAILURE), (case_lost_in_setup, LOST_IN_SETUP),
     (case_refused, REFUSED), (case_file_changed, FILE_CHANGED), (case_streams, STREAMS),
     (case_debug_dump, {"debug_dump": ([],), "debug_dump_pad": (["-p"],)}),
-    (case_verbose, {"verbose": ()}), (case_job_control, {"job_control": ()}),
-    (case_quit, {"quit_restores_the_terminal": ()}), (case_image_check_can_fail, {"image_check_can_fail": ()}),
+    (case_verbose, {"verbose": (), "verbose_escaped": ("\x1b[2J\x07mode", "^[[2J^Gmode")}),
+    (case_image_check_can_fail, {"image_check_can_fail": ()}), (case_job_control, {"job_control": ()}),
+    (case_quit, {"quit_restores_the_terminal": ()}),
 ) for name, a in table.items()}
 
 

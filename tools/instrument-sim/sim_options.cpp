@@ -73,6 +73,7 @@ const std::map<std::string, OptionHandler>& Handlers() {
       {"--line-rate", Flag(&SimOptions::lineRate, true)},
       {"--noise", Flag(&SimOptions::noise, true)},
       {"--no-start-answer", Flag(&SimOptions::startAnswer, false)},
+      {"--start-answer", TextValue(&SimOptions::startAnswerText)},
       {"--help", Flag(&SimOptions::help, true)},
   };
   return handlers;
@@ -121,5 +122,6 @@ const char* SimUsage() {
          "  --line-rate         send at the pace of 115200 8N1\n"
          "  --noise             send junk bytes at line open and before wake-up prompts\n"
          "  --no-start-answer   send no answer line to the start command\n"
+         "  --start-answer TEXT answer the start command with TEXT and CR LF\n"
          "  --help              print this text\n";
 }

@@ -23,6 +23,7 @@ struct SimOptions {
   bool lineRate = false;   // pace sent bytes at 115200 8N1
   bool noise = false;      // junk bytes at line open and before each wake-up prompt
   bool startAnswer = true; // --no-start-answer clears it
+  std::string startAnswerText = "Flash programming mode";  // --start-answer TEXT
   bool help = false;       // --help: print the usage text and exit
 };
 
