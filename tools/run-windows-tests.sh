@@ -58,9 +58,10 @@ e2e_args=(--sim "$sim" --loader "$wine" --loader "$root/$build/talvorn.exe" --co
 keys_on_pty="escape_cancels escape_escape_cancels escape_enter_cancels arrow_key_does_not_cancel"
 linux_ports="missing_port port_is_a_file port_in_use port_permission_denied"
 # Wine shows no host device or pipe as a file: the program finds no file there.
-linux_files="dev_zero_file fifo_file"
+linux_files="dev_zero_file fifo_file kernel_log_file"
 # POSIX descriptors and signals: closed standard descriptors, a broken pipe, job control.
-linux_files+=" closed_stdin_and_stdout output_pipe_closed_early job_control quit_restores_the_terminal"
+linux_files+=" closed_stdin_and_stdout output_pipe_closed_early keys_never_run_dry job_control"
+linux_files+=" quit_restores_the_terminal"
 shared_cases=()
 IFS=';' read -r -a all_cases <<<"$(python3 tests/e2e/loader_cases.py --list)"
 for case in "${all_cases[@]}"; do

@@ -113,13 +113,7 @@ bool OpenAndWake(FlashState& state, CSerial& port) {
 // command nothing is lost by a cancel, so ESC cancels there at once; other
 // keys are dropped, lest they end the waits that follow.
 bool EscapePressed() {
-  Console& console = TheConsole();
-  bool escape = false;
-  while (console.KeyWaiting()) {
-    const int key = console.ReadKey();
-    if (key < 0) break;
-    escape = escape || key == kKeyEscape;
-  }
+  const bool escape = DrainKeyboard();
   if (escape) PrintCancelled(true);
   return escape;
 }

@@ -54,11 +54,15 @@ void ReportFailure() {
   TheConsole().Beep(1000, 100);
 }
 
-void DrainKeyboard() {
+bool DrainKeyboard() {
   Console& console = TheConsole();
-  while (console.KeyWaiting()) {
-    if (console.ReadKey() < 0) break;
+  bool escape = false;
+  for (int keys = 0; keys < kMostKeysDrained && console.KeyWaiting(); ++keys) {
+    const int key = console.ReadKey();
+    if (key < 0) break;
+    escape = escape || key == kKeyEscape;
   }
+  return escape;
 }
 
 int32_t ProgressPercent(int32_t bytesRead, int32_t fileSize) {

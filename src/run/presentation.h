@@ -13,8 +13,12 @@ void PrintBanner();
 void PrintUsage();
 // "\nFlash programming ... UNSUCCESSFUL\n" and a short beep.
 void ReportFailure();
-// Throws away every key press that is waiting.
-void DrainKeyboard();
+// Most key presses one drain takes: a person types far fewer, and a standard
+// input that never runs dry (/dev/zero) must not hold the run for ever.
+constexpr int kMostKeysDrained = 256;
+// Throws away the key presses that are waiting (at most kMostKeysDrained);
+// true when one of them was ESC.
+bool DrainKeyboard();
 // The spinner (straight to the terminal) and the percentage, then the cursor
 // back on the spinner cell.
 void ShowProgress(int32_t packetsSent, int32_t bytesRead, int32_t fileSize);

@@ -37,7 +37,8 @@ struct FileIdentity {
 
 // Opens `name` for reading in binary mode when it is a regular file, and sets
 // `kind`. Anything else is refused before it is opened for reading, so that a
-// pipe or a device can never make the open (or a read) wait. Empty handle
+// pipe or a device can never make the open (or a read) wait; so is a file of
+// the kernel's own (/proc, /sys), whose read may wait like a device's. Empty handle
 // when the file is not regular or cannot be opened. Defined once per platform.
 FileHandle OpenRegularFile(const std::string& name, FileKind& kind);
 

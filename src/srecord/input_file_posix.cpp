@@ -3,9 +3,22 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace {
+
+// The kernel's own file systems, whose "regular" files are interfaces: a read
+// of /proc/kmsg waits for the next kernel message, and takes it from the log.
+constexpr long kProcFileSystem = 0x9fa0;
+constexpr long kSysFileSystem = 0x62656572;
+
+bool OnKernelFileSystem(int fd) {
+  struct statfs info {};
+  return fstatfs(fd, &info) == 0 &&
+         (static_cast<long>(info.f_type) == kProcFileSystem ||
+          static_cast<long>(info.f_type) == kSysFileSystem);
+}
 
 FileKind KindOf(const struct stat& info) {
   if (S_ISREG(info.st_mode)) return FileKind::kRegular;
@@ -41,7 +54,10 @@ FileHandle OpenRegularFile(const std::string& name, FileKind& kind) {
     return FileHandle();
   }
   kind = KindOf(info);
-  if (kind != FileKind::kRegular || fcntl(fd, F_SETFL, 0) != 0) {
+  if (kind == FileKind::kRegular && OnKernelFileSystem(fd)) kind = FileKind::kOther;
+  // The descriptor stays non-blocking: a file whose read would wait then
+  // fails to read, and is refused, instead of holding the run.
+  if (kind != FileKind::kRegular) {
     close(fd);
     return FileHandle();
   }

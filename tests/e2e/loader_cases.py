@@ -278,6 +278,7 @@ REFUSED = {
     "directory_file": (os.path.dirname(os.path.abspath(__file__)),
                        FILE_ERROR + re.escape('"e2e" is a directory'), {}),
     "dev_zero_file": ("/dev/zero", FILE_ERROR + re.escape('"zero" is not a regular file'), {}),
+    "kernel_log_file": ("/proc/kmsg", FILE_ERROR + re.escape('"kmsg" is not a regular file'), {}),
     "fifo_file": ("FIFO", FILE_ERROR + re.escape('"fw.m0" is not a regular file'), {}),
     "empty_file": (0, FILE_ERROR + re.escape('"fw.m0": the file holds no records'), {}),
     "file_of_2_gib": (1 << 31, FILE_ERROR + re.escape('"fw.m0" is too large (2 GiB or more)'), {}),
@@ -359,15 +360,18 @@ def case_file_changed(cfg, tmp, change, before_start):
     assert ("start command" in result.sim) != before_start, describe(result)
 
 
-# name: (bash's command around the loader, "$@"; keys from a pipe: no terminal)
-STREAMS = {"closed_stdin_and_stdout": ('exec "$@" <&- >&-', True),
-           "output_pipe_closed_early": ('set -o pipefail; "$@" | head -c 200', False)}
+# name: (bash's command around the loader, "$@"; keys from a pipe: no terminal;
+# exit status: 0 a whole flash, 1 a run ended by the keys before the start)
+STREAMS = {"closed_stdin_and_stdout": ('exec "$@" <&- >&-', True, 0),
+           "output_pipe_closed_early": ('set -o pipefail; "$@" | head -c 200', False, 0),
+           "keys_never_run_dry": ('exec "$@" </dev/zero', True, 1)}
 
 
-def case_streams(cfg, tmp, shell, keys_on_pipe):
+def case_streams(cfg, tmp, shell, keys_on_pipe, status):
     r = run_loader(cfg, tmp, "words16_crlf.m0", keys_on_pipe=keys_on_pipe,
                    wrap=["bash", "-c", shell, "bash"])
-    assert r.status == 0 and "PASSED" in r.sim and " 0 stray" in r.sim, describe(r)
+    assert r.status == status and ("PASSED" in r.sim and " 0 stray" in r.sim if status == 0 else
+                                   r.stdout.endswith("CANCELLED BY USER" + UNSUCCESSFUL)), describe(r)
 
 
 # Runs its arguments as a job of their own in the terminal's foreground, as a
