@@ -56,7 +56,8 @@ e2e_args=(--sim "$sim" --loader "$wine" --loader "$root/$build/talvorn.exe" --co
 # wine_cases.py presses its keys through standard input instead. Nor those
 # that give the port as a Linux path or lock it as Linux programs do.
 keys_on_pty="escape_cancels escape_escape_cancels escape_enter_cancels arrow_key_does_not_cancel"
-linux_ports="missing_port port_is_a_file port_in_use port_permission_denied"
+linux_ports="missing_port port_is_a_file port_in_use port_permission_denied port_is_own_terminal"
+linux_ports+=" port_is_own_terminal_stdin"
 # Wine shows no host device or pipe as a file: the program finds no file there.
 linux_files="dev_zero_file fifo_file kernel_log_file"
 # POSIX descriptors and signals: closed standard descriptors, a broken pipe, job control.

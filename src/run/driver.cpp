@@ -57,13 +57,23 @@ bool FileAsChecked(const FlashState& state) {
   return FileUnchanged(state.fileName, state.reader.file.get(), state.checked);
 }
 
+// The port's device name: its path, or "\\.\COMn" for a port number (the
+// 16-bit number reaches the port object sign-extended).
+std::string PortDeviceName(const FlashState& state) {
+  if (!state.portPath.empty()) return state.portPath;
+  const auto number = static_cast<uint32_t>(static_cast<int32_t>(state.portNumber));
+  return "\\\\.\\COM" + std::to_string(number);
+}
+
 bool OpenPort(const FlashState& state, CSerial& port) {
-  if (!state.portPath.empty()) {
-    return port.OpenDevice(state.portPath, kLineBaudRate, kLineParity, kLineByteSize, kLineStopBits);
+  const std::string device = PortDeviceName(state);
+  if (IsOwnTerminal(device)) {
+    PrintPortNotOpened(OwnTerminalProblem(state.link.portLabel, device));
+    return false;
   }
-  // The 16-bit port number reaches the port object sign-extended.
-  const uint32_t number = static_cast<uint32_t>(static_cast<int32_t>(state.portNumber));
-  return port.Open(number, kLineBaudRate, kLineParity, kLineByteSize, kLineStopBits);
+  if (port.OpenDevice(device, kLineBaudRate, kLineParity, kLineByteSize, kLineStopBits)) return true;
+  PrintPortNotOpened(PortOpenProblem(state.link.portLabel, port.PortName(), port.LastError()));
+  return false;
 }
 
 // Wakes the instrument, one "Waking up device" line per try, until it answers,
@@ -85,10 +95,7 @@ bool WakeWithRetries(FlashState& state, CSerial& port) {
 
 // The port opened and the instrument awake, at its prompt.
 bool OpenAndWake(FlashState& state, CSerial& port) {
-  if (!OpenPort(state, port)) {
-    PrintPortNotOpened(PortOpenProblem(state.link.portLabel, port.PortName(), port.LastError()));
-    return false;
-  }
+  if (!OpenPort(state, port)) return false;
   if (!WakeWithRetries(state, port)) {
     PrintNoAnswer(state.link.portLabel);
     return false;

@@ -300,6 +300,10 @@ REFUSED = {
         {"port": "./words16_crlf.m0"}),
     "escape_in_setup": ("words16_crlf.m0", re.escape(opening("PORT") + CANCELLED), {
         "sim_args": ["--prompt-delay-ms", "1000"], "keys": ("AWAKE\n", ESC), "keys_on_pipe": True}),
+    **{"port_is_own_terminal" + name: ("words16_crlf.m0", PORT_ERROR + re.escape(
+        "the terminal this program runs in, not a serial port. Name the serial port the instrument "
+        "is connected to.\n"), {"port": port})
+       for name, port in (("", "/dev/tty"), ("_stdin", "/dev/stdin"))},
     "port_in_use": ("words16_crlf.m0", PORT_ERROR + re.escape(
         "in use by another program. Close that program, then try again.\n"), {"hold": "lock"}),
     "port_permission_denied": ("words16_crlf.m0", PORT_ERROR + re.escape(
