@@ -28,9 +28,13 @@ struct FileIdentity {
   uint64_t index = 0;    // inode or file index
   int64_t size = -1;
   int64_t modified = 0;  // last write, in the platform's finest unit
+  // Last change of the file or its attributes, which no program can set back:
+  // a file changed and put back with its old bytes and write time still
+  // shows (POSIX ctime; 0 where the platform does not keep it).
+  int64_t changed = 0;
   bool operator==(const FileIdentity& other) const {
     return volume == other.volume && index == other.index && size == other.size &&
-           modified == other.modified;
+           modified == other.modified && changed == other.changed;
   }
   bool operator!=(const FileIdentity& other) const { return !(*this == other); }
 };

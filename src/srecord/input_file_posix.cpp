@@ -33,6 +33,8 @@ FileIdentity IdentityOf(const struct stat& info) {
   identity.size = static_cast<int64_t>(info.st_size);
   identity.modified = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 +
                       static_cast<int64_t>(info.st_mtim.tv_nsec);
+  identity.changed = static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000 +
+                     static_cast<int64_t>(info.st_ctim.tv_nsec);
   return identity;
 }
 

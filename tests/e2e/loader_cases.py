@@ -338,6 +338,16 @@ def rewrite_digit(path, line_number):
         os.pwrite(f.fileno(), b"2" if os.pread(f.fileno(), 1, at) == b"1" else b"1", at)
 
 
+def put_back(path, change):
+    """Changes the file, then puts back its bytes and modification time."""
+    with open(path, "rb") as f:
+        before, info = f.read(), os.stat(path)
+    change()
+    with open(path, "wb") as f:
+        f.write(before)
+    os.utime(path, ns=(info.st_atime_ns, info.st_mtime_ns))
+
+
 # name: (the change to the file, made before the start; else during a slowed transfer)
 FILE_CHANGED = {
     "file_rewritten_before_start": (lambda c, p: rewrite_digit(p, 3), True),
@@ -345,6 +355,7 @@ FILE_CHANGED = {
     "file_replaced_during_transfer": (lambda c, p: os.replace(
         shutil.copyfile(c.fixture("words32_crlf.m0"), p + ".new"), p), False),
     "file_truncated_during_transfer": (lambda c, p: os.truncate(p, os.path.getsize(p) // 2), False),
+    "file_put_back_during_transfer": (lambda c, p: put_back(p, lambda: rewrite_digit(p, 1020)), False),
 }
 
 
