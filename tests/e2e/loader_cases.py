@@ -338,14 +338,10 @@ def rewrite_digit(path, line_number):
         os.pwrite(f.fileno(), b"2" if os.pread(f.fileno(), 1, at) == b"1" else b"1", at)
 
 
-def put_back(path, change):
-    """Changes the file, then puts back its bytes and modification time."""
-    with open(path, "rb") as f:
-        before, info = f.read(), os.stat(path)
+def put_back(path, change):  # the file changed, then its bytes and modification time put back
+    info, old = os.stat(path), shutil.copyfile(path, path + ".old")
     change()
-    with open(path, "wb") as f:
-        f.write(before)
-    os.utime(path, ns=(info.st_atime_ns, info.st_mtime_ns))
+    os.utime(shutil.copyfile(old, path), ns=(info.st_atime_ns, info.st_mtime_ns))
 
 
 # name: (the change to the file, made before the start; else during a slowed transfer)
@@ -389,25 +385,20 @@ def case_streams(cfg, tmp, shell, keys_on_pipe, status):
                                    r.stdout.endswith("CANCELLED BY USER" + UNSUCCESSFUL)), describe(r)
 
 
-# Runs its arguments as a job of their own in the terminal's foreground, as a
-# shell with job control does (a stop is only taken in such a job), and waits
-# for their end through stops.
-JOB_SHELL = (
-    "import os, signal, sys\npid = os.fork()\nif pid == 0:\n    os.setpgid(0, 0)\n"
-    "    signal.signal(signal.SIGTTOU, signal.SIG_IGN)\n    os.tcsetpgrp(0, os.getpid())\n"
-    "    signal.signal(signal.SIGTTOU, signal.SIG_DFL)\n    os.execvp(sys.argv[1], sys.argv[1:])\n"
-    "while os.WIFSTOPPED(status := os.waitpid(pid, os.WUNTRACED)[1]):\n    pass\n"
-    "sys.exit(os.waitstatus_to_exitcode(status))\n")
+# Runs its arguments as a foreground job, as a shell with job control does (only
+# such a job takes a stop), and waits for their end through stops.
+JOB_SHELL = ("import os, signal as s, sys\nif (pid := os.fork()) == 0:\n os.setpgid(0, 0)\n"
+             " s.signal(s.SIGTTOU, s.SIG_IGN)\n os.tcsetpgrp(0, os.getpid())\n s.signal(s.SIGTTOU, "
+             "s.SIG_DFL)\n os.execvp(sys.argv[1], sys.argv[1:])\nwhile os.WIFSTOPPED(st := os.waitpid("
+             "pid, os.WUNTRACED)[1]): pass\nsys.exit(os.waitstatus_to_exitcode(st))\n")
 
 
-def canonical(loader):
-    return termios.tcgetattr(loader.master)[3] & (termios.ICANON | termios.ECHO) == \
-        termios.ICANON | termios.ECHO
+def canonical(loader, cooked=termios.ICANON | termios.ECHO):
+    return termios.tcgetattr(loader.master)[3] & cooked == cooked
 
 
 def case_job_control(cfg, tmp):
-    """Stopped (Ctrl-Z), the loader leaves the terminal as it found it; going
-    on, it takes it again: ESC still cancels."""
+    """Stopped, the loader leaves the terminal as it found it; going on, it takes it again."""
     def stop_and_go_on(loader):
         job = os.tcgetpgrp(loader.master)
         state = lambda: open("/proc/%d/stat" % job).read().rsplit(") ", 1)[1][0]
