@@ -30,7 +30,7 @@ struct FileIdentity {
   int64_t modified = 0;  // last write, in the platform's finest unit
   // Last change of the file or its attributes, which no program can set back:
   // a file changed and put back with its old bytes and write time still
-  // shows (POSIX ctime; 0 where the platform does not keep it).
+  // shows (POSIX ctime, the Windows change time; 0 where it is not kept).
   int64_t changed = 0;
   bool operator==(const FileIdentity& other) const {
     return volume == other.volume && index == other.index && size == other.size &&
