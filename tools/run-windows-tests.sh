@@ -61,15 +61,16 @@ linux_ports+=" port_is_own_terminal_stdin"
 # Wine shows no host device or pipe as a file: the program finds no file there.
 linux_files="dev_zero_file fifo_file kernel_log_file"
 # POSIX descriptors and signals: closed standard descriptors, a broken pipe, job control.
-linux_files+=" closed_stdin_and_stdout output_pipe_closed_early keys_never_run_dry job_control"
-linux_files+=" quit_restores_the_terminal"
+posix_only="closed_stdin_and_stdout output_pipe_closed_early keys_never_run_dry job_control"
+posix_only+=" quit_restores_the_terminal"
 shared_cases=()
 IFS=';' read -r -a all_cases <<<"$(python3 tests/e2e/loader_cases.py --list)"
 for case in "${all_cases[@]}"; do
-  [[ " $keys_on_pty $linux_ports $linux_files " == *" $case "* ]] || shared_cases+=(--case "$case")
+  [[ " $keys_on_pty $linux_ports $linux_files $posix_only " == *" $case "* ]] || shared_cases+=(--case "$case")
 done
 echo "    (not run under wine: keys on a pty: $keys_on_pty; Linux ports: $linux_ports;"
-echo "     Linux devices and pipes as files: $linux_files)"
+echo "     Linux devices and pipes as files: $linux_files;"
+echo "     POSIX descriptors and signals: $posix_only)"
 timeout 1800 python3 tests/e2e/loader_cases.py "${e2e_args[@]}" "${shared_cases[@]}" </dev/null
 timeout 900 python3 tests/e2e/wine/wine_cases.py "${e2e_args[@]}" --missing-com 9 </dev/null
 echo "--- Windows tests passed ($build)"

@@ -299,7 +299,7 @@ REFUSED = {
         "not a serial device. Name the serial port the instrument is connected to.\n"),
         {"port": "./words16_crlf.m0"}),
     "escape_in_setup": ("words16_crlf.m0", re.escape(opening("PORT") + CANCELLED), {
-        "sim_args": ["--prompt-delay-ms", "1000"], "keys": ("AWAKE\n", ESC), "keys_on_pipe": True}),
+        "sim_args": ["--prompt-delay-ms", "1000"], "keys": ("AWAKE", ESC), "keys_on_pipe": True}),
     **{"port_is_own_terminal" + name: ("words16_crlf.m0", PORT_ERROR + re.escape(
         "the terminal this program runs in, not a serial port. Name the serial port the instrument "
         "is connected to.\n"), {"port": port})
