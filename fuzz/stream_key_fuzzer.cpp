@@ -23,11 +23,11 @@ struct KeyScript {
   int reads = 0;  // calls within this key
   bool sawNothing = false;
 
-  int Next(int waitMs) {
+  int Next(int waitMs, bool take) {
     Require(!sawNothing, "no read after a wait that saw nothing");
     Require((reads++ == 0) == (waitMs < 0), "only a key's first byte is awaited without bound");
     Require(waitMs < 0 || waitMs == kEscapeSequenceWaitMs, "a sequence byte is awaited briefly");
-    if (at < size && data[at] != kPause) return data[at++];
+    if (at < size && data[at] != kPause) return take ? data[at++] : data[at];
     sawNothing = true;
     if (at < size) ++at;  // the pause passes while the wait sees nothing
     return -1;
@@ -39,8 +39,8 @@ size_t EscapeKeyBytes(const uint8_t* data, size_t size, size_t first) {
   size_t end = first + 1;
   if (end == size || data[end] == kPause) return 1;
   const uint8_t introducer = data[end++];
-  if (introducer == 'O' && end < size && data[end] != kPause) return 3;
-  if (introducer != '[') return 2;
+  if (introducer != 'O' && introducer != '[') return 1;  // ESC, then a key of its own
+  if (introducer == 'O') return end < size && data[end] != kPause ? 3 : 2;
   for (int i = 0; i < kMostSequenceBytes && end < size && data[end] != kPause; ++i) {
     if (IsFinalByte(data[end++])) break;
   }
@@ -55,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (first < size && data[first] == kPause) ++first;
     KeyScript script{data, size, first};
     // One reference: std::function then holds the callback without allocating.
-    const int key = ReadStreamKey([&script](int waitMs) { return script.Next(waitMs); });
+    const int key =
+        ReadStreamKey([&script](int waitMs, bool take) { return script.Next(waitMs, take); });
     next = script.at;
     Require((key == -1) == (first == size), "-1 exactly at the end of input");
     if (first == size) return 0;
@@ -65,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const size_t keyBytes = EscapeKeyBytes(data, size, first);
     Require(key == (keyBytes == 1 ? kKeyEscape : kSequenceKey),
-            "ESC alone is ESC, ESC with more bytes one sequence key");
+            "ESC alone or before another key is ESC, ESC [ or ESC O begins one sequence key");
     // The pause that showed a sequence (or a lone ESC) ended is taken with it.
     const size_t taken = next - first;
     Require(taken == keyBytes || (taken == keyBytes + 1 && data[first + keyBytes] == kPause),

@@ -55,23 +55,28 @@ e2e_args=(--sim "$sim" --loader "$wine" --loader "$root/$build/talvorn.exe" --co
 # a program on a pty gets a console of wine's own that takes no keys from it.
 # wine_cases.py presses its keys through standard input instead. Nor those
 # that give the port as a Linux path or lock it as Linux programs do.
-keys_on_pty="escape_cancels arrow_key_does_not_cancel ctrl_c_at_wakeup ctrl_c_at_boot_question"
-keys_on_pty+=" boot_sector_ctrl_c_waits boot_sector_second_ctrl_c"
-linux_ports="missing_port port_is_a_file port_in_use port_permission_denied"
+keys_on_pty="escape_cancels escape_escape_cancels escape_enter_cancels arrow_key_does_not_cancel"
+keys_on_pty+=" ctrl_c_at_wakeup ctrl_c_at_boot_question boot_sector_ctrl_c_waits boot_sector_second_ctrl_c"
+linux_ports="missing_port port_is_a_file port_in_use port_permission_denied port_is_own_terminal"
+linux_ports+=" port_is_own_terminal_stdin"
 # Wine shows no host device or pipe as a file: the program finds no file there;
 # nor does it take Linux permissions (the loader runs as nobody) as they are.
-linux_files="dev_zero_file fifo_file unreadable_file"
+linux_files="dev_zero_file fifo_file kernel_log_file unreadable_file"
+# POSIX descriptors and signals: closed standard descriptors, a broken pipe, job control.
+posix_only="closed_stdin_and_stdout output_pipe_closed_early keys_never_run_dry job_control"
+posix_only+=" quit_restores_the_terminal"
 # A Windows program has no SIGTERM; the simulator's own time-out is no
 # Windows matter, and the start of wine could outlast it.
 not_windows="sigterm_interrupts sim_timeout_counts_idle_time"
 shared_cases=()
 IFS=';' read -r -a all_cases <<<"$(python3 tests/e2e/loader_cases.py --list)"
 for case in "${all_cases[@]}"; do
-  [[ " $keys_on_pty $linux_ports $linux_files $not_windows " == *" $case "* ]] ||
+  [[ " $keys_on_pty $linux_ports $linux_files $posix_only $not_windows " == *" $case "* ]] ||
     shared_cases+=(--case "$case")
 done
 echo "    (not run under wine: keys on a pty: $keys_on_pty; Linux ports: $linux_ports;"
-echo "     Linux devices, pipes and permissions as files: $linux_files; $not_windows)"
+echo "     Linux devices, pipes and permissions as files: $linux_files;"
+echo "     POSIX descriptors and signals: $posix_only; $not_windows)"
 timeout 1800 python3 tests/e2e/loader_cases.py "${e2e_args[@]}" "${shared_cases[@]}" </dev/null
 timeout 900 python3 tests/e2e/wine/wine_cases.py "${e2e_args[@]}" --missing-com 9 </dev/null
 echo "--- Windows tests passed ($build)"

@@ -27,17 +27,34 @@ Console& TheConsole() { return g_installed != nullptr ? *g_installed : PlatformC
 
 void SetConsole(Console* console) { g_installed = console; }
 
-int ReadStreamKey(const std::function<int(int waitMs)>& nextByte) {
-  const int first = nextByte(-1);
+std::string ScreenText(const std::string& text) {
+  std::string shown;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80 && byte < 0xA0) shown += "M-";
+    const unsigned low = byte & 0x7Fu;
+    if (byte >= 0xA0 || (low >= 0x20 && low != 0x7F) || c == '\r' || c == '\n' || c == '\t') {
+      shown += c;
+    } else {
+      shown += '^';
+      shown += static_cast<char>(low ^ 0x40u);  // 0x1B: '[', 0x7F: '?'
+    }
+  }
+  return shown;
+}
+
+int ReadStreamKey(const std::function<int(int waitMs, bool take)>& nextByte) {
+  const int first = nextByte(-1, true);
   if (first != kKeyEscape) return first;
-  const int introducer = nextByte(kEscapeSequenceWaitMs);
-  if (introducer < 0) return kKeyEscape;
+  const int introducer = nextByte(kEscapeSequenceWaitMs, false);
+  if (introducer != '[' && introducer != 'O') return kKeyEscape;
+  nextByte(kEscapeSequenceWaitMs, true);
   if (introducer == 'O') {
-    nextByte(kEscapeSequenceWaitMs);
-  } else if (introducer == '[') {
+    nextByte(kEscapeSequenceWaitMs, true);
+  } else {
     // A control sequence ends at its final byte (0x40-0x7E).
     for (int guard = 0; guard < 16; ++guard) {
-      const int byte = nextByte(kEscapeSequenceWaitMs);
+      const int byte = nextByte(kEscapeSequenceWaitMs, true);
       if (byte < 0 || (byte >= 0x40 && byte <= 0x7E)) break;
     }
   }

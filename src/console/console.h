@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 class Console {
  public:
@@ -37,12 +38,27 @@ constexpr int kSequenceKey = 0x100;
 constexpr int kEscapeSequenceWaitMs = 100;
 
 // Reads one key from a stream of key bytes as a terminal sends them.
-// nextByte(waitMs) gives the next byte, waiting at most waitMs for it (-1:
-// until one comes or the input ends), or -1 when none came. A lone ESC is ESC;
-// ESC followed at once by "[" or "O" starts a sequence that reads as one
-// kSequenceKey; ESC and any other byte is an Alt-modified key, also one
-// kSequenceKey. Returns -1 when the input has ended.
-int ReadStreamKey(const std::function<int(int waitMs)>& nextByte);
+// nextByte(waitMs, take) gives the next byte, waiting at most waitMs for it
+// (-1: until one comes or the input ends), or -1 when none came; the byte is
+// consumed only when `take`. ESC followed at once by "[" or "O" starts a
+// sequence that reads as one kSequenceKey. Any other ESC is ESC, and the byte
+// after it is the next key: ESC ESC or ESC Enter typed quickly must not lose
+// the cancel. Returns -1 when the input has ended.
+int ReadStreamKey(const std::function<int(int waitMs, bool take)>& nextByte);
+
+// `text` as it may go to the screen: control characters other than CR, LF and
+// TAB shown as ^ and a character (ESC as ^[, DEL as ^?, 0x80-0x9F as M-^@ to
+// M-^_), so that bytes from a noisy line or a wrong device cannot act on the
+// terminal. Every other byte is kept.
+std::string ScreenText(const std::string& text);
+
+// Called first in main, before anything is opened. Descriptors 0, 1 and 2 are
+// made sure to be open (on the null device where they were closed), so that
+// the port or the file never takes their numbers and the run's text never
+// goes down the serial line. Output that can no longer be written (a pipe
+// whose reader has gone) never ends the process: a flash must not stop half
+// way because nobody reads its progress.
+void PrepareProcess();
 
 // Ctrl-C (SIGINT) and termination requests (SIGTERM). The platform console
 // records them instead of letting them end the process, so that the run ends

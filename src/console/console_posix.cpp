@@ -6,7 +6,7 @@
 // back at every exit. Without a terminal, standard input supplies the keys as
 // bytes, and its end means that no key will ever come.
 //
-// A lone ESC is the ESC key. ESC followed at once by more bytes is an escape
+// A lone ESC is the ESC key. ESC followed at once by "[" or "O" is an escape
 // sequence (arrow and function keys) and counts as one key that is not ESC,
 // as on Windows, where those keys arrive as a two-byte code.
 #include <fcntl.h>
@@ -28,10 +28,23 @@ namespace {
 
 int g_ttyFd = -1;  // the terminal, or -1
 struct termios g_savedTermios;
+struct termios g_runTermios;  // the run's settings: no line editing, no echo
 volatile sig_atomic_t g_termiosSaved = 0;
 
+// Only the foreground job may set its terminal: a job in the background that
+// tries is stopped (SIGTTOU), and the terminal is then the shell's anyway.
+bool InForeground() { return tcgetpgrp(g_ttyFd) == getpgrp(); }
+
 void RestoreTerminal() {
-  if (g_termiosSaved != 0 && g_ttyFd >= 0) tcsetattr(g_ttyFd, TCSANOW, &g_savedTermios);
+  if (g_termiosSaved != 0 && g_ttyFd >= 0 && InForeground()) {
+    tcsetattr(g_ttyFd, TCSANOW, &g_savedTermios);
+  }
+}
+
+void ApplyRunSettings() {
+  if (g_termiosSaved != 0 && g_ttyFd >= 0 && InForeground()) {
+    tcsetattr(g_ttyFd, TCSANOW, &g_runTermios);
+  }
 }
 
 extern "C" void RestoreTerminalAtExit() { RestoreTerminal(); }
@@ -72,10 +85,78 @@ void InstallInterruptHandlers() {
   }
 }
 
+// Job control, as full-screen terminal programs do it: the terminal is put
+// back before the loader stops (Ctrl-Z, SIGTSTP) or dumps core (Ctrl-\,
+// SIGQUIT), and set up again when it goes on (SIGCONT), whatever the shell
+// did with it meanwhile.
+void SetHandler(int signalNumber, void (*handler)(int)) {
+  struct sigaction action = {};
+  action.sa_handler = handler;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  sigaction(signalNumber, &action, nullptr);
+}
+
+// The terminal put back, then the signal's own action (stop, or end with a
+// core dump), as if it had not been caught.
+void RestoreThenTakeDefault(int signalNumber) {
+  RestoreTerminal();
+  SetHandler(signalNumber, SIG_DFL);
+  sigset_t unblocked;
+  sigemptyset(&unblocked);
+  sigaddset(&unblocked, signalNumber);
+  sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
+  raise(signalNumber);
+}
+
+extern "C" void StopWithTerminalRestored(int) {
+  const int savedErrno = errno;
+  RestoreThenTakeDefault(SIGTSTP);
+  // Going on, or never stopped (a stop is not taken by a group that no shell
+  // controls): the run's settings again.
+  SetHandler(SIGTSTP, StopWithTerminalRestored);
+  ApplyRunSettings();
+  errno = savedErrno;
+}
+
+extern "C" void QuitWithTerminalRestored(int) { RestoreThenTakeDefault(SIGQUIT); }
+
+extern "C" void ContinueWithRunSettings(int) {
+  const int savedErrno = errno;
+  ApplyRunSettings();
+  errno = savedErrno;
+}
+
+void InstallJobControlHandlers() {
+  SetHandler(SIGTSTP, StopWithTerminalRestored);
+  SetHandler(SIGCONT, ContinueWithRunSettings);
+  SetHandler(SIGQUIT, QuitWithTerminalRestored);
+}
+
 void SleepMs(long ms) {
   struct timespec delay = {ms / 1000, (ms % 1000) * 1000000L};
   while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
   }
+}
+
+// Every standard descriptor that is closed is opened on /dev/null; false
+// when that cannot be done.
+bool OpenClosedStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free number: this one, as those below it are open.
+    const int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened != fd) return false;
+  }
+  return true;
+}
+
+// A write to a pipe without a reader then fails with EPIPE instead.
+void IgnoreBrokenPipes() {
+  struct sigaction action = {};
+  action.sa_handler = SIG_IGN;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGPIPE, &action, nullptr);
 }
 
 class PosixConsole final : public Console {
@@ -86,13 +167,14 @@ class PosixConsole final : public Console {
     if (tty >= 0 && isatty(tty) != 0 && tcgetattr(tty, &g_savedTermios) == 0) {
       g_ttyFd = tty;
       keyFd_ = tty;
-      struct termios raw = g_savedTermios;
-      raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-      raw.c_cc[VMIN] = 0;
-      raw.c_cc[VTIME] = 0;
+      g_runTermios = g_savedTermios;
+      g_runTermios.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+      g_runTermios.c_cc[VMIN] = 0;
+      g_runTermios.c_cc[VTIME] = 0;
       g_termiosSaved = 1;
       InstallRestoreHandlers();
-      tcsetattr(tty, TCSANOW, &raw);
+      InstallJobControlHandlers();
+      tcsetattr(tty, TCSANOW, &g_runTermios);
     } else {
       if (tty >= 0) close(tty);
       keyFd_ = STDIN_FILENO;
@@ -107,7 +189,7 @@ class PosixConsole final : public Console {
   int ReadKey() override {
     // Waits for a key as the Windows console does; only a key press or the
     // end of input ends the wait.
-    return ReadStreamKey([this](int waitMs) { return NextByte(waitMs); });
+    return ReadStreamKey([this](int waitMs, bool take) { return NextByte(waitMs, take); });
   }
 
   void PutChar(char c) override {
@@ -166,8 +248,8 @@ class PosixConsole final : public Console {
   }
 
   // The next key byte, waiting at most `waitMs` for it (-1: until one comes
-  // or the input ends); -1 when none came.
-  int NextByte(int waitMs) {
+  // or the input ends); -1 when none came. Consumed only when `take`.
+  int NextByte(int waitMs, bool take) {
     // An endless wait is taken in slices, so that an interrupt that came
     // just before a slice began ends it all the same.
     constexpr int kInterruptCheckMs = 100;
@@ -176,7 +258,7 @@ class PosixConsole final : public Console {
     } while (waitMs < 0 && pending_.empty() && !ended_ && keyFd_ >= 0 && !InterruptPending());
     if (pending_.empty()) return -1;
     const int byte = pending_.front();
-    pending_.pop_front();
+    if (take) pending_.pop_front();
     return byte;
   }
 
@@ -186,6 +268,13 @@ class PosixConsole final : public Console {
 };
 
 }  // namespace
+
+void PrepareProcess() {
+  // Without its standard descriptors safe the run could send its own text to
+  // the instrument: it does not start.
+  if (!OpenClosedStandardDescriptors()) _exit(1);
+  IgnoreBrokenPipes();
+}
 
 Console& PlatformConsole() {
   static PosixConsole console;

@@ -9,7 +9,7 @@
 // Without a console (standard input redirected from a file or a pipe, as in
 // scripted runs, or a Unix terminal under wine), the bytes of standard input
 // are the keys and its end means that no key will ever come. As from a
-// terminal, ESC followed at once by more bytes is an escape sequence (an arrow
+// terminal, ESC followed at once by "[" or "O" is an escape sequence (an arrow
 // or function key) and reads as one key that is not ESC. Pipes cannot be
 // asked how much they hold on every system (wine answers
 // ERROR_NOT_SUPPORTED), so a reader thread takes the bytes as they arrive and
@@ -92,8 +92,8 @@ class StreamKeys {
   }
 
   int ReadKey() {
-    return ReadStreamKey([this](int waitMs) {
-      return NextByte(waitMs < 0 ? INFINITE : static_cast<DWORD>(waitMs));
+    return ReadStreamKey([this](int waitMs, bool take) {
+      return NextByte(waitMs < 0 ? INFINITE : static_cast<DWORD>(waitMs), take);
     });
   }
 
@@ -114,16 +114,16 @@ class StreamKeys {
     CRITICAL_SECTION& lock_;
   };
 
-  // Takes the next byte, waiting at most `waitMs` for it to arrive; -1 when
-  // none came in time or input has ended.
-  int NextByte(DWORD waitMs) {
+  // The next byte, waiting at most `waitMs` for it to arrive; -1 when none
+  // came in time or input has ended. Consumed only when `take`.
+  int NextByte(DWORD waitMs, bool take) {
     const DWORD start = GetTickCount();
     for (;;) {
       {
         Locked guard(lock_);
         if (!bytes_.empty()) {
           const int byte = bytes_.front();
-          bytes_.pop_front();
+          if (take) bytes_.pop_front();
           return byte;
         }
         if (ended_) return -1;
@@ -235,6 +235,10 @@ class Win32Console final : public Console {
 };
 
 }  // namespace
+
+// Windows hands out no standard numbers to later opens, and has no signal
+// for a closed pipe: a failed write simply fails.
+void PrepareProcess() {}
 
 Console& PlatformConsole() {
   static Win32Console console;

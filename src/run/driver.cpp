@@ -72,13 +72,23 @@ bool FileAsChecked(const FlashState& state) {
   return FileUnchanged(state.fileName, state.reader.file.get(), state.checked);
 }
 
+// The port's device name: its path, or "\\.\COMn" for a port number (the
+// 16-bit number reaches the port object sign-extended).
+std::string PortDeviceName(const FlashState& state) {
+  if (!state.portPath.empty()) return state.portPath;
+  const auto number = static_cast<uint32_t>(static_cast<int32_t>(state.portNumber));
+  return "\\\\.\\COM" + std::to_string(number);
+}
+
 bool OpenPort(const FlashState& state, CSerial& port) {
-  if (!state.portPath.empty()) {
-    return port.OpenDevice(state.portPath, kLineBaudRate, kLineParity, kLineByteSize, kLineStopBits);
+  const std::string device = PortDeviceName(state);
+  if (IsOwnTerminal(device)) {
+    PrintPortNotOpened(OwnTerminalProblem(state.link.portLabel, device));
+    return false;
   }
-  // The 16-bit port number reaches the port object sign-extended.
-  const uint32_t number = static_cast<uint32_t>(static_cast<int32_t>(state.portNumber));
-  return port.Open(number, kLineBaudRate, kLineParity, kLineByteSize, kLineStopBits);
+  if (port.OpenDevice(device, kLineBaudRate, kLineParity, kLineByteSize, kLineStopBits)) return true;
+  PrintPortNotOpened(PortOpenProblem(state.link.portLabel, port.PortName(), port.LastError()));
+  return false;
 }
 
 // Wakes the instrument, one "Waking up device" line per try, until it answers,
@@ -101,10 +111,7 @@ bool WakeWithRetries(FlashState& state, CSerial& port) {
 // The port opened and the instrument awake, at its prompt.
 bool OpenAndWake(FlashState& state, CSerial& port) {
   if (InterruptPending()) return false;
-  if (!OpenPort(state, port)) {
-    PrintPortNotOpened(PortOpenProblem(state.link.portLabel, port.PortName(), port.LastError()));
-    return false;
-  }
+  if (!OpenPort(state, port)) return false;
   state.step = RunStep::kWake;
   if (!WakeWithRetries(state, port)) {
     PrintNoAnswer(state.link.portLabel);
@@ -134,12 +141,21 @@ bool OpenAndWake(FlashState& state, CSerial& port) {
   return true;
 }
 
+// Reads every key waiting; true when one of them is ESC. Until the start
+// command nothing is lost by a cancel, so ESC cancels there at once; other
+// keys are dropped, lest they end the waits that follow.
+bool EscapePressed(FlashState& state) {
+  state.cancelled = DrainKeyboard();
+  if (state.cancelled) PrintCancelled(true);
+  return state.cancelled;
+}
+
 // The set-up command lines (their answers are not looked at), then the line
 // settings once more.
 bool SetUpInstrument(FlashState& state, CSerial& port) {
   for (const char* command : {"", "@N", ""}) {
     SendCommand(state.link, port, command);
-    if (InterruptPending()) return false;
+    if (InterruptPending() || EscapePressed(state)) return false;
   }
   if (!NotLost(state, port)) return false;
   if (!port.SetBaudRate(kLineBaudRate)) {
@@ -165,7 +181,7 @@ bool StartTransfer(FlashState& state, CSerial& port, bool& startSent) {
     PrintNotSRecordFile(state.fileName);
     return false;
   }
-  if (InterruptPending()) return false;
+  if (InterruptPending() || EscapePressed(state)) return false;
   // From the boot sector's start command on, "-b" lets the first interrupt
   // wait as it ignores ESC, until the boot sector has gone.
   HoldInterrupts(state.bootOverwrite);
@@ -293,9 +309,13 @@ RunOutcome OutcomeOf(const FlashState& state, const CSerial& port, bool transfer
   if (!state.failure.empty()) return {Verdict::kFileChanged, state.failure};
   switch (state.step) {
     case RunStep::kPortArgument: return {Verdict::kPortNotOpened, "not a port"};
-    case RunStep::kOpenPort:
+    case RunStep::kOpenPort: {
+      const std::string device = PortDeviceName(state);
       return {Verdict::kPortNotOpened,
-              PortOpenProblem(state.link.portLabel, port.PortName(), port.LastError())};
+              IsOwnTerminal(device)
+                  ? OwnTerminalProblem(state.link.portLabel, device)
+                  : PortOpenProblem(state.link.portLabel, port.PortName(), port.LastError())};
+    }
     case RunStep::kWake: return {Verdict::kTimeOut, "no answer to the wake-up"};
     case RunStep::kSetUp:
       return {Verdict::kPortNotOpened, std::string("the port refused ") + kLineSettingsText};
@@ -304,7 +324,8 @@ RunOutcome OutcomeOf(const FlashState& state, const CSerial& port, bool transfer
       if (std::strcmp(state.link.responseLine, kResponseTimeoutText) == 0) {
         return {Verdict::kTimeOut, state.link.responseLine};
       }
-      return {Verdict::kInstrumentError, state.link.responseLine};
+      // As the screen showed it: a log reader's terminal is no safer than the technician's.
+      return {Verdict::kInstrumentError, ScreenText(state.link.responseLine)};
     default: return {Verdict::kBadFile, ""};  // refused by the check, or a bad record read
   }
 }

@@ -1,10 +1,12 @@
 #include <cstdio>
 
+#include "console/console.h"
 #include "run/driver.h"
 #include "run/flash_state.h"
 #include "serial/cserial.h"
 
 int main(int argc, char** argv) {
+  PrepareProcess();
   // Unbuffered, so that text, the spinner written straight to the terminal and
   // the beeps appear in the order the program produces them.
   std::setvbuf(stdout, nullptr, _IONBF, 0);

@@ -32,6 +32,12 @@ std::string PortOpenProblem(const std::string& label, const std::string& portNam
          std::to_string(posix ? error - kErrorPosixBase : error) + ").";
 }
 
+std::string OwnTerminalProblem(const std::string& label, const std::string& portName) {
+  return PortDeviceShown(label, portName) +
+         ": the terminal this program runs in, not a serial port. Name the serial port the "
+         "instrument is connected to.";
+}
+
 std::string LostPortText(const std::string& label, uint32_t error) {
   const char* reason = "error";
   switch (error) {

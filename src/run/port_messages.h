@@ -16,6 +16,15 @@
 std::string PortOpenProblem(const std::string& label, const std::string& portName,
                             uint32_t error);
 
+// True when the port named `portName` (a device path, or "\\.\COMn") is the
+// terminal the loader runs in: its controlling terminal (/dev/tty), or the
+// terminal on its standard input, output or error. Such a port is refused
+// before it is opened: the wake-up string and the line settings would go to
+// the user's own screen. Never on Windows, where no COM port is the console.
+bool IsOwnTerminal(const std::string& portName);
+// The line after "*** - Error, cannot open port." for such a port.
+std::string OwnTerminalProblem(const std::string& label, const std::string& portName);
+
 // "lost the serial port LABEL (REASON)" for the code that showed the loss
 // (CSerial::LostError).
 std::string LostPortText(const std::string& label, uint32_t error);

@@ -1,5 +1,22 @@
 #include "run/port_messages.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "serial/comm_posix.h"
+
+bool IsOwnTerminal(const std::string& portName) {
+  struct stat port {};
+  const std::string path = PosixDevicePath(portName);
+  if (path.empty() || stat(path.c_str(), &port) != 0 || !S_ISCHR(port.st_mode)) return false;
+  struct stat own {};
+  if (stat("/dev/tty", &own) == 0 && own.st_rdev == port.st_rdev) return true;
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (isatty(fd) != 0 && fstat(fd, &own) == 0 && own.st_rdev == port.st_rdev) return true;
+  }
+  return false;
+}
 
 std::string PortDeviceShown(const std::string& label, const std::string& portName) {
   const std::string path = PosixDevicePath(portName);

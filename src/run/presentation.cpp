@@ -80,11 +80,15 @@ void ReportFailure() {
   TheConsole().Beep(1000, 100);
 }
 
-void DrainKeyboard() {
+bool DrainKeyboard() {
   Console& console = TheConsole();
-  while (console.KeyWaiting()) {
-    if (console.ReadKey() < 0) break;
+  bool escape = false;
+  for (int keys = 0; keys < kMostKeysDrained && console.KeyWaiting(); ++keys) {
+    const int key = console.ReadKey();
+    if (key < 0) break;
+    escape = escape || key == kKeyEscape;
   }
+  return escape;
 }
 
 int32_t ProgressPercent(int32_t bytesRead, int32_t fileSize) {
@@ -151,6 +155,10 @@ void PrintCancelled(bool withStop) {
 bool AskBootOverwrite() {
   std::printf("Are you sure you want to allow boot sector overwrite (Y/N)? ");
   const int key = TheConsole().ReadKey();
+  // The keys typed with the answer (its Enter) would otherwise be taken for
+  // later keys: the end of a wait, or a cancel.
+  DrainKeyboard();
+  if (key >= 0x20 && key < 0x7F) std::printf("%c", key);
   std::printf("\n");
   return key == 'Y' || key == 'y';
 }
@@ -183,7 +191,8 @@ void PrintRecordsSent(int32_t recordsRead) {
 }
 
 void PrintErrorAnswer(const std::string& text) {
-  std::printf("Flash programming error message:  %s\n", text.c_str());
+  // The instrument's own text: shown, never obeyed by the terminal.
+  std::printf("Flash programming error message:  %s\n", ScreenText(text).c_str());
 }
 
 void PrintInterrupted(bool imageTouched) {

@@ -23,8 +23,12 @@ void PrintVersion();
 void PrintNotAPort(const std::string& arg, bool devicePaths);
 // "\nFlash programming ... UNSUCCESSFUL\n" and a short beep.
 void ReportFailure();
-// Throws away every key press that is waiting.
-void DrainKeyboard();
+// Most key presses one drain takes: a person types far fewer, and a standard
+// input that never runs dry (/dev/zero) must not hold the run for ever.
+constexpr int kMostKeysDrained = 256;
+// Throws away the key presses that are waiting (at most kMostKeysDrained);
+// true when one of them was ESC.
+bool DrainKeyboard();
 // The spinner (straight to the terminal) and the percentage, then the cursor
 // back on the spinner cell.
 void ShowProgress(int32_t packetsSent, int32_t bytesRead, int32_t fileSize);
@@ -55,7 +59,8 @@ void PrintAwake();
 // "Flash programming ... CANCELLED BY USER", with "." and a line end when
 // `withStop` (the verdict's form), without them when the wake-up was ended.
 void PrintCancelled(bool withStop);
-// Asks for the boot-sector overwrite and reads one key: true for Y or y.
+// Asks for the boot-sector overwrite and reads one key: true for Y or y. The
+// keys typed after it are thrown away; a printable answer is echoed.
 bool AskBootOverwrite();
 void PrintBaudRate(const std::string& portLabel);
 void PrintNotSRecordFile(const std::string& fileName);

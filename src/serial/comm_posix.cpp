@@ -96,12 +96,15 @@ struct PosixPort : PosixObject {
     fd = -1;
     // The exclusive mode belongs to the terminal, not to this descriptor: it
     // would outlive the close while anything else holds the terminal open.
-    ioctl(closing, TIOCNXCL);
+    // Only the opener that set it clears it: a loader refused the port must
+    // not unlock it for the one that holds it.
+    if (exclusive) ioctl(closing, TIOCNXCL);
     // The descriptor is gone after close() even when it reports EINTR.
     return ::close(closing) == 0 || errno == EINTR;
   }
 
   int fd;
+  bool exclusive = false;  // this opener set the terminal's exclusive mode
   CommTimeouts timeouts;
   // The DCB members termios has no place for (queue limits, special
   // characters), kept as last set so that GetCommState gives them back.
@@ -418,9 +421,14 @@ class PosixCommApi final : public CommApi {
     }
     auto port = std::make_unique<PosixPort>(fd);
     // The lock keeps out every other program that locks, root included;
-    // TIOCEXCL keeps out the others, except root.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-        (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL)) {
+    // TIOCEXCL keeps out the others, except root. A port not got is left as
+    // it was found.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      lastError_ = OpenErrorCode(errno);
+      return kInvalidCommHandle;
+    }
+    port->exclusive = ioctl(fd, TIOCEXCL) == 0;
+    if (!port->exclusive && errno != ENOTTY && errno != EINVAL) {
       lastError_ = OpenErrorCode(errno);
       return kInvalidCommHandle;
     }

@@ -50,7 +50,9 @@ bool ReceiveChar(SerialLink& link, CSerial& port) {
     return false;
   }
   link.lastChar = byte;
-  if (link.verbose) std::printf("%c", byte);
+  if (link.verbose) {
+    std::fputs(ScreenText(std::string(1, static_cast<char>(byte))).c_str(), stdout);
+  }
   return true;
 }
 

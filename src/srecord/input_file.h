@@ -28,19 +28,24 @@ struct FileIdentity {
   uint64_t index = 0;    // inode or file index
   int64_t size = -1;
   int64_t modified = 0;  // last write, in the platform's finest unit
+  // Last change of the file or its attributes, which no program can set back:
+  // a file changed and put back with its old bytes and write time still
+  // shows (POSIX ctime, the Windows change time; 0 where it is not kept).
+  int64_t changed = 0;
   bool operator==(const FileIdentity& other) const {
     return volume == other.volume && index == other.index && size == other.size &&
-           modified == other.modified;
+           modified == other.modified && changed == other.changed;
   }
   bool operator!=(const FileIdentity& other) const { return !(*this == other); }
 };
 
 // Opens `name` for reading in binary mode when it is a regular file, and sets
 // `kind`. Anything else is refused before it is opened for reading, so that a
-// pipe or a device can never make the open (or a read) wait. Empty handle
-// when the file is not regular or cannot be opened; for a regular file that
-// cannot be opened, `openError` receives the errno value of the failed open.
-// Defined once per platform.
+// pipe or a device can never make the open (or a read) wait; so is a file of
+// the kernel's own (/proc, /sys), whose read may wait like a device's. Empty
+// handle when the file is not regular or cannot be opened; for a regular file
+// that cannot be opened, `openError` receives the errno value of the failed
+// open. Defined once per platform.
 FileHandle OpenRegularFile(const std::string& name, FileKind& kind, int& openError);
 
 // The kind of what `name` stands for now, without opening it for reading.

@@ -4,9 +4,22 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace {
+
+// The kernel's own file systems, whose "regular" files are interfaces: a read
+// of /proc/kmsg waits for the next kernel message, and takes it from the log.
+constexpr long kProcFileSystem = 0x9fa0;
+constexpr long kSysFileSystem = 0x62656572;
+
+bool OnKernelFileSystem(int fd) {
+  struct statfs info {};
+  return fstatfs(fd, &info) == 0 &&
+         (static_cast<long>(info.f_type) == kProcFileSystem ||
+          static_cast<long>(info.f_type) == kSysFileSystem);
+}
 
 FileKind KindOf(const struct stat& info) {
   if (S_ISREG(info.st_mode)) return FileKind::kRegular;
@@ -21,6 +34,8 @@ FileIdentity IdentityOf(const struct stat& info) {
   identity.size = static_cast<int64_t>(info.st_size);
   identity.modified = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 +
                       static_cast<int64_t>(info.st_mtim.tv_nsec);
+  identity.changed = static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000 +
+                     static_cast<int64_t>(info.st_ctim.tv_nsec);
   return identity;
 }
 
@@ -44,7 +59,10 @@ FileHandle OpenRegularFile(const std::string& name, FileKind& kind, int& openErr
     return FileHandle();
   }
   kind = KindOf(info);
-  if (kind != FileKind::kRegular || fcntl(fd, F_SETFL, 0) != 0) {
+  if (kind == FileKind::kRegular && OnKernelFileSystem(fd)) kind = FileKind::kOther;
+  // The descriptor stays non-blocking: a file whose read would wait then
+  // fails to read, and is refused, instead of holding the run.
+  if (kind != FileKind::kRegular) {
     close(fd);
     return FileHandle();
   }

@@ -1,5 +1,5 @@
-// The firmware file on Windows: the file system's own file index and last
-// write time tell the identity of a file.
+// The firmware file on Windows: the file system's own file index, last write
+// and change times tell the identity of a file.
 #include "srecord/input_file.h"
 
 #include <errno.h>
@@ -18,6 +18,14 @@ FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
       (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
       info.ftLastWriteTime.dwLowDateTime);
   return identity;
+}
+
+// The change time of the file or its attributes, which no program can set
+// back; 0 when the file system does not tell it.
+int64_t ChangeTimeOf(HANDLE handle) {
+  FILE_BASIC_INFO basic;
+  if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) return 0;
+  return basic.ChangeTime.QuadPart;
 }
 
 // Opens the object a name stands for only to look at it: no data access, so
@@ -56,6 +64,7 @@ bool IdentityOfOpenFile(std::FILE* file, FileIdentity& identity) {
   BY_HANDLE_FILE_INFORMATION info;
   if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return false;
   identity = IdentityOf(info);
+  identity.changed = ChangeTimeOf(handle);
   return true;
 }
 
@@ -64,7 +73,10 @@ bool IdentityOfPath(const std::string& name, FileIdentity& identity) {
   if (handle == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
   const bool ok = GetFileInformationByHandle(handle, &info) != 0;
+  if (ok) {
+    identity = IdentityOf(info);
+    identity.changed = ChangeTimeOf(handle);
+  }
   CloseHandle(handle);
-  if (ok) identity = IdentityOf(info);
   return ok;
 }

@@ -109,6 +109,7 @@ bool RewindReader(SRecordReader& reader) {
   reader.linePending = false;
   reader.recordsRead = 0;
   reader.bytesRead = 0;
+  reader.dataRecords = 0;
   reader.line = LineInfo{};
   if (!reader.file || std::fseek(reader.file.get(), 0, SEEK_SET) != 0) return false;
   std::clearerr(reader.file.get());
@@ -262,24 +263,31 @@ AssembleStatus AssemblePacket(SRecordReader& reader, unsigned char* packet) {
       reader.recordsRead = AddSaturated(reader.recordsRead, 1);
       reader.bytesRead = AddSaturated(reader.bytesRead, reader.line.consumed);
       if (!RecordProblem(line, reader.line).empty()) return AssembleStatus::kBadRecord;
+      if (line[kTypeOffset] >= '1' && line[kTypeOffset] <= '3') {
+        reader.dataRecords = AddSaturated(reader.dataRecords, 1);
+      }
     }
 
     const bool mergeable = line[kTypeOffset] == '2';
     // At least 4 for an S2 record (checked above), so the advance is >= 0.
     const int32_t dataBytes = RecordCount(line) - 4;
+    // The instrument places a packet's data from its address on, byte after
+    // byte: a record may follow on only from one that fills whole words.
+    const bool wholeWords = dataBytes % 4 == 0;
     if (taken == 0) {
       StartPacket(line, packet);
       taken = 1;
-      if (mergeable) {
-        next = RecordAddress(line) + (dataBytes >> 2);
+      if (mergeable && wholeWords) {
+        next = RecordAddress(line) + dataBytes / 4;
       } else {
         taken = reader.recordsPerPacket;  // this record alone
       }
     } else if (mergeable && RecordAddress(line) == next) {
       if (packet[2] + dataBytes > lengthLimit) return AssembleStatus::kPacketTooLong;
-      next += dataBytes >> 2;
+      next += dataBytes / 4;
       AppendRecord(line, packet);
       ++taken;
+      if (!wholeWords) taken = reader.recordsPerPacket;  // the run ends with this record
     } else {
       reader.linePending = true;  // this line opens the next packet
       taken = reader.recordsPerPacket;

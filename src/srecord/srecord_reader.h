@@ -4,7 +4,10 @@
 // data), checksum (0xFF minus the low byte of the sum of length and body).
 // Up to recordsPerPacket contiguous S2 records are merged under one address;
 // an S2 address counts 4-byte words, so a record of n data bytes moves the
-// run on by n >> 2.
+// run on by n / 4. Only a record of whole words (n a multiple of 4) can be
+// followed on: the instrument stores a packet's data byte after byte, so a
+// record after one of 6 bytes would land 2 bytes off. Such a record ends the
+// run it is in.
 //
 // Every line is checked as it is read (see RecordProblem): the whole-file
 // check and the transfer assemble packets alike, so no record reaches the
@@ -57,6 +60,7 @@ struct SRecordReader {
   bool linePending = false;           // lineBuffer holds a record read but not yet used
   int32_t recordsRead = 0;            // lines read from the file
   int32_t bytesRead = 0;              // file bytes consumed, for the percentage
+  int32_t dataRecords = 0;            // S1, S2 and S3 records read
   int16_t recordsPerPacket = 4;
   bool padded = false;                // packets are sent with the pad: they leave room for it
   char lineBuffer[kBufferSize] = {};  // the last line read, with its line feed; last, so that

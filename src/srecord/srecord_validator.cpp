@@ -34,6 +34,23 @@ ValidationResult Describe(AssembleStatus status, const SRecordReader& reader,
   return Failure(line, "the file ends after this line without an S5, S8 or S9 record");
 }
 
+// An S5 record that ends the transfer states how many data records (S1, S2,
+// S3) came before it, in 16 bits: a file that lost or gained one is refused.
+ValidationResult CheckRecordCount(const SRecordReader& reader, const unsigned char* terminator) {
+  const auto held = static_cast<uint32_t>(reader.dataRecords);
+  if (terminator[1] == 5) {
+    const uint32_t stated = (uint32_t{terminator[3]} << 8) | terminator[4];
+    if (stated != (held & 0xFFFFu)) {
+      return Failure(reader.recordsRead, "the S5 record counts " + std::to_string(stated) +
+                                             " data records, the file holds " +
+                                             std::to_string(held) + " before it");
+    }
+  }
+  ValidationResult result;
+  result.ok = true;
+  return result;
+}
+
 }  // namespace
 
 ValidationResult ValidateFile(SRecordReader& reader, const PacketObserver& observePacket) {
@@ -54,9 +71,7 @@ ValidationResult ValidateFile(SRecordReader& reader, const PacketObserver& obser
     do {
       status = assemble(packet);
       if (status == AssembleStatus::kPacket && IsTerminator(packet)) {
-        ValidationResult result;
-        result.ok = true;
-        return result;
+        return CheckRecordCount(reader, packet);
       }
     } while (status == AssembleStatus::kPacket);
   }

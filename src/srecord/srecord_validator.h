@@ -25,7 +25,8 @@ struct ValidationResult {
 // lines after that record are not read, as the transfer never reads them.
 // Every line read must be a sound record (RecordProblem), and a packet is
 // refused when merging would pass PacketLengthLimit. The file must reach an
-// S5, S8 or S9 record after the first packet.
+// S5, S8 or S9 record after the first packet; an S5 record there must count
+// the S1, S2 and S3 records before it (modulo 65536).
 // `observePacket`, when given, sees every packet the dry run completes, in
 // the order the transfer sends them, the terminator last.
 using PacketObserver = std::function<void(const unsigned char* packet)>;

@@ -14,6 +14,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import traceback
 import types
@@ -39,6 +40,7 @@ WAKING = re.escape("Waking up device at PORT:115200,N,8,1 ... ")
 OPEN_FAILED = BANNER + PRESS_ESC + "*** - Error, cannot open port.\n"
 LOST = "lost the serial port PORT (REASON)"  # REASON: Config.lost_reason
 LOST_WITHIN = 5.0  # seconds from the hang-up to the loader's report of it; the goal is 1 s
+TIOCGEXCL = 0x80045440  # Linux: is the terminal in exclusive mode
 UNPRIVILEGED = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
 # One run in full, progress included (PORT is the port's text in messages).
 EXACT = {"words32_crlf.m0": BANNER + PRESS_ESC + (
@@ -51,6 +53,10 @@ RECORD = {"start": str, "end": str, "duration_s": (int, float), "host": str, "us
           "version": str, "file": str, "size": (int, NONE), "sha256": (str, NONE),
           "port": (str, NONE), "device": (str, NONE), "usb": NONE, "options": dict,
           "packets": int, "records": int, "verdict": str, "error": (str, NONE), "exit_status": int}
+
+
+def still_exclusive(fd):
+    assert fcntl.ioctl(fd, TIOCGEXCL, bytes(4)) != bytes(4), "a refused loader unlocked the port"
 
 
 class Config:
@@ -73,6 +79,8 @@ class Config:
                 fd = os.open(pty_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
                 undo.callback(os.close, fd)
                 fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                fcntl.ioctl(fd, termios.TIOCEXCL)
+                undo.callback(still_exclusive, fd)
             if self.on_wine:
                 prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
                 link = os.path.join(prefix, "dosdevices", "com%d" % self.com)
@@ -118,14 +126,15 @@ def check_record(cfg, r, path, options, verdict, log):
 
 
 def run_loader(cfg, tmp, fixture, sim_args=(), check=True, options=(), keys=None, port=None,
-               keys_on_pipe=False, hold=None, record=None):
+               keys_on_pipe=False, hold=None, record=None, wrap=()):
     """Runs the loader on `fixture` against a fresh simulator. `keys`: (text on
     stdout to wait for, bytes to press or a function to call with the loader), or
     a list of such steps; `hold`: "lock"
     the port meanwhile, run the loader "unprivileged", or time its report of a
-    "hangup". Returns the loader's streams and status, the simulator's report
-    and the packets it logged, `loop` those of the transfer loop. `record`: the
-    verdict that the run's flash record (TALVORN_LOG) must name."""
+    "hangup"; `wrap`: a command that runs the loader given as its arguments.
+    Returns the loader's streams and status, the simulator's report and the
+    packets it logged, `loop` those of the transfer loop. `record`: the verdict
+    that the run's flash record (TALVORN_LOG) must name."""
     path, log = cfg.fixture(fixture), os.path.join(tmp, "packets.log")
     sim_argv = [cfg.sim, "--timeout", "280", "--log", log, "--once", *sim_args]
     capture = h.Capture()
@@ -137,6 +146,7 @@ def run_loader(cfg, tmp, fixture, sim_args=(), check=True, options=(), keys=None
             if port:
                 port_arg, port_text = port, "COM" + port if cfg.on_wine else port
             command = (UNPRIVILEGED if hold == "unprivileged" else []) + cfg.loader
+            command = [*wrap, *command]
             records = os.path.join(tmp, "flash.log")
             loader = h.Loader(capture, command, [*options, os.path.basename(path), port_arg],
                               os.path.dirname(path), keys_on_pipe,
@@ -173,10 +183,10 @@ def run_loader(cfg, tmp, fixture, sim_args=(), check=True, options=(), keys=None
         return r
 
 
-def opening(port, failed_wakeups=0, boot=False):
+def opening(port, failed_wakeups=0, boot_answer=None):
     waking = "Waking up device at %s:115200,N,8,1 ... " % port
     return (BANNER + PRESS_ESC + (waking + "FAILED\n") * failed_wakeups + waking + "AWAKE\n" +
-            (BOOT_QUESTION + "\n" if boot else ""))
+            (BOOT_QUESTION + boot_answer + "\n" if boot_answer else ""))
 
 
 def started(result, fixture, opening_text=None, start_echo=""):
@@ -219,9 +229,9 @@ def expect(cfg, r, fixture, verdict=None, loop=None, field=FIELD, prefix=None, e
 # name: (fixture, loader options, simulator options, keys, simulator report line)
 SUCCESS = {**{"success_" + f[:-3]: (f, [], [], None, "") for f in (
     "words16_crlf.m0", "words16_lf.m0", "words32_crlf.m0", "words32_lf.m0", "count_s5_crlf.m0",
-    "gap_lf.m0", "bytes16_lf.m0", "s19_lf.m0", "sample.m0")},
+    "gap_lf.m0", "bytes16_lf.m0", "s19_lf.m0", "sample.m0", "odd_counts.m0")},
     "pad": ("words16_crlf.m0", ["-p"], [], None, " 0 stray bytes"),
-    "boot_overwrite_yes": ("words16_crlf.m0", ["-b"], [], (BOOT_QUESTION, b"y"),
+    "boot_overwrite_yes": ("words16_crlf.m0", ["-b"], [], (BOOT_QUESTION, b"y\r"),
                            'start command "%%" (boot sector overwrite)'),
     "wakeup_retries": ("words16_crlf.m0", [], ["--ignore-wakeups", "2"], None, "wake-up ignored"),
     "arrow_key_does_not_cancel": ("words16_crlf.m0", [], ["--delay-ms", "100"],
@@ -238,33 +248,38 @@ def case_success(cfg, tmp, fixture, options, sim_args, keys, sim_says):
                         record="successful")
     if fixture in EXACT and not options + sim_args:
         assert result.stdout == EXACT[fixture].replace("PORT", result.port), describe(result)
-    waking = opening(result.port, 2 if "--ignore-wakeups" in sim_args else 0, "-b" in options)
+    waking = opening(result.port, 2 if "--ignore-wakeups" in sim_args else 0,
+                     "y" if "-b" in options else None)
     expect(cfg, result, fixture, prefix=started(result, fixture, waking))
     assert sim_says in result.sim, describe(result)
 
 
-# name: (simulator options, verdict, packets of the loop or None: as many as sent before the
-# key (ESC unless given; an interrupt ends even an endless wait), exit status)
+# name: (simulator options, verdict, packets of the loop, else the keys pressed or what is
+# done to the loader once it started (an interrupt ends even an endless wait), the flash
+# record's verdict, exit status)
 FAILURE = {
     "error_answer": (["--error-at", "3", "Checksum error"], ERROR + "Checksum error\r\n\n", 3,
                      "instrument error"),
+    "error_answer_escaped": (["--error-at", "3", "\x1b[2J\tbad\x7f"], ERROR + "^[[2J\tbad^?\r\n\n", 3,
+                             "instrument error"),
     "crlf_answer": (["--crlf-at", "2"], ERROR + "\r\n\n", 2, "instrument error"),
     "no_answer": (["--silent-at", "2"], ERROR + "Response Timeout\n", 2, "time-out"),
     "hangup": (["--hangup-at", "3"], ERROR + LOST + "\n", 3, "lost port"),
-    "escape_cancels": (["--delay-ms", "100"], CANCELLED, None, "cancelled"),
-    "sigint_interrupts": (["--silent-at", "2"], INTERRUPTED, None, "interrupted",
-                          lambda loader: os.kill(loader.proc.pid, signal.SIGINT), 130),
-    "sigterm_interrupts": (["--delay-ms", "100"], INTERRUPTED, None, "interrupted",
-                           lambda l: l.proc.terminate(), 143),
+    "escape_cancels": (["--delay-ms", "100"], CANCELLED, ESC, "cancelled"),
+    "escape_escape_cancels": (["--delay-ms", "100"], CANCELLED, ESC + ESC, "cancelled"),
+    "escape_enter_cancels": (["--delay-ms", "100"], CANCELLED, ESC + b"\r", "cancelled"),
+    "sigint_interrupts": (["--silent-at", "2"], INTERRUPTED,
+                          lambda loader: os.kill(loader.proc.pid, signal.SIGINT), "interrupted", 130),
+    "sigterm_interrupts": (["--delay-ms", "100"], INTERRUPTED, lambda l: l.proc.terminate(),
+                           "interrupted", 143),
 }
 
 
-def case_failure(cfg, tmp, sim_args, verdict, loop_packets, record, key=ESC, status=1,
-                 keys_on_pipe=False):
-    keys = (STARTED, key) if loop_packets is None else None
+def case_failure(cfg, tmp, sim_args, verdict, loop_packets, record, status=1, keys_on_pipe=False):
+    keys = None if isinstance(loop_packets, int) else (STARTED, loop_packets)
     result = run_loader(cfg, tmp, "sample.m0", sim_args, keys=keys, keys_on_pipe=keys_on_pipe,
                         hold="hangup" if LOST in verdict else None, record=record)
-    if loop_packets is None:
+    if keys:
         loop_packets = len(result.packets)
         assert 0 < loop_packets < 100, "%d packets before ESC" % loop_packets
     verdict = verdict.replace("PORT", result.port).replace("REASON", cfg.lost_reason)
@@ -278,7 +293,7 @@ def case_boot_sector_interrupt(cfg, tmp, delay_ms, keys):
     result = run_loader(cfg, tmp, "sample.m0", ["--delay-ms", delay_ms], options=["-b"],
                         keys=[(BOOT_QUESTION, b"y")] + keys)
     fields = expect(cfg, result, "sample.m0", INTERRUPTED, status=130,
-                    prefix=started(result, "sample.m0", opening(result.port, boot=True)))
+                    prefix=started(result, "sample.m0", opening(result.port, boot_answer="y")))
     assert (int(fields[-1]["pct"]) >= 8) == (len(keys) == 1), describe(result)
 
 
@@ -318,13 +333,14 @@ def case_debug_dump(cfg, tmp, pad):
         assert int(m.group("n")) == len(wire), m.group(0)
 
 
-def case_verbose(cfg, tmp):
+def case_verbose(cfg, tmp, answer="Flash programming mode", shown="Flash programming mode"):
     """Every character received is echoed: the prompts, the echoed commands,
-    the start answer and the "\\n" answer of each packet."""
-    result = run_loader(cfg, tmp, "words16_crlf.m0", options=["-v"])
+    the start answer and the "\\n" answer of each packet; control characters
+    shown, not obeyed."""
+    result = run_loader(cfg, tmp, "words16_crlf.m0", ["--start-answer", answer], options=["-v"])
     waking = (BANNER + PRESS_ESC + "Waking up device at %s:115200,N,8,1 ... >AWAKE\n"
               "\r\n>@N\r\n>\r\n>" % result.port)
-    prefix = started(result, "words16_crlf.m0", waking, "$\rFlash programming mode\r\n")
+    prefix = started(result, "words16_crlf.m0", waking, "$\r" + shown + "\r\n")
     expect(cfg, result, "words16_crlf.m0", field=FIELD + "\n", prefix=prefix,
            echo="\n")  # the terminator's answer comes before " 100%"
 
@@ -338,6 +354,7 @@ REFUSED = {
     "directory_file": (os.path.dirname(os.path.abspath(__file__)),
                        FILE_ERROR + re.escape('"e2e" is a directory'), {}),
     "dev_zero_file": ("/dev/zero", FILE_ERROR + re.escape('"zero" is not a regular file'), {}),
+    "kernel_log_file": ("/proc/kmsg", FILE_ERROR + re.escape('"kmsg" is not a regular file'), {}),
     "fifo_file": ("FIFO", FILE_ERROR + re.escape('"fw.m0" is not a regular file'), {}),
     "empty_file": (0, FILE_ERROR + re.escape('"fw.m0": the file holds no records'), {}),
     "file_of_2_gib": (1 << 31, FILE_ERROR + re.escape('"fw.m0" is too large (2 GiB or more)'), {}),
@@ -356,17 +373,25 @@ REFUSED = {
                          "FAILED\n)*" + WAKING + "\n" + re.escape(INTERRUPTED_BEFORE),
                          {"sim_args": ["--ignore-wakeups", "1000"], "keys": ("Waking", CTRL_C),
                           "status": 130}),
-    "ctrl_c_at_boot_question": ("sample.m0", re.escape(opening("PORT", 0, True) + INTERRUPTED_BEFORE),
+    "ctrl_c_at_boot_question": ("sample.m0", re.escape(opening("PORT") + BOOT_QUESTION + "\n" + INTERRUPTED_BEFORE),
                                 {"options": ["-b"], "keys": (BOOT_QUESTION, CTRL_C), "status": 130}),
+    "s5_count_wrong_file": ("s5_count_wrong.m0", FILE_ERROR + re.escape('"s5_count_wrong.m0" line 4: '
+                            'the S5 record counts 3 data records, the file holds 2 before it'), {}),
     "missing_file": ("MISSING", re.escape('*** - Error, file "fw.m0" not found' + BANNER +
                                           "USAGE:  TALVORN [-option]") + "(?s:.*)", {}),
-    "boot_overwrite_no": ("words16_crlf.m0", re.escape(opening("PORT", boot=True) + CANCELLED),
+    "boot_overwrite_no": ("words16_crlf.m0", re.escape(opening("PORT", boot_answer="n") + CANCELLED),
                           {"options": ["-b"], "keys": (BOOT_QUESTION, b"n")}),
     "missing_port": ("words16_crlf.m0", PORT_ERROR + re.escape(
         "no such device. Is the adapter plugged in? PRESENT\n"), {"port": "/dev/does-not-exist"}),
     "port_is_a_file": ("words16_crlf.m0", PORT_ERROR + re.escape(
         "not a serial device. Name the serial port the instrument is connected to.\n"),
         {"port": "./words16_crlf.m0"}),
+    "escape_in_setup": ("words16_crlf.m0", re.escape(opening("PORT") + CANCELLED), {
+        "sim_args": ["--prompt-delay-ms", "1000"], "keys": ("AWAKE", ESC), "keys_on_pipe": True}),
+    **{"port_is_own_terminal" + name: ("words16_crlf.m0", PORT_ERROR + re.escape(
+        "the terminal this program runs in, not a serial port. Name the serial port the instrument "
+        "is connected to.\n"), {"port": port})
+       for name, port in (("", "/dev/tty"), ("_stdin", "/dev/stdin"))},
     "port_in_use": ("words16_crlf.m0", PORT_ERROR + re.escape(
         "in use by another program. Close that program, then try again.\n"), {"hold": "lock"}),
     "port_permission_denied": ("words16_crlf.m0", PORT_ERROR + re.escape(
@@ -417,8 +442,10 @@ def case_unwritable_log(cfg, tmp):
 def case_refused(cfg, tmp, fixture, pattern, run_args):
     run_args = dict(run_args)
     status = run_args.pop("status", 1)
-    # No record of a huge file (not hashed in each run), nor of nobody's run (no log it may write).
-    huge = isinstance(fixture, int) and fixture >= 1 << 30 or run_args.get("hold") == "unprivileged"
+    # No record of a huge file (not hashed in each run), of a kernel file (a read of it may
+    # never end), nor of nobody's run (no log it may write).
+    huge = isinstance(fixture, int) and fixture >= 1 << 30 or run_args.get("hold") == "unprivileged" \
+        or str(fixture).startswith("/proc/")
     if isinstance(fixture, int) or fixture in ("FIFO", "MISSING", "UNREADABLE"):  # fw.m0, made here
         fixture, made = os.path.join(tmp, "fw.m0"), fixture
         if made == "FIFO":  # a pipe nobody writes to: opening it must not wait
@@ -451,6 +478,12 @@ def rewrite_digit(path, line_number):
         os.pwrite(f.fileno(), b"2" if os.pread(f.fileno(), 1, at) == b"1" else b"1", at)
 
 
+def put_back(path, change):  # the file changed, then its bytes and modification time put back
+    info, old = os.stat(path), shutil.copyfile(path, path + ".old")
+    change()
+    os.utime(shutil.copyfile(old, path), ns=(info.st_atime_ns, info.st_mtime_ns))
+
+
 # name: (the change to the file, made before the start; else during a slowed transfer)
 FILE_CHANGED = {
     "file_rewritten_before_start": (lambda c, p: rewrite_digit(p, 3), True),
@@ -458,6 +491,7 @@ FILE_CHANGED = {
     "file_replaced_during_transfer": (lambda c, p: os.replace(
         shutil.copyfile(c.fixture("words32_crlf.m0"), p + ".new"), p), False),
     "file_truncated_during_transfer": (lambda c, p: os.truncate(p, os.path.getsize(p) // 2), False),
+    "file_put_back_during_transfer": (lambda c, p: put_back(p, lambda: rewrite_digit(p, 1020)), False),
 }
 
 
@@ -511,14 +545,66 @@ def case_sim_usage(cfg, tmp):
     assert "time-out: no byte from the loader for 1 s" in run.stdout and run.returncode == 2, run
 
 
+# name: (bash's command around the loader, "$@"; keys from a pipe: no terminal;
+# exit status: 0 a whole flash, 1 a run ended by the keys before the start)
+STREAMS = {"closed_stdin_and_stdout": ('exec "$@" <&- >&-', True, 0),
+           "output_pipe_closed_early": ('set -o pipefail; "$@" | head -c 200', False, 0),
+           "keys_never_run_dry": ('exec "$@" </dev/zero', True, 1)}
+
+
+def case_streams(cfg, tmp, shell, keys_on_pipe, status):
+    r = run_loader(cfg, tmp, "words16_crlf.m0", keys_on_pipe=keys_on_pipe,
+                   wrap=["bash", "-c", shell, "bash"])
+    assert r.status == status and ("PASSED" in r.sim and " 0 stray" in r.sim if status == 0 else
+                                   r.stdout.endswith("CANCELLED BY USER" + UNSUCCESSFUL)), describe(r)
+
+
+# Runs its arguments as a foreground job, as a shell with job control does (only
+# such a job takes a stop), and waits for their end through stops.
+JOB_SHELL = ("import os, signal as s, sys\nif (pid := os.fork()) == 0:\n os.setpgid(0, 0)\n"
+             " s.signal(s.SIGTTOU, s.SIG_IGN)\n os.tcsetpgrp(0, os.getpid())\n s.signal(s.SIGTTOU, "
+             "s.SIG_DFL)\n os.execvp(sys.argv[1], sys.argv[1:])\nwhile os.WIFSTOPPED(st := os.waitpid("
+             "pid, os.WUNTRACED)[1]): pass\nsys.exit(os.waitstatus_to_exitcode(st))\n")
+
+
+def canonical(loader, cooked=termios.ICANON | termios.ECHO):
+    return termios.tcgetattr(loader.master)[3] & cooked == cooked
+
+
+def case_job_control(cfg, tmp):
+    """Stopped, the loader leaves the terminal as it found it; going on, it takes it again."""
+    def stop_and_go_on(loader):
+        job = os.tcgetpgrp(loader.master)
+        state = lambda: open("/proc/%d/stat" % job).read().rsplit(") ", 1)[1][0]
+        os.killpg(job, signal.SIGTSTP)
+        loader.capture.wait_for(lambda: state() == "T", "the stop")
+        assert canonical(loader), "stopped with the terminal in the run's settings"
+        os.killpg(job, signal.SIGCONT)
+        loader.capture.wait_for(lambda: not canonical(loader), "the run's settings again")
+        os.write(loader.master, ESC)
+    result = run_loader(cfg, tmp, "sample.m0", ["--delay-ms", "100"], keys=(STARTED, stop_and_go_on),
+                        wrap=[sys.executable, "-c", JOB_SHELL])
+    expect(cfg, result, "sample.m0", CANCELLED)
+
+
+def case_quit(cfg, tmp):
+    def quit_and_look(loader):  # Ctrl-\: the terminal put back all the same
+        os.kill(loader.proc.pid, signal.SIGQUIT)
+        assert loader.wait_exit() == -signal.SIGQUIT and canonical(loader), loader.text()
+    run_loader(cfg, tmp, "sample.m0", ["--delay-ms", "100"], keys=(STARTED, quit_and_look))
+
+
 CASES = {name: (lambda c, t, f=f, a=a: f(c, t, *a)) for f, table in (
     (case_success, SUCCESS), (case_failure, FAILURE), (case_lost_in_setup, LOST_IN_SETUP),
     (case_refused, REFUSED), (case_file_changed, FILE_CHANGED), (case_answered, ANSWERED),
+    (case_streams, STREAMS),
     (case_boot_sector_interrupt, {"boot_sector_ctrl_c_waits": ("50", [(STARTED, CTRL_C)]),
         "boot_sector_second_ctrl_c": ("200", [(STARTED, CTRL_C), ("  3%", CTRL_C)])}),
     (case_name_as_typed, {"name_as_typed": ()}), (case_sim_usage, {"sim_usage": ()}),
     (case_debug_dump, {"debug_dump": ([],), "debug_dump_pad": (["-p"],)}),
-    (case_verbose, {"verbose": ()}), (case_image_check_can_fail, {"image_check_can_fail": ()}),
+    (case_verbose, {"verbose": (), "verbose_escaped": ("\x1b[2J\x07mode", "^[[2J^Gmode")}),
+    (case_image_check_can_fail, {"image_check_can_fail": ()}), (case_job_control, {"job_control": ()}),
+    (case_quit, {"quit_restores_the_terminal": ()}),
     (case_shared_log, {"shared_log": ()}), (case_unwritable_log, {"unwritable_log": ()}),
 ) for name, a in table.items()}
 

@@ -113,8 +113,10 @@ TEST(Reader, MergesContiguousS2RecordsUpToFour) {
        {Frame(2, At(0x1000, Counting(8))), Frame(2, At(0x1006, {9})), Frame(8, {0, 0, 0})}, 3},
       {"four_then_a_fifth", S2Run({16, 16, 16, 16, 4}) + kS8,
        {Frame(2, At(0, Counting(64))), Frame(2, At(16, Counting(4, 65))), Frame(8, {0, 0, 0})}, 4},
-      {"three_data_bytes_keep_the_address", S2Run({3, 3}) + kS8,
-       {Frame(2, At(0, Counting(6))), Frame(8, {0, 0, 0})}, 3},
+      // A record of part of a word ends its run: what follows it goes alone.
+      {"part_words_end_the_run", S2Run({4, 6, 3, 3}) + kS8,
+       {Frame(2, At(0, Counting(10))), Frame(2, At(2, Counting(3, 11))),
+        Frame(2, At(2, Counting(3, 14))), Frame(8, {0, 0, 0})}, 2},
       // Read as S2 records, each second record here would continue the run.
       {"s1_never_merge", Lines({Record('1', At(0, Counting(15))), Record('1', At(3, {7})), kS9}),
        {Frame(1, At(0, Counting(15))), Frame(1, At(3, {7})), Frame(9, {0, 0})}, 1},
@@ -176,8 +178,8 @@ TEST(ValidateFile, NamesTheFirstProblemAndItsLine) {
       {"cr_after_the_checksum", line3(good + "\t\r"), 3,
        "unexpected 0x0D at column 46 after the checksum"},
       {"wrong_checksum", line3(good.substr(0, 42) + "1f"), 3, "record checksum is 1F, expected 4F"},
-      {"merge_beyond_158", S2Run({73, 73, 9}) + s8, 3, merging + "159, above 158"},
-      {"merge_beyond_155_with_the_pad", S2Run({73, 73, 6}) + s8, 3,
+      {"merge_beyond_158", S2Run({72, 72, 11}) + s8, 3, merging + "159, above 158"},
+      {"merge_beyond_155_with_the_pad", S2Run({72, 72, 8}) + s8, 3,
        merging + "156, above 155 (with the pad bytes)", true},
       {"first_packet_is_never_the_terminator", s8, 1,
        "the file ends after this line without an S5, S8 or S9 record"},
@@ -186,8 +188,8 @@ TEST(ValidateFile, NamesTheFirstProblemAndItsLine) {
       {"blanks_after_the_checksum", Lines({header + " \t ", good + "  ", s8}), 0, ""},
       {"longest_line_and_cr_lf", line3(S2(0, Counting(73)) + " "), 0, ""},
       {"nothing_read_after_the_s5", Lines({header, good, "S5030001FB", "??"}), 0, ""},
-      {"length_158_without_the_pad", S2Run({73, 73, 8}) + s8, 0, ""},
-      {"length_155_with_the_pad", S2Run({73, 73, 5}) + s8, 0, "", true},
+      {"length_158_without_the_pad", S2Run({72, 72, 10}) + s8, 0, ""},
+      {"length_155_with_the_pad", S2Run({72, 72, 7}) + s8, 0, "", true},
   };
   for (const auto& c : cases) {
     TempDir dir;

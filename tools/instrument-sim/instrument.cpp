@@ -6,7 +6,6 @@ const std::string kWakeString = "===\n";
 // Junk for --noise: no prompt, carriage return or line feed among it, so a
 // loader must simply read past it.
 const std::string kNoise("\x00\x13\x11~#noise#~\xFE\x80", 14);
-const std::string kStartAnswer = "Flash programming mode\r\n";
 
 }  // namespace
 
@@ -105,13 +104,13 @@ void Instrument::EndCommandLine() {
     return;
   }
   Report("command \"" + PrintableText(command) + "\"");
-  sink_.Send("\n>", 0);
+  sink_.Send("\n>", options_.promptDelayMs);
 }
 
 void Instrument::StartFlash(bool bootOverwrite) {
   Report(bootOverwrite ? "start command \"%%\" (boot sector overwrite)"
                        : "start command \"$\" (normal)");
-  if (options_.startAnswer) sink_.Send(kStartAnswer, 0);
+  if (options_.startAnswer) sink_.Send(options_.startAnswerText + "\r\n", 0);
   mode_ = Mode::kFlash;
   framer_.Reset();
   image_.Clear();

@@ -69,9 +69,11 @@ const std::map<std::string, OptionHandler>& Handlers() {
       {"--hangup-at", NumberValue(&SimOptions::hangupAt)},
       {"--hangup-in-setup", NumberValue(&SimOptions::hangupInSetup)},
       {"--delay-ms", NumberValue(&SimOptions::delayMs)},
+      {"--prompt-delay-ms", NumberValue(&SimOptions::promptDelayMs)},
       {"--line-rate", Flag(&SimOptions::lineRate, true)},
       {"--noise", Flag(&SimOptions::noise, true)},
       {"--no-start-answer", Flag(&SimOptions::startAnswer, false)},
+      {"--start-answer", TextValue(&SimOptions::startAnswerText)},
       {"--help", Flag(&SimOptions::help, true)},
   };
   return handlers;
@@ -117,8 +119,10 @@ const char* SimUsage() {
          "  --hangup-in-setup K close the line when set-up line K arrives (1 the wake-up\n"
          "                      string, 2-4 the set-up commands, 5 the start command)\n"
          "  --delay-ms N        delay every packet answer by N ms\n"
+         "  --prompt-delay-ms N delay the prompt after every command line by N ms\n"
          "  --line-rate         send at the pace of 115200 8N1\n"
          "  --noise             send junk bytes at line open and before wake-up prompts\n"
          "  --no-start-answer   send no answer line to the start command\n"
+         "  --start-answer TEXT answer the start command with TEXT and CR LF\n"
          "  --help              print this text\n";
 }
