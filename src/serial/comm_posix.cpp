@@ -422,6 +422,9 @@ class PosixCommApi final : public CommApi {
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 ||
         (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL)) {
       lastError_ = OpenErrorCode(errno);
+      // Closed without clearing the exclusive mode: it is the other holder's.
+      port->fd = -1;
+      ::close(fd);
       return kInvalidCommHandle;
     }
     return Register(std::move(port));
