@@ -123,7 +123,7 @@ stty -F "$UART" 9600 cs7 parenb parodd cstopb crtscts ixon hupcl clocal icrnl op
 # Waits until the background loader $1 printed $2 into $3, or ended.
 wait_for_text() {
   n=0
-  until grep -q "$2" "$3"; do
+  until grep -q "$2" "$3" 2>/dev/null; do
     kill -0 "$1" 2>/dev/null || return 1
     n=$((n + 1))
     [ $n -le 1200 ] || return 1
@@ -164,6 +164,16 @@ settings_verdict adapter_settings "$PULLED_ADAPTER"
 timeout 120 /talvorn "$FIRMWARE" "$PULLED_ADAPTER" </dev/null >/tmp/busy.out 2>&1
 verdict busy_port 1 $? /tmp/busy.out "$(open_failed_text "$PULLED_ADAPTER" \
   "in use by another program. Close that program, then try again.")"
+# The refused loader must leave the first one's exclusive mode alone: another
+# user's program that takes no lock is still kept out.
+chmod 666 "$PULLED_ADAPTER"
+if su -s /bin/sh nobody -c "stty -F $PULLED_ADAPTER" >/tmp/exclusive.out 2>&1; then
+  say "CASE exclusive_kept FAIL another user opened the port the loader holds"
+elif grep -q "busy" /tmp/exclusive.out; then
+  say "CASE exclusive_kept PASS"
+else
+  say "CASE exclusive_kept FAIL $(cat /tmp/exclusive.out)"
+fi
 say "pull $PULLED_ADAPTER"
 wait_loader $loader
 status=$?
