@@ -71,9 +71,9 @@ command -v cpio >/dev/null 2>&1 || missing "no cpio"
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVORN_TESTS=OFF \
-        -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null
+        -DCMAKE_EXE_LINKER_FLAGS=-static
 fi
-cmake --build "$build" -j 2 --target talvorn talvorn-sim >/dev/null
+cmake --build "$build" -j 2 --target talvorn talvorn-sim
 loader=$build/talvorn
 sim=$build/tools/instrument-sim/talvorn-sim
 is_static "$loader" || { note "FAILED: $loader is not statically linked" >&2; exit 1; }
@@ -185,11 +185,12 @@ start_sim pulled --check examples/sample.m0 --silent-at 40
 
 # ---------------------------------------------------------------- the guest
 
-accel=tcg
-if [ -w /dev/kvm ]; then accel=kvm; fi
+# KVM when it works, else QEMU's own emulation (TCG).
+accel=(-accel tcg)
+if [ -w /dev/kvm ]; then accel=(-accel kvm -accel tcg); fi
 console=$work/console.log
 : >"$console"
-start_group qemu-system-x86_64 -accel "$accel" -m 256 -smp 1 -nodefaults -display none \
+start_group qemu-system-x86_64 "${accel[@]}" -m 256 -smp 1 -nodefaults -display none \
   -no-reboot -kernel "$kernel" -initrd "$work/initrd.gz" \
   -append "console=ttyS0 quiet panic=-1" \
   -chardev "file,id=console,path=$console" -serial chardev:console \
@@ -202,7 +203,7 @@ start_group qemu-system-x86_64 -accel "$accel" -m 256 -smp 1 -nodefaults -displa
   -qmp "unix:$work/qmp.sock,server=on,wait=off" \
   >"$work/qemu.out" 2>&1
 qemu=$started_pid
-note "guest booting ($accel), kernel $kernel"
+note "guest booting (${accel[*]}), kernel $kernel"
 
 failures=()
 fail() { failures+=("$*"); note "FAIL $*"; }
