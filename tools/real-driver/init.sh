@@ -94,24 +94,28 @@ $1: $2
 Flash programming ... UNSUCCESSFUL"
 }
 
-# settings_verdict NAME DEVICE: what the driver holds for the port (stty),
-# against what the loader asks for: 115200 baud, 8N1, raw, no flow control,
-# modem status lines ignored, DTR kept on close.
+# settings_verdict NAME DEVICE [HOLDER]: what the driver holds for the port
+# (stty), against what the loader asks for: 115200 baud, 8N1, raw, no flow
+# control, modem status lines ignored, DTR kept on close; read while the
+# loader HOLDER (a process id) still holds the port, when given.
 settings_verdict() {
-  local stty problem flag
+  local stty problem flag absent=
   stty=$(stty -F "$2" -a 2>/dev/null | tr ';\n' '  ')
-  problem=
   for flag in "speed 115200 baud" cs8 -parenb -cstopb -crtscts clocal cread -hupcl -ixon \
               -ixoff -icrnl -opost -icanon -echo -isig; do
     case " $stty " in
       *" $flag "*) ;;
-      *) problem="$problem $flag" ;;
+      *) absent="$absent $flag" ;;
     esac
   done
+  problem=${absent:+not set:$absent; }
+  if [ -n "$3" ] && ! kill -0 "$3" 2>/dev/null; then
+    problem="${problem}the loader no longer held the port"
+  fi
   if [ -z "$problem" ]; then
     say "CASE $1 PASS"
   else
-    say "CASE $1 FAIL not set:$problem"
+    say "CASE $1 FAIL $problem"
     echo "$stty"
   fi
 }
@@ -160,7 +164,7 @@ verdict ftdi_flash 0 $? /tmp/ftdi_flash.out "$(success_text "$FLASH_ADAPTER")"
 loader=$!
 problem=
 wait_for_text $loader "started \.\.\." /tmp/pulled.out || problem="the transfer did not start"
-settings_verdict adapter_settings "$PULLED_ADAPTER"
+settings_verdict adapter_settings "$PULLED_ADAPTER" $loader
 timeout 120 /talvorn "$FIRMWARE" "$PULLED_ADAPTER" </dev/null >/tmp/busy.out 2>&1
 verdict busy_port 1 $? /tmp/busy.out "$(open_failed_text "$PULLED_ADAPTER" \
   "in use by another program. Close that program, then try again.")"
