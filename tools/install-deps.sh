@@ -14,6 +14,9 @@ packages=(cmake ninja-build g++ googletest python3 srecord
 # .deb's Depends, lintian, groff and man for the manual pages, the zip tools,
 # file for the README's line ends.
 packages+=(dpkg-dev lintian groff man-db zip unzip file)
+# The real-driver suite (tools/run-real-driver-tests.sh): QEMU, Debian's kernel
+# with its modules, a static busybox and cpio for the guest's initramfs.
+packages+=(qemu-system-x86 linux-image-amd64 busybox-static cpio)
 
 missing=()
 for package in "${packages[@]}"; do

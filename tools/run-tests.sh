@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds TALVORN and runs every test: the unit and end-to-end tests, the same
-# again under AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows
+# again under AddressSanitizer and UndefinedBehaviorSanitizer, the loader in a
+# QEMU guest through the kernel's own serial drivers, and the Windows
 # build under wine when the cross compiler and wine are present, and each fuzz
 # target for FUZZ_SECONDS (60) seconds when clang and libFuzzer are present.
 set -euo pipefail
@@ -20,6 +21,11 @@ cmake -S . -B build-sanitize -G Ninja -DTALVORN_WERROR=ON -DTALVORN_SANITIZE=ON 
 cmake --build build-sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
+
+echo "=== Real serial drivers: a QEMU guest's 8250 UART and FTDI USB adapters ==="
+# Always in CI; elsewhere it says plainly when it skipped for want of QEMU,
+# a kernel image or busybox-static.
+bash tools/run-real-driver-tests.sh
 
 echo "=== Windows build (mingw-w64, 32-bit) and tests under wine ==="
 if [ -x tools/run-windows-tests.sh ] && command -v i686-w64-mingw32-g++ >/dev/null 2>&1 \
