@@ -430,9 +430,6 @@ class PosixCommApi final : public CommApi {
     port->exclusive = ioctl(fd, TIOCEXCL) == 0;
     if (!port->exclusive && errno != ENOTTY && errno != EINVAL) {
       lastError_ = OpenErrorCode(errno);
-      // Closed without clearing the exclusive mode: it is the other holder's.
-      port->fd = -1;
-      ::close(fd);
       return kInvalidCommHandle;
     }
     return Register(std::move(port));
