@@ -242,7 +242,7 @@ cases=$(grep -c "^real-driver: CASE .* PASS" "$console" || true)
 while read -r line; do
   fail "${line#real-driver: CASE }"
 done < <(tr -d '\r' <"$console" | grep "^real-driver: CASE .* FAIL" || true)
-[ "$cases" -eq 8 ] || fail "guest: $cases of 8 cases passed"
+[ "$cases" -eq 10 ] || fail "guest: $cases of 10 cases passed"
 
 # sim_verdict NAME STATUS PATTERN...: the simulator's exit status and lines
 # of its report.

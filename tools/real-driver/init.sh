@@ -146,15 +146,36 @@ wait_loader() {
   wait "$1"
 }
 
+# The ports present, from sysfs: the console's and the test's UARTs (not the
+# 8250 driver's placeholder ports without one) and both adapters with QEMU's
+# FTDI identity; its serial number (derived from the USB path) is only checked
+# to be there.
+timeout 60 /talvorn --list-ports </dev/null >/tmp/port_list.raw 2>&1
+status=$?
+sed 's/  serial [^ ][^ ]*$/  serial <number>/' /tmp/port_list.raw >/tmp/port_list.out
+verdict port_list 0 $status /tmp/port_list.out "/dev/ttyS0
+$UART$(for adapter in $(printf '%s\n' "$FLASH_ADAPTER" "$PULLED_ADAPTER" | sort); do
+  printf '\n%s  USB 0403:6001  QEMU  QEMU USB SERIAL  serial <number>' "$adapter"
+done)"
+
 # A whole flash through the 8250 UART; the driver's line settings afterwards
 # (a serial port keeps them after the loader has closed it).
 timeout 120 /talvorn "$FIRMWARE" "$UART" </dev/null >/tmp/uart_flash.out 2>&1
 verdict uart_flash 0 $? /tmp/uart_flash.out "$(success_text "$UART")"
 settings_verdict uart_settings "$UART"
 
-# A whole flash through the FTDI adapter's ftdi_sio driver.
-timeout 120 /talvorn "$FIRMWARE" "$FLASH_ADAPTER" </dev/null >/tmp/ftdi_flash.out 2>&1
+# A whole flash through the FTDI adapter's ftdi_sio driver; its flash record
+# names the device and the adapter's USB identity.
+timeout 120 /talvorn --log=/tmp/rec.log "$FIRMWARE" "$FLASH_ADAPTER" </dev/null \
+  >/tmp/ftdi_flash.out 2>&1
 verdict ftdi_flash 0 $? /tmp/ftdi_flash.out "$(success_text "$FLASH_ADAPTER")"
+record="\"device\":\"$FLASH_ADAPTER\",\"usb\":{\"id\":\"0403:6001\",\"manufacturer\":\"QEMU\",\"product\":\"QEMU USB SERIAL\",\"serial\":\"[^\"]"
+if [ "$(wc -l </tmp/rec.log)" = 1 ] && grep -q "$record" /tmp/rec.log; then
+  say "CASE flash_record PASS"
+else
+  say "CASE flash_record FAIL no single record with $record"
+  cat /tmp/rec.log
+fi
 
 # The second adapter, whose instrument leaves packet 40 unanswered: while the
 # loader holds it, the driver's settings are read back (as root, whom the
@@ -192,9 +213,10 @@ Flash programming error message:  lost the serial port $PULLED_ADAPTER (device r
 Flash programming ... UNSUCCESSFUL
 DONE" "$problem"
 
-# The pulled adapter's name, now that nothing is behind it.
+# The pulled adapter's name, now that nothing is behind it: the ports that
+# are left are named.
 timeout 120 /talvorn "$FIRMWARE" "$PULLED_ADAPTER" </dev/null >/tmp/unplugged.out 2>&1
 verdict unplugged_adapter 1 $? /tmp/unplugged.out "$(open_failed_text "$PULLED_ADAPTER" \
-  "no such device. Is the adapter plugged in? The serial adapters present are listed under /dev/serial/by-id.")"
+  "no such device. Is the adapter plugged in? Serial ports present: /dev/ttyS0, $UART, $FLASH_ADAPTER.")"
 
 finish
