@@ -33,7 +33,7 @@ void ApplyOption(FlashState& state, const char* arg) {
   switch (std::toupper(static_cast<unsigned char>(arg[1]))) {
     case 'D': state.debugRecords = true; break;
     case 'P': state.padRecords = true; break;
-    case 'V': state.link.verbose = true; break;
+    case 'V': state.verbose = true; break;
     case 'B': state.bootOverwrite = true; break;
     default: break;  // unknown letters are ignored without a message
   }

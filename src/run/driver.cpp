@@ -1,12 +1,14 @@
 #include "run/driver.h"
 
-#include <cstring>
+#include <optional>
+#include <utility>
 
 #include "console/console.h"
 #include "run/command_line.h"
 #include "run/flash_record.h"
 #include "run/port_messages.h"
 #include "run/presentation.h"
+#include "run/run_outcome.h"
 #include "serial/cserial.h"
 #include "serial/device_protocol.h"
 #include "srecord/srecord_validator.h"
@@ -19,37 +21,54 @@ constexpr int32_t kBootSectorBytes = 4096;
 // Wake-up tries when no key press can ever end them (input closed).
 constexpr int kWakeTriesWithoutKeyboard = 20;
 
-// Every end before the transfer. An interrupt, which ends the waits without
-// a message, gets its verdict here; `imageTouched`: the start command went.
-int Fail(bool imageTouched = false) {
+// What a step before the transfer gives: nothing when it went through,
+// otherwise how the run ended there (its message already shown).
+using StepEnd = std::optional<RunOutcome>;
+
+RunOutcome Ended(Ending ending, std::string text = "") { return {ending, std::move(text)}; }
+
+// The exit status of a run that ended so: 0 only when the instrument accepted
+// the whole image (or the command line was answered).
+int ExitStatus(const RunOutcome& outcome) {
+  switch (outcome.ending) {
+    case Ending::kSuccess:
+    case Ending::kAnswered: return 0;
+    case Ending::kInterrupted: return InterruptExitStatus();
+    default: return 1;
+  }
+}
+
+// Every end before the verdict of the transfer. An interrupt, which ends the
+// waits without a message, gets its verdict here, whatever ended the step.
+RunOutcome EarlyEnd(RunOutcome outcome) {
   if (InterruptPending()) {
-    PrintInterrupted(imageTouched);
-    ReportFailure();
-    return InterruptExitStatus();
+    outcome = {Ending::kInterrupted, "", outcome.imageTouched};
+    PrintInterrupted(outcome.imageTouched);
   }
   ReportFailure();
-  return 1;
+  return outcome;
 }
 
 // A port lost before the transfer: the instrument can no longer be reached,
 // so the run ends instead of trying again.
-bool NotLost(const FlashState& state, const CSerial& port) {
-  if (!port.Lost()) return true;
-  PrintPortLost(LostPortText(state.link.portLabel, port.LostError()));
-  return false;
+StepEnd IfLost(const FlashState& state, const CSerial& port) {
+  if (!port.Lost()) return std::nullopt;
+  std::string lost = LostPortText(state.link.portLabel, port.LostError());
+  PrintPortLost(lost);
+  return Ended(Ending::kLostPort, std::move(lost));
 }
 
 // A bad file never reaches the instrument: the whole file is checked with the
 // same packet assembly that the transfer will use, and its fingerprint taken,
 // so that the transfer can tell whether it still reads the file it checked.
-bool CheckInputFile(FlashState& state) {
+StepEnd CheckInputFile(FlashState& state) {
   if (state.inputKind == FileKind::kRegular && !state.reader.file) {
     PrintUnreadableFile(state.fileName, state.inputError);
-    return false;
+    return Ended(Ending::kBadFile);
   }
   if (state.inputKind != FileKind::kRegular || state.fileSize < 0) {
     PrintUnusableFile(state.fileName, state.inputKind);
-    return false;
+    return Ended(Ending::kBadFile);
   }
   std::FILE* const file = state.reader.file.get();
   FileIdentity before;
@@ -58,14 +77,13 @@ bool CheckInputFile(FlashState& state) {
   const ValidationResult result = ValidateFile(state.reader);
   if (!result.ok) {
     PrintText(ValidationMessage(state.fileName, result));
-    return false;
+    return Ended(Ending::kBadFile);
   }
   if (!known || !TakeFingerprint(file, state.checked) || state.checked.identity != before) {
     PrintFileChanged(state.fileName, true);
-    state.failure = FileChangedText(state.fileName, true);
-    return false;
+    return Ended(Ending::kFileChanged, FileChangedText(state.fileName, true));
   }
-  return true;
+  return std::nullopt;
 }
 
 bool FileAsChecked(const FlashState& state) {
@@ -80,15 +98,18 @@ std::string PortDeviceName(const FlashState& state) {
   return "\\\\.\\COM" + std::to_string(number);
 }
 
-bool OpenPort(const FlashState& state, CSerial& port) {
+StepEnd OpenPort(const FlashState& state, CSerial& port) {
   const std::string device = PortDeviceName(state);
+  std::string problem;
   if (IsOwnTerminal(device)) {
-    PrintPortNotOpened(OwnTerminalProblem(state.link.portLabel, device));
-    return false;
+    problem = OwnTerminalProblem(state.link.portLabel, device);
+  } else if (port.OpenDevice(device, kLineBaudRate, kLineParity, kLineByteSize, kLineStopBits)) {
+    return std::nullopt;
+  } else {
+    problem = PortOpenProblem(state.link.portLabel, port.PortName(), port.LastError());
   }
-  if (port.OpenDevice(device, kLineBaudRate, kLineParity, kLineByteSize, kLineStopBits)) return true;
-  PrintPortNotOpened(PortOpenProblem(state.link.portLabel, port.PortName(), port.LastError()));
-  return false;
+  PrintPortNotOpened(problem);
+  return Ended(Ending::kPortNotOpened, std::move(problem));
 }
 
 // Wakes the instrument, one "Waking up device" line per try, until it answers,
@@ -109,259 +130,244 @@ bool WakeWithRetries(FlashState& state, CSerial& port) {
 }
 
 // The port opened and the instrument awake, at its prompt.
-bool OpenAndWake(FlashState& state, CSerial& port) {
-  if (InterruptPending()) return false;
-  if (!OpenPort(state, port)) return false;
-  state.step = RunStep::kWake;
+StepEnd OpenAndWake(FlashState& state, CSerial& port) {
+  if (InterruptPending()) return Ended(Ending::kInterrupted);
+  if (StepEnd end = OpenPort(state, port)) return end;
+  state.portOpened = true;
   if (!WakeWithRetries(state, port)) {
     PrintNoAnswer(state.link.portLabel);
-    return false;
+    return Ended(Ending::kNoWakeAnswer);
   }
   if (InterruptPending()) {
     PrintText("\n");  // the "Waking up device" line
-    return false;
+    return Ended(Ending::kInterrupted);
   }
   if (port.Lost()) {
     PrintWakeFailed();
-    return NotLost(state, port);
+    return IfLost(state, port);
   }
   if (TheConsole().KeyWaiting()) {
     PrintCancelled(false);
-    state.cancelled = true;
-    return false;
+    return Ended(Ending::kCancelled);
   }
   PrintAwake();
-  state.step = RunStep::kSetUp;
   if (state.bootOverwrite && !AskBootOverwrite()) {
-    if (InterruptPending()) return false;
+    if (InterruptPending()) return Ended(Ending::kInterrupted);
     PrintCancelled(true);
-    state.cancelled = true;
-    return false;
+    return Ended(Ending::kCancelled);
   }
-  return true;
+  return std::nullopt;
 }
 
 // Reads every key waiting; true when one of them is ESC. Until the start
 // command nothing is lost by a cancel, so ESC cancels there at once; other
 // keys are dropped, lest they end the waits that follow.
-bool EscapePressed(FlashState& state) {
-  state.cancelled = DrainKeyboard();
-  if (state.cancelled) PrintCancelled(true);
-  return state.cancelled;
+bool EscapePressed() {
+  if (!DrainKeyboard()) return false;
+  PrintCancelled(true);
+  return true;
+}
+
+// An interrupt or ESC between two steps before the start command.
+StepEnd InterruptOrEscape() {
+  if (InterruptPending()) return Ended(Ending::kInterrupted);
+  if (EscapePressed()) return Ended(Ending::kCancelled);
+  return std::nullopt;
 }
 
 // The set-up command lines (their answers are not looked at), then the line
 // settings once more.
-bool SetUpInstrument(FlashState& state, CSerial& port) {
+StepEnd SetUpInstrument(FlashState& state, CSerial& port) {
   for (const char* command : {"", "@N", ""}) {
     SendCommand(state.link, port, command);
-    if (InterruptPending() || EscapePressed(state)) return false;
+    if (StepEnd end = InterruptOrEscape()) return end;
   }
-  if (!NotLost(state, port)) return false;
+  if (StepEnd lost = IfLost(state, port)) return lost;
   if (!port.SetBaudRate(kLineBaudRate)) {
-    NotLost(state, port);  // a lost port says so; refused settings say nothing
-    return false;
+    // A lost port says so; refused settings say nothing.
+    if (StepEnd lost = IfLost(state, port)) return lost;
+    return Ended(Ending::kSettingsRefused);
   }
   PrintBaudRate(state.link.portLabel);
-  state.step = RunStep::kStart;
-  return true;
+  return std::nullopt;
 }
 
+// The transfer's two packet buffers: the one on the wire and the one after it.
+struct PacketPair {
+  unsigned char current[kBufferSize] = {};
+  unsigned char next[kBufferSize] = {};
+};
+
 // The first packet from the file checked, read again from its start, and the
-// start command; `startSent` tells whether it went.
-bool StartTransfer(FlashState& state, CSerial& port, bool& startSent) {
+// start command.
+StepEnd StartTransfer(FlashState& state, CSerial& port, PacketPair& packets) {
   const bool assembled = RewindReader(state.reader) &&
-                         AssemblePacket(state.reader, state.currentPacket) == AssembleStatus::kPacket;
+                         AssemblePacket(state.reader, packets.current) == AssembleStatus::kPacket;
   if (!FileAsChecked(state)) {
     PrintFileChanged(state.fileName, false);
-    state.failure = FileChangedText(state.fileName);
-    return false;
+    return Ended(Ending::kFileChanged, FileChangedText(state.fileName));
   }
   if (!assembled) {
     PrintNotSRecordFile(state.fileName);
-    return false;
+    return Ended(Ending::kBadFile);
   }
-  if (InterruptPending() || EscapePressed(state)) return false;
+  if (StepEnd end = InterruptOrEscape()) return end;
   // From the boot sector's start command on, "-b" lets the first interrupt
   // wait as it ignores ESC, until the boot sector has gone.
   HoldInterrupts(state.bootOverwrite);
   SendStartCommand(state.link, port, state.bootOverwrite);
-  startSent = true;
-  if (InterruptPending()) return false;
-  if (!NotLost(state, port)) return false;
+  StepEnd end = InterruptPending() ? Ended(Ending::kInterrupted) : IfLost(state, port);
+  if (end) {
+    end->imageTouched = true;
+    return end;
+  }
   // The percentage leaves the first packet's lines out.
   state.reader.bytesRead = 0;
   PrintStarted(state.fileName);
-  state.step = RunStep::kTransfer;
-  return true;
+  state.transferStarted = true;
+  return std::nullopt;
 }
 
-void PollKeyboard(FlashState& state) {
+// ESC during the transfer; ignored, like an interrupt, while "-b" has the
+// boot sector to send.
+bool EscapeDuringTransfer(const FlashState& state) {
   const bool inBootSector = state.bootOverwrite && state.reader.bytesRead < kBootSectorBytes;
   HoldInterrupts(inBootSector);
   Console& console = TheConsole();
-  if (!console.KeyWaiting()) return;
-  if (console.ReadKey() == kKeyEscape) state.cancelled = true;
-  if (inBootSector) state.cancelled = false;
+  if (!console.KeyWaiting()) return false;
+  return console.ReadKey() == kKeyEscape && !inBootSector;
 }
 
-// The error text of a transfer that found the file changed since the check.
-void NoteFileChanged(FlashState& state) { state.failure = FileChangedText(state.fileName); }
+// The instrument's answer line that was no acknowledgement.
+RunOutcome AnswerOutcome(const SerialLink& link) {
+  const std::string answer = link.responseLine;
+  return Ended(answer == kResponseTimeoutText ? Ending::kTimeOut : Ending::kInstrumentError,
+               answer);
+}
 
-enum class TransferEnd { kLoopDone, kBadRecord };
+// A transfer that ended before the instrument accepted the terminator: by an
+// interrupt first, then by ESC, a lost port, and last by `cause`.
+RunOutcome Unfinished(const FlashState& state, const CSerial& port, bool cancelled,
+                      RunOutcome cause) {
+  if (InterruptPending()) return {Ending::kInterrupted, "", true};
+  if (cancelled) return Ended(Ending::kCancelled);
+  if (port.Lost()) {
+    return Ended(Ending::kLostPort, LostPortText(state.link.portLabel, port.LostError()));
+  }
+  return cause;
+}
 
-// The transfer loop: each data packet is written, the next one assembled and
-// the progress shown before the instrument's answer is read, so at most one
+RunOutcome FileChanged(const FlashState& state) {
+  return Ended(Ending::kFileChanged, FileChangedText(state.fileName));
+}
+
+// Sends the terminator packet, unless the file is no longer the one checked:
+// the instrument has then been sent something else than the checked image.
+// An ESC seen with the last data packet still lets the image be finalised,
+// but the run ends cancelled.
+RunOutcome SendTerminator(FlashState& state, CSerial& port, const unsigned char* terminator,
+                          bool cancelled) {
+  if (!FileAsChecked(state)) return Unfinished(state, port, cancelled, FileChanged(state));
+  port.Write(terminator, static_cast<uint32_t>(PacketWireSize(terminator)));
+  if (!ReadResponseLine(state.link, port)) {
+    return Unfinished(state, port, cancelled, AnswerOutcome(state.link));
+  }
+  PrintAllSent();
+  return Ended(cancelled ? Ending::kCancelled : Ending::kSuccess);
+}
+
+// The transfer: each data packet is written, the next one assembled and the
+// progress shown before the instrument's answer is read, so at most one
 // packet is ever unanswered. Every record is checked again as it is
 // assembled; one that fails now can only come from a file that changed since
-// the check, which ends the transfer with an error. kBadRecord: a record that
-// fails in a file that did not change (a read error).
-TransferEnd TransferDataPackets(FlashState& state, CSerial& port, bool& transferError) {
-  state.packetsSent = 0;
-  transferError = false;
+// the check, which ends the transfer with an error; kBadRecord: a record that
+// fails in a file that did not change (a read error). A refused packet ends
+// it at once: the instrument's own text must reach the screen, and a refused
+// image must not be finalised.
+RunOutcome Transfer(FlashState& state, CSerial& port, PacketPair& packets) {
   for (;;) {
-    int size = PacketWireSize(state.currentPacket);
+    int size = PacketWireSize(packets.current);
     ++state.packetsSent;
     if (state.padRecords) {
-      for (int i = 0; i < kPadBytes; ++i) state.currentPacket[size + i] = kPadByte;
+      for (int i = 0; i < kPadBytes; ++i) packets.current[size + i] = kPadByte;
       size += kPadBytes;
     }
-    if (state.debugRecords) DumpPacket(state.currentPacket, size);
-    port.Write(state.currentPacket, static_cast<uint32_t>(size));
-    if (AssemblePacket(state.reader, state.nextPacket) != AssembleStatus::kPacket) {
-      if (FileAsChecked(state)) return TransferEnd::kBadRecord;
-      NoteFileChanged(state);
-      transferError = true;
-      return TransferEnd::kLoopDone;
+    if (state.debugRecords) DumpPacket(packets.current, size);
+    port.Write(packets.current, static_cast<uint32_t>(size));
+    if (AssemblePacket(state.reader, packets.next) != AssembleStatus::kPacket) {
+      if (FileAsChecked(state)) return {Ending::kBadRecord, "", true};
+      return Unfinished(state, port, false, FileChanged(state));
     }
     ShowProgress(state.packetsSent, state.reader.bytesRead, state.fileSize);
-    PollKeyboard(state);
-    if (!ReadResponseLine(state.link, port)) transferError = true;
-    const int nextSize = PacketWireSize(state.nextPacket);
-    for (int i = 0; i < nextSize; ++i) state.currentPacket[i] = state.nextPacket[i];
-    if (IsTerminator(state.currentPacket) || state.cancelled || transferError ||
-        InterruptPending()) {
-      return TransferEnd::kLoopDone;
+    const bool cancelled = EscapeDuringTransfer(state);
+    const bool answered = ReadResponseLine(state.link, port);
+    const int nextSize = PacketWireSize(packets.next);
+    for (int i = 0; i < nextSize; ++i) packets.current[i] = packets.next[i];
+    if (!answered) return Unfinished(state, port, cancelled, AnswerOutcome(state.link));
+    if (InterruptPending()) return Unfinished(state, port, cancelled, Ended(Ending::kInterrupted));
+    if (IsTerminator(packets.current)) {
+      return SendTerminator(state, port, packets.current, cancelled);
     }
+    if (cancelled) return Ended(Ending::kCancelled);
   }
 }
 
-// Sends the terminator packet unless the instrument already refused a packet
-// (its own error text must reach the screen, and a refused image must not be
-// finalised), the run was interrupted, or the file is no longer the one
-// checked: the instrument has then been sent something else than the checked
-// image. True when the instrument accepted it.
-bool SendTerminator(FlashState& state, CSerial& port, bool& transferError) {
-  if (!IsTerminator(state.currentPacket) || transferError || InterruptPending()) return false;
-  if (!FileAsChecked(state)) {
-    NoteFileChanged(state);
-    transferError = true;
-    return false;
-  }
-  port.Write(state.currentPacket, static_cast<uint32_t>(PacketWireSize(state.currentPacket)));
-  if (ReadResponseLine(state.link, port)) {
-    PrintAllSent();
-    return true;
-  }
-  transferError = true;
-  return false;
-}
-
-// The transfer, the terminator and the verdict. Returns the exit status.
-int TransferAndVerdict(FlashState& state, CSerial& port, bool& transferError) {
-  if (TransferDataPackets(state, port, transferError) == TransferEnd::kBadRecord) {
-    PrintBadRecordRead();
-    return Fail();
-  }
-  // An interrupt that comes once the image is complete changes nothing.
-  const bool interrupted = !SendTerminator(state, port, transferError) && InterruptPending();
-  state.step = RunStep::kVerdict;
+// The verdict of a transfer that ran. Returns the outcome.
+RunOutcome ShowVerdict(FlashState& state, RunOutcome outcome) {
   PrintRecordsSent(state.reader.recordsRead);
-  const bool success = !state.cancelled && !transferError && !interrupted;
-  if (interrupted) {
-    PrintInterrupted(true);
-  } else if (state.cancelled) {
-    PrintCancelled(true);
-  } else if (port.Lost()) {
-    PrintErrorAnswer(LostPortText(state.link.portLabel, port.LostError()));
-  } else if (!state.failure.empty()) {
-    PrintErrorAnswer(state.failure);
-  } else if (transferError) {
-    PrintErrorAnswer(state.link.responseLine);
-  } else {
-    PrintSuccess();
+  switch (outcome.ending) {
+    case Ending::kSuccess: PrintSuccess(); break;
+    case Ending::kInterrupted: PrintInterrupted(outcome.imageTouched); break;
+    case Ending::kCancelled: PrintCancelled(true); break;
+    // The instrument's answer, a lost port, a changed file.
+    default: PrintErrorAnswer(outcome.text); break;
   }
-  if (!success) ReportFailure();
+  if (outcome.ending != Ending::kSuccess) ReportFailure();
   DrainKeyboard();
   state.reader.file.reset();
   PrintDone();
-  if (interrupted) return InterruptExitStatus();
-  return success ? 0 : 1;
+  return outcome;
 }
 
-// The verdict of a run for its record, from where the run ended and the
-// flags it left; the same order of precedence as the verdict on the screen.
-RunOutcome OutcomeOf(const FlashState& state, const CSerial& port, bool transferError,
-                     int status) {
-  if (InterruptPending() && status == InterruptExitStatus()) return {Verdict::kInterrupted, ""};
-  if (state.cancelled) return {Verdict::kCancelled, ""};
-  if (port.Lost()) return {Verdict::kLostPort, LostPortText(state.link.portLabel, port.LostError())};
-  if (!state.failure.empty()) return {Verdict::kFileChanged, state.failure};
-  switch (state.step) {
-    case RunStep::kPortArgument: return {Verdict::kPortNotOpened, "not a port"};
-    case RunStep::kOpenPort: {
-      const std::string device = PortDeviceName(state);
-      return {Verdict::kPortNotOpened,
-              IsOwnTerminal(device)
-                  ? OwnTerminalProblem(state.link.portLabel, device)
-                  : PortOpenProblem(state.link.portLabel, port.PortName(), port.LastError())};
-    }
-    case RunStep::kWake: return {Verdict::kTimeOut, "no answer to the wake-up"};
-    case RunStep::kSetUp:
-      return {Verdict::kPortNotOpened, std::string("the port refused ") + kLineSettingsText};
-    case RunStep::kVerdict:
-      if (!transferError) return {Verdict::kSuccessful, ""};
-      if (std::strcmp(state.link.responseLine, kResponseTimeoutText) == 0) {
-        return {Verdict::kTimeOut, state.link.responseLine};
-      }
-      // As the screen showed it: a log reader's terminal is no safer than the technician's.
-      return {Verdict::kInstrumentError, ScreenText(state.link.responseLine)};
-    default: return {Verdict::kBadFile, ""};  // refused by the check, or a bad record read
-  }
+// From the port's opening to the verdict.
+RunOutcome Converse(FlashState& state, CSerial& port) {
+  if (StepEnd end = OpenAndWake(state, port)) return EarlyEnd(*end);
+  if (StepEnd end = SetUpInstrument(state, port)) return EarlyEnd(*end);
+  PacketPair packets;
+  if (StepEnd end = StartTransfer(state, port, packets)) return EarlyEnd(*end);
+  RunOutcome outcome = Transfer(state, port, packets);
+  if (outcome.ending != Ending::kBadRecord) return ShowVerdict(state, std::move(outcome));
+  PrintBadRecordRead();
+  return EarlyEnd(std::move(outcome));
 }
 
-int RunSteps(FlashState& state, CSerial& port, int argc, char** argv, bool& transferError) {
-  InitFlashState(state);
+RunOutcome RunSteps(FlashState& state, CSerial& port, int argc, char** argv) {
   DrainKeyboard();
   const CommandLine line = ParseCommandLine(state, argc, argv);
-  if (line.request == CommandLineRequest::kAnswered) return 0;
-  if (line.request == CommandLineRequest::kRefused) return 1;
+  if (line.request == CommandLineRequest::kAnswered) return Ended(Ending::kAnswered);
+  if (line.request == CommandLineRequest::kRefused) return Ended(Ending::kRefused);
   PrintBanner();
-  state.step = RunStep::kPortArgument;
   if (!TakePort(state, argc, argv, line.portIndex)) {
     state.link.portLabel = argv[line.portIndex];  // the port as given, for the record
-    return Fail();
+    return EarlyEnd(Ended(Ending::kNotAPort));
   }
-  state.step = RunStep::kCheck;
-  if (!CheckInputFile(state)) return Fail();
+  if (StepEnd end = CheckInputFile(state)) return EarlyEnd(*end);
   PrintPressEscape();
   state.link.portLabel = PortLabel(state);
-  state.step = RunStep::kOpenPort;
-  if (!OpenAndWake(state, port)) return Fail();
-  if (!SetUpInstrument(state, port)) return Fail();
-  bool startSent = false;
-  if (!StartTransfer(state, port, startSent)) return Fail(startSent);
-  return TransferAndVerdict(state, port, transferError);
+  // The conversation reaches the screen through presentation, for this run.
+  ScreenLinkEvents screen(state.verbose);
+  state.link.events = &screen;
+  RunOutcome outcome = Converse(state, port);
+  state.link.events = nullptr;
+  return outcome;
 }
 
 }  // namespace
 
 int RunFlash(FlashState& state, CSerial& port, int argc, char** argv) {
   const RunStart start;
-  bool transferError = false;
-  const int status = RunSteps(state, port, argc, argv, transferError);
-  if (!state.logPath.empty()) {
-    RecordRun(state, port, start, OutcomeOf(state, port, transferError, status), status);
-  }
+  const RunOutcome outcome = RunSteps(state, port, argc, argv);
+  const int status = ExitStatus(outcome);
+  if (!state.logPath.empty()) RecordRun(state, port, start, outcome, status);
   return status;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "console/console.h"
 #include "run/presentation.h"
 #include "run/sha256.h"
 #include "serial/cserial.h"
@@ -9,19 +10,38 @@
 
 namespace {
 
-const char* VerdictName(Verdict verdict) {
-  switch (verdict) {
-    case Verdict::kSuccessful: return "successful";
-    case Verdict::kCancelled: return "cancelled";
-    case Verdict::kInterrupted: return "interrupted";
-    case Verdict::kInstrumentError: return "instrument error";
-    case Verdict::kTimeOut: return "time-out";
-    case Verdict::kLostPort: return "lost port";
-    case Verdict::kFileChanged: return "file changed";
-    case Verdict::kBadFile: return "bad file";
-    case Verdict::kPortNotOpened: return "port not opened";
+// The record's verdict for how the run ended.
+const char* VerdictName(Ending ending) {
+  switch (ending) {
+    case Ending::kSuccess: return "successful";
+    case Ending::kCancelled: return "cancelled";
+    case Ending::kInterrupted: return "interrupted";
+    case Ending::kInstrumentError: return "instrument error";
+    case Ending::kTimeOut:
+    case Ending::kNoWakeAnswer: return "time-out";
+    case Ending::kLostPort: return "lost port";
+    case Ending::kFileChanged: return "file changed";
+    case Ending::kNotAPort:
+    case Ending::kPortNotOpened:
+    case Ending::kSettingsRefused: return "port not opened";
+    case Ending::kBadRecord:
+    case Ending::kBadFile:
+    case Ending::kAnswered:
+    case Ending::kRefused: return "bad file";
   }
   return "";
+}
+
+// The record's error text: the instrument's answer or the reason; "" when none.
+std::string ErrorText(const RunOutcome& outcome) {
+  switch (outcome.ending) {
+    // As the screen showed it: a log reader's terminal is no safer than the technician's.
+    case Ending::kInstrumentError: return ScreenText(outcome.text);
+    case Ending::kNotAPort: return "not a port";
+    case Ending::kNoWakeAnswer: return "no answer to the wake-up";
+    case Ending::kSettingsRefused: return std::string("the port refused ") + kLineSettingsText;
+    default: return outcome.text;
+  }
 }
 
 // UTC as ISO 8601 with milliseconds: 2026-12-07T10:28:47.123Z. The civil date
@@ -93,7 +113,7 @@ std::string OrNull(const std::string& text) { return text.empty() ? "null" : Jso
 
 // The device the port was opened by and the USB adapter behind it.
 std::string DeviceFields(const FlashState& state, const CSerial& port) {
-  if (state.step <= RunStep::kOpenPort) return "\"device\":null,\"usb\":null";
+  if (!state.portOpened) return "\"device\":null,\"usb\":null";
   const std::string device = ListedPortName(port.PortName());
   std::string usb = "null";
   for (const SerialPortInfo& listed : ListSerialPorts()) {
@@ -139,7 +159,7 @@ std::string FlashRecordJson(const FlashState& state, const CSerial& port, const 
   int64_t size = 0;
   std::string digest;
   const bool hashed = !state.fileName.empty() && HashFile(state.fileName, size, digest);
-  const bool transferred = state.step >= RunStep::kTransfer;
+  const bool transferred = state.transferStarted;
   return "{\"start\":\"" + IsoTime(start.wall) + "\",\"end\":\"" + IsoTime(endWall) +
          "\",\"duration_s\":" + duration + ",\"host\":" + JsonString(HostName()) +
          ",\"user\":" + JsonString(UserName()) + ",\"version\":" + JsonString(ProgramVersion()) +
@@ -148,12 +168,13 @@ std::string FlashRecordJson(const FlashState& state, const CSerial& port, const 
          ",\"sha256\":" + (hashed ? JsonString(digest) : "null") +
          ",\"port\":" + OrNull(state.link.portLabel) + "," + DeviceFields(state, port) +
          ",\"options\":{\"pad\":" + Bool(state.padRecords) + ",\"debug\":" +
-         Bool(state.debugRecords) + ",\"verbose\":" + Bool(state.link.verbose) +
+         Bool(state.debugRecords) + ",\"verbose\":" + Bool(state.verbose) +
          ",\"boot\":" + Bool(state.bootOverwrite) + "},\"packets\":" +
          std::to_string(transferred ? state.packetsSent : 0) +
          ",\"records\":" + std::to_string(transferred ? state.reader.recordsRead : 0) +
-         ",\"verdict\":" + JsonString(VerdictName(outcome.verdict)) +
-         ",\"error\":" + OrNull(outcome.error) + ",\"exit_status\":" + std::to_string(status) + "}";
+         ",\"verdict\":" + JsonString(VerdictName(outcome.ending)) +
+         ",\"error\":" + OrNull(ErrorText(outcome)) +
+         ",\"exit_status\":" + std::to_string(status) + "}";
 }
 
 void RecordRun(const FlashState& state, const CSerial& port, const RunStart& start,

@@ -9,25 +9,9 @@
 #include <string>
 
 #include "run/flash_state.h"
+#include "run/run_outcome.h"
 
 class CSerial;
-
-enum class Verdict {
-  kSuccessful,
-  kCancelled,
-  kInterrupted,      // Ctrl-C or a termination signal
-  kInstrumentError,  // the instrument answered a packet with its error text
-  kTimeOut,          // the instrument did not answer
-  kLostPort,
-  kFileChanged,
-  kBadFile,          // missing, not a firmware file, or refused by the check
-  kPortNotOpened,    // also: the port refused the line settings
-};
-
-struct RunOutcome {
-  Verdict verdict = Verdict::kBadFile;
-  std::string error;  // the instrument's answer or the reason; "" when none
-};
 
 // When a run began: the wall clock for the record, a steady clock for its
 // duration.

@@ -2,14 +2,9 @@
 
 #include <cstdlib>
 
-void InitFlashState(FlashState& state) {
-  state.cancelled = false;
-  state.reader.linePending = false;
-  state.bootOverwrite = false;
-  state.link.verbose = false;
-  state.reader.recordsPerPacket = 4;
+std::string LogPathFromEnvironment() {
   const char* log = std::getenv("TALVORN_LOG");
-  state.logPath = log != nullptr ? log : "";
+  return log != nullptr ? log : "";
 }
 
 std::string PortLabel(const FlashState& state) {

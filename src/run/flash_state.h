@@ -1,6 +1,6 @@
 // The run's state: the options of the command line, the firmware file with
-// its reader, the link to the instrument, and the transfer's packets and
-// counters. main holds one for the whole run.
+// its reader, the link to the instrument, and how far the run got. main holds
+// one for the whole run.
 #pragma once
 
 #include <cstdint>
@@ -10,17 +10,8 @@
 #include "srecord/input_file.h"
 #include "srecord/srecord_reader.h"
 
-// How far a run got; with the transfer's flags it gives the run's verdict.
-enum class RunStep {
-  kCheck,     // the command line and the check of the file
-  kPortArgument,  // the port argument, refused when it names no port
-  kOpenPort,
-  kWake,      // the port open, the instrument not yet awake
-  kSetUp,     // awake: the set-up commands and the line settings
-  kStart,     // the first packet and the start command
-  kTransfer,  // the transfer loop
-  kVerdict,   // the loop and the terminator done
-};
+// TALVORN_LOG, or "" when it is not set.
+std::string LogPathFromEnvironment();
 
 struct FlashState {
   // The command line.
@@ -30,7 +21,9 @@ struct FlashState {
   bool debugRecords = false;   // "-d": dump every data packet before it is sent
   bool padRecords = false;     // "-p": the pad bytes after every data packet
   bool bootOverwrite = false;  // "-b": boot-sector overwrite mode
-  std::string logPath;         // the flash record's log: TALVORN_LOG, or "--log=FILE"; "" none
+  bool verbose = false;        // "-v": every character received is shown
+  // The flash record's log: TALVORN_LOG, or "--log=FILE"; "" none.
+  std::string logPath = LogPathFromEnvironment();
 
   // The firmware file: open from the probe to the end of the run.
   FileKind inputKind = FileKind::kMissing;
@@ -39,21 +32,14 @@ struct FlashState {
   FileFingerprint checked;     // the file as the check saw it
   SRecordReader reader;
 
-  // The conversation with the instrument ("-v" sets link.verbose).
+  // The conversation with the instrument.
   SerialLink link;
 
-  // The transfer.
-  bool cancelled = false;      // ESC seen during the transfer
-  unsigned char currentPacket[kBufferSize] = {};
-  unsigned char nextPacket[kBufferSize] = {};
+  // How far the run got, for the flash record.
+  bool portOpened = false;       // the port was opened: the record names its device
+  bool transferStarted = false;  // the instrument answered the start command
   int32_t packetsSent = 0;
-  std::string failure;         // why the transfer failed when not for the instrument's answer
-  RunStep step = RunStep::kCheck;
 };
-
-// Puts the flags and the merge limit of `state` to their start values, and
-// the log to TALVORN_LOG's.
-void InitFlashState(FlashState& state);
 
 // The text that stands for the port in messages: "COM3", or the device path
 // when one was given.

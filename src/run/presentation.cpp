@@ -140,6 +140,17 @@ void PrintPortNotOpened(const std::string& problem) {
 
 void PrintPortLost(const std::string& lost) { std::printf("*** - Error, %s.\n", lost.c_str()); }
 
+void ScreenLinkEvents::WakingUp(const std::string& portLabel) {
+  std::printf("Waking up device at %s:%s ... ", portLabel.c_str(), kLineSettingsText);
+  std::fflush(stdout);
+}
+
+void ScreenLinkEvents::Received(unsigned char byte) {
+  if (echo_) std::fputs(ScreenText(std::string(1, static_cast<char>(byte))).c_str(), stdout);
+}
+
+void ScreenLinkEvents::NoPrompt() { TheConsole().Beep(400, 1000); }
+
 void PrintWakeFailed() { std::printf("FAILED\n"); }
 
 void PrintNoAnswer(const std::string& portLabel) {

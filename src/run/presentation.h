@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "serial/device_protocol.h"
 #include "srecord/input_file.h"
 
 void PrintBanner();
@@ -53,6 +54,19 @@ void PrintPressEscape();
 void PrintPortNotOpened(const std::string& problem);
 // A port lost before the transfer: "*** - Error, " and the loss, in a line.
 void PrintPortLost(const std::string& lost);
+// The conversation with the instrument on the screen: the "Waking up device"
+// text of each wake-up, the "-v" echo of every character received (`echo`),
+// and a long low beep for a command line that got no prompt.
+class ScreenLinkEvents : public LinkEvents {
+ public:
+  explicit ScreenLinkEvents(bool echo) : echo_(echo) {}
+  void WakingUp(const std::string& portLabel) override;
+  void Received(unsigned char byte) override;
+  void NoPrompt() override;
+
+ private:
+  bool echo_;
+};
 void PrintWakeFailed();
 void PrintNoAnswer(const std::string& portLabel);
 void PrintAwake();

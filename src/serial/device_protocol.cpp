@@ -1,6 +1,5 @@
 #include "serial/device_protocol.h"
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -15,6 +14,12 @@ const char kPrompt = '>';
 // The longest single sleep on the port: the answer wait looks at its clock
 // at least this often, whatever wakes it or fails to.
 constexpr int64_t kLongestSleepMs = 100;
+
+// The listener of the link, or one that hears nothing.
+LinkEvents& EventsOf(const SerialLink& link) {
+  static LinkEvents nobody;
+  return link.events != nullptr ? *link.events : nobody;
+}
 
 void PollPause() { TheConsole().Pause1ms(); }
 
@@ -50,9 +55,7 @@ bool ReceiveChar(SerialLink& link, CSerial& port) {
     return false;
   }
   link.lastChar = byte;
-  if (link.verbose) {
-    std::fputs(ScreenText(std::string(1, static_cast<char>(byte))).c_str(), stdout);
-  }
+  EventsOf(link).Received(byte);
   return true;
 }
 
@@ -92,13 +95,12 @@ bool SendCommand(SerialLink& link, CSerial& port, const char* text) {
   if (WaitForPrompt(link, port, kCommandPromptPolls)) return true;
   // A lost port or an interrupt is the caller's to report; a beep would only
   // delay that.
-  if (!port.Lost() && !InterruptPending()) TheConsole().Beep(400, 1000);
+  if (!port.Lost() && !InterruptPending()) EventsOf(link).NoPrompt();
   return false;
 }
 
 bool WakeDevice(SerialLink& link, CSerial& port) {
-  std::printf("Waking up device at %s:%s ... ", link.portLabel.c_str(), kLineSettingsText);
-  std::fflush(stdout);
+  EventsOf(link).WakingUp(link.portLabel);
   port.Purge();
   port.WriteString(kWakeUp);
   return WaitForPrompt(link, port, kWakePromptPolls);

@@ -18,12 +18,27 @@ class CSerial;
 // Room for an answer line: 160 characters and the terminating zero.
 constexpr int kResponseLineSize = 161;
 
+// What the conversation tells whoever shows it: the serial layer prints
+// nothing itself. The run chooses the listener; each event does nothing by
+// default.
+class LinkEvents {
+ public:
+  virtual ~LinkEvents() = default;
+  // A wake-up of the instrument on the port `portLabel` begins.
+  virtual void WakingUp(const std::string& /*portLabel*/) {}
+  // A character came from the instrument.
+  virtual void Received(unsigned char /*byte*/) {}
+  // A command line got no prompt back, and neither a lost port nor an
+  // interrupt explains it.
+  virtual void NoPrompt() {}
+};
+
 // The loader's side of the link: what the conversation keeps from one poll
 // to the next.
 struct SerialLink {
-  std::string portLabel;       // the port as messages show it: COM3, or a device path
-  bool verbose = false;        // echo every character received ("-v")
-  unsigned char lastChar = 0;  // last character received; 0 after an empty poll
+  std::string portLabel;         // the port as messages show it: COM3, or a device path
+  LinkEvents* events = nullptr;  // who hears of the conversation; nullptr: no one
+  unsigned char lastChar = 0;    // last character received; 0 after an empty poll
   char responseLine[kResponseLineSize] = {};  // the last answer line to a packet
 };
 
@@ -43,18 +58,18 @@ constexpr int kResponseTimeoutMs = 6000;
 constexpr int kMaxCommandLength = 78;
 
 // One poll: true when a character arrived (it is then in link.lastChar,
-// which is 0 after an empty poll). Echoes it with "-v".
+// which is 0 after an empty poll), and tells the events of it.
 bool ReceiveChar(SerialLink& link, CSerial& port);
 // Waits for '>' through at most `limit` empty polls (at least one poll), a
 // 1 ms pause after each, and at most `limit` ms plus the margin; false at the
 // limit or when a key is waiting.
 bool WaitForPrompt(SerialLink& link, CSerial& port, int16_t limit);
 // Sends `text` and "\r", waits for the echoed '\r' (500 empty polls), then for
-// the prompt (2500). Beeps and returns false when no prompt came (no beep
-// when the port was lost).
+// the prompt (2500). Returns false when no prompt came; tells the events
+// NoPrompt unless the port was lost or an interrupt is pending.
 bool SendCommand(SerialLink& link, CSerial& port, const char* text);
-// Prints the "Waking up device" text, purges the input, sends "===\n" and
-// waits for the prompt (5000 empty polls).
+// Tells the events WakingUp, purges the input, sends "===\n" and waits for
+// the prompt (5000 empty polls).
 bool WakeDevice(SerialLink& link, CSerial& port);
 // Sends "$\r" ("%%\r" in boot-sector overwrite mode) and waits for the
 // answer's line feed (until 2000 empty polls or 2 s and the margin without a

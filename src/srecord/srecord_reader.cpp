@@ -7,14 +7,13 @@
 
 namespace {
 
-constexpr unsigned char kPacketMarker = 0x7F;
 
 // Where the data of an S2 record begin: after its 3-byte address.
 constexpr int kS2DataOffset = kAddressOffset + 6;
 
 // Longest body StartPacket copies: it reads the line up to offset
 // kAddressOffset + 2 * kMaxStartBody - 1 and writes the packet up to
-// offset 2 + kMaxStartBody, both inside kBufferSize.
+// offset kPacketBodyAt + kMaxStartBody - 1, both inside kBufferSize.
 constexpr int kMaxStartBody = (kBufferSize - 1 - kAddressOffset) / 2;
 // Most data bytes AppendRecord can take from a line without reading past it.
 constexpr int kMaxAppendFromLine = (kBufferSize - 1 - kS2DataOffset) / 2;
@@ -214,38 +213,40 @@ int32_t RecordAddress(const char* line) { return HexValue(line + kAddressOffset,
 
 void StartPacket(const char* line, unsigned char* packet) {
   const int32_t count = RecordCount(line);
-  packet[0] = kPacketMarker;
-  packet[1] = static_cast<unsigned char>(HexValue(line + kTypeOffset, 1));
-  packet[2] = static_cast<unsigned char>(count);
+  packet[kPacketMarkerAt] = kPacketMarker;
+  packet[kPacketTypeAt] = static_cast<unsigned char>(HexValue(line + kTypeOffset, 1));
+  packet[kPacketLengthAt] = static_cast<unsigned char>(count);
   const int body = std::clamp(count - 1, 0, kMaxStartBody);
   for (int i = 0; i < body; ++i) {
-    packet[3 + i] = static_cast<unsigned char>(HexValue(line + kAddressOffset + 2 * i, 2));
+    packet[kPacketBodyAt + i] =
+        static_cast<unsigned char>(HexValue(line + kAddressOffset + 2 * i, 2));
   }
 }
 
 void AppendRecord(const char* line, unsigned char* packet) {
   const int32_t dataBytes = RecordCount(line) - 4;
-  const int length = packet[2];
-  packet[2] = static_cast<unsigned char>(length + dataBytes);
+  const int length = PacketLength(packet);
+  packet[kPacketLengthAt] = static_cast<unsigned char>(length + dataBytes);
   // The data go right after the body, where the checksum will follow; the
   // last one may sit no further than the byte before the checksum's slot.
-  const int room = kBufferSize - 3 - length;
+  const int room = kBufferSize - kPacketHeaderBytes - length;
   const int stored = std::min({dataBytes, room, kMaxAppendFromLine});
   for (int i = 0; i < stored; ++i) {
-    packet[length + 2 + i] = static_cast<unsigned char>(HexValue(line + kS2DataOffset + 2 * i, 2));
+    packet[PacketChecksumAt(length) + i] =
+        static_cast<unsigned char>(HexValue(line + kS2DataOffset + 2 * i, 2));
   }
 }
 
 void StoreChecksum(unsigned char* packet) {
-  const int length = std::min(static_cast<int>(packet[2]), kBufferSize - 3);
+  const int length = std::min(PacketLength(packet), kBufferSize - kPacketHeaderBytes);
   unsigned sum = 0;
-  for (int i = 2; i < length + 2; ++i) sum += packet[i];
-  packet[length + 2] = static_cast<unsigned char>(0xFFu - (sum & 0xFFu));
+  for (int i = kPacketLengthAt; i < PacketChecksumAt(length); ++i) sum += packet[i];
+  packet[PacketChecksumAt(length)] = static_cast<unsigned char>(0xFFu - (sum & 0xFFu));
 }
 
 int PacketLengthLimit(bool padded) {
   // The packet and, with the pad, its pad bytes must fit kBufferSize.
-  return kBufferSize - 3 - (padded ? kPadBytes : 0);
+  return kBufferSize - kPacketHeaderBytes - (padded ? kPadBytes : 0);
 }
 
 AssembleStatus AssemblePacket(SRecordReader& reader, unsigned char* packet) {
@@ -283,7 +284,7 @@ AssembleStatus AssemblePacket(SRecordReader& reader, unsigned char* packet) {
         taken = reader.recordsPerPacket;  // this record alone
       }
     } else if (mergeable && RecordAddress(line) == next) {
-      if (packet[2] + dataBytes > lengthLimit) return AssembleStatus::kPacketTooLong;
+      if (PacketLength(packet) + dataBytes > lengthLimit) return AssembleStatus::kPacketTooLong;
       next += dataBytes / 4;
       AppendRecord(line, packet);
       ++taken;

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <string>
 
+#include "srecord/flash_packet.h"
 #include "srecord/input_file.h"
 
 // Size of the line buffer and of each packet buffer: 160 characters (or
@@ -134,9 +135,3 @@ enum class AssembleStatus {
 // lineBuffer.
 AssembleStatus AssemblePacket(SRecordReader& reader, unsigned char* packet);
 
-// Packet field helpers.
-inline int PacketLength(const unsigned char* packet) { return packet[2]; }
-inline int PacketWireSize(const unsigned char* packet) { return packet[2] + 3; }
-inline bool IsTerminator(const unsigned char* packet) {
-  return packet[1] == 5 || packet[1] == 8 || packet[1] == 9;
-}

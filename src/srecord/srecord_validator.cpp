@@ -19,7 +19,7 @@ ValidationResult Describe(AssembleStatus status, const SRecordReader& reader,
     case AssembleStatus::kBadRecord:
       return Failure(line, RecordProblem(reader.lineBuffer, reader.line));
     case AssembleStatus::kPacketTooLong: {
-      const int merged = packet[2] + RecordCount(reader.lineBuffer) - 4;
+      const int merged = PacketLength(packet) + RecordCount(reader.lineBuffer) - 4;
       return Failure(line, "merging this record makes a packet of length " +
                                std::to_string(merged) + ", above " +
                                std::to_string(PacketLengthLimit(reader.padded)) +
@@ -38,8 +38,9 @@ ValidationResult Describe(AssembleStatus status, const SRecordReader& reader,
 // S3) came before it, in 16 bits: a file that lost or gained one is refused.
 ValidationResult CheckRecordCount(const SRecordReader& reader, const unsigned char* terminator) {
   const auto held = static_cast<uint32_t>(reader.dataRecords);
-  if (terminator[1] == 5) {
-    const uint32_t stated = (uint32_t{terminator[3]} << 8) | terminator[4];
+  if (PacketType(terminator) == 5) {
+    const unsigned char* count = PacketBody(terminator);
+    const uint32_t stated = (uint32_t{count[0]} << 8) | count[1];
     if (stated != (held & 0xFFFFu)) {
       return Failure(reader.recordsRead, "the S5 record counts " + std::to_string(stated) +
                                              " data records, the file holds " +

@@ -30,7 +30,6 @@ Parsed Parse(const TempDir& dir, const std::vector<std::string>& args) {
   std::vector<char*> argv;
   for (std::string& arg : storage) argv.push_back(arg.data());
   Parsed parsed;
-  InitFlashState(parsed.state);
   testing::internal::CaptureStdout();
   const int argc = static_cast<int>(argv.size());
   parsed.line = ParseCommandLine(parsed.state, argc, argv.data());
@@ -60,7 +59,7 @@ TEST(ParseCommandLine, TakesOptionsFileAndPort) {
     const Parsed parsed = Parse(dir, c.args);
     const FlashState& s = parsed.state;
     const std::string flags = std::string(s.debugRecords ? "d" : "") + (s.padRecords ? "p" : "") +
-                              (s.link.verbose ? "v" : "") + (s.bootOverwrite ? "b" : "");
+                              (s.verbose ? "v" : "") + (s.bootOverwrite ? "b" : "");
     SCOPED_TRACE(c.args[0] + " ... " + c.args.back());
     ASSERT_EQ(parsed.line.request, CommandLineRequest::kFlash) << parsed.output;
     for (const std::string& arg : c.args) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "run/port_messages.h"
+#include "run/presentation.h"
 #include "serial/cserial.h"
 #include "support/fake_comm_api.h"
 #include "support/fake_console.h"
@@ -112,6 +113,14 @@ TEST(Driver, EndingsThatOnlyFakesReach) {
     EXPECT_EQ(Tail(device.written, c.wireEnd.size()), c.wireEnd);
     EXPECT_EQ(Tail(out, c.outEnd.size()), c.outEnd);
   }
+}
+
+// A command line that gets no prompt beeps long and low, and the run goes on:
+// no run against the simulated instrument meets one.
+TEST(ScreenLinkEvents, ACommandLineWithoutPromptBeeps) {
+  FakeConsole console;
+  ScreenLinkEvents(false).NoPrompt();
+  EXPECT_EQ(console.beeps, (std::vector<std::pair<unsigned, unsigned>>{{400, 1000}}));
 }
 
 // The line after "cannot open port." for the reasons a device gives that runs

@@ -1,0 +1,32 @@
+// How a run ended: one value, taken where the run ends, that the verdict on
+// the screen, the exit status and the flash record all read.
+#pragma once
+
+#include <string>
+
+enum class Ending {
+  kSuccess,          // the instrument accepted the whole image
+  kCancelled,        // ESC, a key during the wake-up, or "-b" not confirmed
+  kInterrupted,      // Ctrl-C or a termination request
+  kInstrumentError,  // the instrument answered a packet with its error text
+  kTimeOut,          // the instrument did not answer a packet
+  kLostPort,
+  kFileChanged,      // the file is no longer the one checked
+  kBadRecord,        // a record failed in the transfer although the file did not change
+  kBadFile,          // missing, unreadable, not a firmware file, or refused by the check
+  kNotAPort,         // the port argument names no port
+  kPortNotOpened,
+  kNoWakeAnswer,     // the instrument did not answer the wake-up
+  kSettingsRefused,  // the port refused the line settings
+  kAnswered,         // the command line asked for help, the version or the port list
+  kRefused,          // the command line was refused
+};
+
+struct RunOutcome {
+  Ending ending = Ending::kSuccess;
+  // The instrument's answer line (error, time-out), or the reason of a lost
+  // port, a changed file or a port not opened; "" otherwise.
+  std::string text;
+  // The start command went: an interrupted instrument may hold an incomplete image.
+  bool imageTouched = false;
+};
