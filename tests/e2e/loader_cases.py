@@ -117,7 +117,9 @@ def check_record(cfg, r, path, options, verdict, log):
     assert [rec["size"], rec["sha256"]] == (digest or [None, None]), rec
     assert (rec["verdict"], rec["exit_status"], rec["version"]) == (verdict, r.status, "1.02"), rec
     assert rec["file"] == os.path.basename(path) and rec["host"] and rec["user"], rec
-    assert (rec["port"], rec["device"]) == (r.port if verdict != "bad file" else None, (
+    # A port argument that names no port is recorded as given (under wine too).
+    port = r.given if rec["error"] == "not a port" else r.port
+    assert (rec["port"], rec["device"]) == (port if verdict != "bad file" else None, (
         r.port if cfg.on_wine else os.path.realpath(r.port)) if opened else None), rec
     assert rec["options"] == {k: "-" + k[0] in options for k in ("pad", "debug", "verbose", "boot")}
     assert (rec["records"], rec["packets"]) == (int(sent[1]) if sent else 0, len(r.loop)), rec
@@ -176,7 +178,7 @@ def run_loader(cfg, tmp, fixture, sim_args=(), check=True, options=(), keys=None
             # Text-mode output under wine writes "\n" as "\r\n".
             stdout=loader.text().replace("\r\n", "\n") if cfg.on_wine else loader.text(),
             stderr=loader.text("stderr"), tty=loader.text("tty"), status=status, sim=sim.text(),
-            port=port_text, packets=packets, checked=check, ended_after=ended_after,
+            port=port_text, given=port_arg, packets=packets, checked=check, ended_after=ended_after,
             loop=packets[:-1] if last["type"] in "589" and last["ok"] else packets)
         if record:
             check_record(cfg, r, path, options, record, records)
