@@ -62,8 +62,23 @@ start_wine() {
     return 1
   }
   # One server for the rest of the run; its own messages go to a log, not into
-  # the standard error of the programs under test.
-  wineserver -p >"$root/$wine_build/wineserver.log" 2>&1 &
+  # the standard error of the programs under test. wineboot's server lingers a
+  # few seconds: it must be gone first, or the persistent one would not start
+  # and the first program under test would start a server of its own, in that
+  # program's session and with its standard error (where the hang-up at that
+  # session's end makes it write out its objects). Its own session keeps the
+  # run's server clear of every terminal's hang-up.
+  timeout 60 wineserver -w >/dev/null 2>&1 || true
+  setsid wineserver -f -p >"$root/$wine_build/wineserver.log" 2>&1 </dev/null &
+  # Its socket: in /tmp/.wine-UID, or (Debian) in a /tmp/wine-XXXXXX folder.
+  local server tries=0
+  server=$(printf "server-%x-%x" "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
+  until compgen -G "/tmp/.wine-$(id -u)/$server/socket" >/dev/null ||
+        compgen -G "/tmp/wine-*/$server/socket" >/dev/null; do
+    tries=$((tries + 1))
+    [ "$tries" -le 300 ] || { echo "wine: the wine server did not start" >&2; return 1; }
+    sleep 0.1
+  done
 }
 
 # Ends every process of the prefix, then the server itself.
