@@ -86,7 +86,7 @@ bool OpenPort(const FlashState& state, CSerial& port) {
     PrintPortNotOpened(OwnTerminalProblem(state.link.portLabel, device));
     return false;
   }
-  if (port.OpenDevice(device, kLineBaudRate, kLineParity, kLineByteSize, kLineStopBits)) return true;
+  if (port.OpenDevice(device, kInstrumentLine)) return true;
   PrintPortNotOpened(PortOpenProblem(state.link.portLabel, port.PortName(), port.LastError()));
   return false;
 }
@@ -158,7 +158,7 @@ bool SetUpInstrument(FlashState& state, CSerial& port) {
     if (InterruptPending() || EscapePressed(state)) return false;
   }
   if (!NotLost(state, port)) return false;
-  if (!port.SetBaudRate(kLineBaudRate)) {
+  if (!port.SetBaudRate(kInstrumentLine.baudRate)) {
     NotLost(state, port);  // a lost port says so; refused settings say nothing
     return false;
   }
