@@ -20,9 +20,8 @@ namespace {
 const char kComPrefix[] = "\\\\.\\COM";
 
 std::string ComPortPath(const std::string& digits) {
-  if (digits.empty() || digits.size() > 9) {
-    return std::string();  // nine digits keep the number well inside 32 bits
-  }
+  // Nine digits keep the number well inside 32 bits.
+  if (digits.empty() || digits.size() > 9) return std::string();
   unsigned long number = 0;
   for (char c : digits) {
     if (c < '0' || c > '9') return std::string();
@@ -31,9 +30,7 @@ std::string ComPortPath(const std::string& digits) {
   return number < 1 ? std::string() : "/dev/ttyS" + std::to_string(number - 1);
 }
 
-SerialError Fault(SerialFault fault, int error) {
-  return SerialError{fault, static_cast<uint32_t>(error)};
-}
+SerialError Fault(SerialFault fault, int error) { return {fault, static_cast<uint32_t>(error)}; }
 
 // Why an open failed: nothing behind the name (EIO: a serial port node
 // without its hardware), no permission, or in use (another opener's lock or
@@ -75,38 +72,13 @@ constexpr BaudRate kBaudRates[] = {
 #ifdef B460800
     {460800, B460800},
 #endif
-#ifdef B500000
-    {500000, B500000},
-#endif
-#ifdef B576000
-    {576000, B576000},
-#endif
 #ifdef B921600
     {921600, B921600},
 #endif
-#ifdef B1000000
-    {1000000, B1000000},
-#endif
-#ifdef B1152000
-    {1152000, B1152000},
-#endif
-#ifdef B1500000
-    {1500000, B1500000},
-#endif
-#ifdef B2000000
-    {2000000, B2000000},
-#endif
-#ifdef B2500000
-    {2500000, B2500000},
-#endif
-#ifdef B3000000
-    {3000000, B3000000},
-#endif
-#ifdef B3500000
-    {3500000, B3500000},
-#endif
-#ifdef B4000000
-    {4000000, B4000000},
+#ifdef B4000000  // Linux: all rates up to 4 Mbaud
+    {500000, B500000},   {576000, B576000},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
 #endif
 };
 
@@ -124,13 +96,10 @@ bool FormatFlags(const LineSettings& line, speed_t& speed, tcflag_t& cflags) {
   for (const BaudRate& entry : kBaudRates) {
     if (entry.rate == line.baudRate) speed = entry.speed, known = true;
   }
-  switch (line.dataBits) {
-    case DataBits::k5: cflags = CS5; break;
-    case DataBits::k6: cflags = CS6; break;
-    case DataBits::k7: cflags = CS7; break;
-    case DataBits::k8: cflags = CS8; break;
-    default: return false;
-  }
+  constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  const unsigned sizeIndex = static_cast<unsigned>(line.dataBits) - 5;
+  if (sizeIndex >= 4) return false;
+  cflags = kSizes[sizeIndex];
   switch (line.parity) {
     case Parity::kNone: break;
     case Parity::kOdd: cflags |= PARENB | PARODD; break;
@@ -170,9 +139,7 @@ constexpr uint32_t kTransmitQueue = 4096;
 
 class PosixSerialDevice final : public SerialDevice {
  public:
-  ~PosixSerialDevice() override {
-    if (fd_ >= 0) PosixSerialDevice::Close();
-  }
+  ~PosixSerialDevice() override { if (fd_ >= 0) PosixSerialDevice::Close(); }
 
   bool Open(const std::string& name) override {
     const std::string path = PosixDevicePath(name);
@@ -182,10 +149,9 @@ class PosixSerialDevice final : public SerialDevice {
     // The lock keeps out every other program that locks, root included;
     // TIOCEXCL keeps out the others, except root. A port not got is left as
     // it was found.
-    exclusive_ = false;
-    if (flock(fd_, LOCK_EX | LOCK_NB) != 0) return FailOpen();
+    if (flock(fd_, LOCK_EX | LOCK_NB) != 0) return FailClosing(OpenError(errno));
     exclusive_ = ioctl(fd_, TIOCEXCL) == 0;
-    if (!exclusive_ && errno != ENOTTY && errno != EINVAL) return FailOpen();
+    if (!exclusive_ && errno != ENOTTY && errno != EINVAL) return FailClosing(OpenError(errno));
     return true;
   }
 
@@ -193,15 +159,10 @@ class PosixSerialDevice final : public SerialDevice {
   // at once (VMIN = VTIME = 0), modem status lines ignored, no flow control,
   // DTR kept on close; then DTR and RTS raised.
   bool Configure(const LineSettings& line) override {
-    termios wanted{};
-    termios got{};
+    termios wanted{}, got{};
     speed_t speed = B0;
     tcflag_t format = 0;
-    if (tcgetattr(fd_, &wanted) != 0) {
-      const SerialError error = DeviceError(errno);
-      Close();
-      return Fail(error);
-    }
+    if (tcgetattr(fd_, &wanted) != 0) return FailClosing(DeviceError(errno));
     if (!FormatFlags(line, speed, format)) return Fail(Fault(SerialFault::kSettingsRefused, 0));
     cfmakeraw(&wanted);
     wanted.c_cflag &= ~(CSIZE | PARENB | PARODD | kStickParity | CSTOPB | CRTSCTS | HUPCL);
@@ -213,63 +174,38 @@ class PosixSerialDevice final : public SerialDevice {
     if (cfsetispeed(&wanted, speed) != 0 || cfsetospeed(&wanted, speed) != 0) {
       return Fail(Fault(SerialFault::kSettingsRefused, errno));
     }
-    if (tcsetattr(fd_, TCSANOW, &wanted) != 0 || tcgetattr(fd_, &got) != 0) {
-      return Fail(DeviceError(errno));
-    }
+    if (tcsetattr(fd_, TCSANOW, &wanted) != 0 || tcgetattr(fd_, &got) != 0) return FailDevice();
     if (!SameSettings(wanted, got)) return Fail(Fault(SerialFault::kSettingsRefused, 0));
     // A pseudo-terminal has no modem lines and answers ENOTTY or EINVAL.
     int lines = TIOCM_DTR | TIOCM_RTS;
-    if (ioctl(fd_, TIOCMBIS, &lines) != 0 && errno != ENOTTY && errno != EINVAL) {
-      return Fail(DeviceError(errno));
-    }
-    return true;
+    return ioctl(fd_, TIOCMBIS, &lines) == 0 || errno == ENOTTY || errno == EINVAL || FailDevice();
   }
 
   bool IsOpen() const override { return fd_ >= 0; }
 
   bool Read(void* buffer, uint32_t count, uint32_t& got) override {
-    uint32_t in = 0;
-    uint32_t out = 0;
     got = 0;
-    if (!Queues(in, out)) return false;
     // Never more than has already arrived, so the read does not wait for data.
-    const uint32_t wanted = in < count ? in : count;
-    while (wanted != 0) {
-      const ssize_t n = read(fd_, buffer, wanted);
-      if (n > 0) {
-        got = static_cast<uint32_t>(n);
-        break;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;  // taken by someone else
-      // End of file while bytes were counted: the device hung up.
-      return Fail(n == 0 ? Fault(SerialFault::kGone, 0) : DeviceError(errno));
-    }
-    return true;
+    return Queues() && (in_ == 0 || Take(buffer, in_ < count ? in_ : count, got));
   }
 
+  // A signal ends the sleep early (EINTR) on purpose: the caller looks at its
+  // deadline, and at whatever the signal meant, before sleeping again. A
+  // hang-up ends it too; the caller's next read finds it.
   bool WaitForInput(uint32_t timeoutMs) override {
     constexpr uint32_t kLongestMs = 1u << 30;  // well inside poll()'s int
     pollfd entry{fd_, POLLIN, 0};
-    // A signal ends the sleep early (EINTR) on purpose: the caller looks at
-    // its deadline, and at whatever the signal meant, before sleeping again.
-    // A hang-up ends it too; the caller's next read finds it.
-    if (poll(&entry, 1, static_cast<int>(timeoutMs < kLongestMs ? timeoutMs : kLongestMs)) < 0 &&
-        errno != EINTR) {
-      return Fail(DeviceError(errno));
-    }
-    return true;
+    const int sleepMs = static_cast<int>(timeoutMs < kLongestMs ? timeoutMs : kLongestMs);
+    return poll(&entry, 1, sleepMs) >= 0 || errno == EINTR || FailDevice();
   }
 
   bool Write(const void* buffer, uint32_t count, uint32_t timeoutMs, uint32_t& sent) override {
-    uint32_t in = 0;
-    uint32_t out = 0;
     sent = 0;
-    if (!Queues(in, out)) return false;
+    if (!Queues()) return false;
     // Unsigned arithmetic, as the driver reports it: the write must be
     // strictly smaller than the room, so one that would exactly fill it is
     // refused.
-    if (kTransmitQueue - out <= count) return true;
+    if (kTransmitQueue - out_ <= count) return true;
     const int64_t deadlineMs = timeoutMs == 0 ? 0 : MonotonicMs() + timeoutMs;
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     while (sent < count) {
@@ -281,27 +217,19 @@ class PosixSerialDevice final : public SerialDevice {
         if (!WaitWritable(deadlineMs, timedOut)) return false;
         if (timedOut) break;  // a write time-out ends the write short, as a serial driver does
       } else if (put >= 0 || errno != EINTR) {
-        return Fail(DeviceError(errno));
+        return FailDevice();
       }
     }
     return true;
   }
 
   bool Purge() override {
-    uint32_t in = 0;
-    uint32_t out = 0;
     unsigned char scratch[512];
-    if (!Queues(in, out)) return false;
+    uint32_t got = 1;
+    if (!Queues()) return false;
     // Only what was waiting now; later arrivals stay queued.
-    while (in != 0) {
-      const ssize_t n = read(fd_, scratch, in < sizeof scratch ? in : sizeof scratch);
-      if (n > 0) {
-        in -= static_cast<uint32_t>(n);
-      } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        break;
-      } else if (n == 0 || errno != EINTR) {
-        return Fail(n == 0 ? Fault(SerialFault::kGone, 0) : DeviceError(errno));
-      }
+    for (uint32_t left = in_; left != 0 && got != 0; left -= got) {
+      if (!Take(scratch, left < sizeof scratch ? left : sizeof scratch, got)) return false;
     }
     return true;
   }
@@ -316,43 +244,48 @@ class PosixSerialDevice final : public SerialDevice {
     if (exclusive_) ioctl(closing, TIOCNXCL);
     exclusive_ = false;
     // The descriptor is gone after close() even when it reports EINTR.
-    return ::close(closing) == 0 || errno == EINTR || Fail(DeviceError(errno));
+    return ::close(closing) == 0 || errno == EINTR || FailDevice();
   }
 
   SerialError Error() const override { return error_; }
 
  private:
-  bool Fail(const SerialError& error) {
-    error_ = error;
-    return false;
-  }
+  bool Fail(const SerialError& error) { return error_ = error, false; }
 
-  bool FailOpen() {
-    const SerialError error = OpenError(errno);
-    Close();
-    return Fail(error);
-  }
+  bool FailDevice() { return Fail(DeviceError(errno)); }
+
+  bool FailClosing(const SerialError& error) { return Close(), Fail(error); }
 
   // The bytes waiting in each direction. A hung-up device (the adapter
   // removed, the line's other end closed) is gone once nothing is left to
   // read; a hung-up terminal refuses FIONREAD.
-  bool Queues(uint32_t& in, uint32_t& out) {
+  bool Queues() {
     pollfd entry{fd_, POLLIN, 0};
     int ready = 0;
-    while ((ready = poll(&entry, 1, 0)) < 0 && errno == EINTR) {
-    }
-    if (ready < 0) return Fail(DeviceError(errno));
+    do ready = poll(&entry, 1, 0); while (ready < 0 && errno == EINTR);
+    if (ready < 0) return FailDevice();
     if (ready > 0 && (entry.revents & POLLNVAL) != 0) return Fail(Fault(SerialFault::kOther, EBADF));
     const bool hungUp = ready > 0 && (entry.revents & (POLLHUP | POLLERR)) != 0;
-    int waitingIn = 0;
-    int waitingOut = 0;
+    int waitingIn = 0, waitingOut = 0;
     if (ioctl(fd_, FIONREAD, &waitingIn) != 0 || ioctl(fd_, TIOCOUTQ, &waitingOut) != 0) {
       return Fail(hungUp ? Fault(SerialFault::kGone, errno) : DeviceError(errno));
     }
     if (hungUp && waitingIn <= 0) return Fail(Fault(SerialFault::kGone, 0));
-    in = waitingIn > 0 ? static_cast<uint32_t>(waitingIn) : 0;
-    out = waitingOut > 0 ? static_cast<uint32_t>(waitingOut) : 0;
+    in_ = waitingIn > 0 ? static_cast<uint32_t>(waitingIn) : 0;
+    out_ = waitingOut > 0 ? static_cast<uint32_t>(waitingOut) : 0;
     return true;
+  }
+
+  // Reads what the driver has counted as arrived, up to `count` bytes.
+  bool Take(void* buffer, uint32_t count, uint32_t& got) {
+    for (got = 0;;) {
+      const ssize_t n = read(fd_, buffer, count);
+      if (n > 0) return got = static_cast<uint32_t>(n), true;
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;  // taken by someone else
+      // End of file while bytes were counted: the device hung up.
+      return Fail(n == 0 ? Fault(SerialFault::kGone, 0) : DeviceError(errno));
+    }
   }
 
   // Waits until the device takes more output, in slices, so that a device
@@ -371,7 +304,7 @@ class PosixSerialDevice final : public SerialDevice {
       pollfd entry{fd_, POLLOUT, 0};
       const int ready = poll(&entry, 1, sliceMs);
       if (ready < 0 && errno == EINTR) continue;
-      if (ready < 0) return Fail(DeviceError(errno));
+      if (ready < 0) return FailDevice();
       if (ready > 0 && (entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
         return Fail(Fault(SerialFault::kGone, 0));
       }
@@ -380,6 +313,7 @@ class PosixSerialDevice final : public SerialDevice {
   }
 
   int fd_ = -1;
+  uint32_t in_ = 0, out_ = 0;  // bytes waiting each way, as Queues last found
   bool exclusive_ = false;  // this opener set the terminal's exclusive mode
   SerialError error_;
 };
