@@ -129,8 +129,9 @@ class Win32SerialDevice final : public SerialDevice {
     // Never more than has already arrived, so the read does not wait for data.
     const DWORD wanted = status.cbInQue < count ? status.cbInQue : count;
     DWORD done = 0;
-    return wanted == 0 ||
-           Transfer(w_.ReadFile(port_, buffer, wanted, &done, read_.Start()), done, read_, got);
+    if (wanted == 0) return true;
+    const BOOL finished = w_.ReadFile(port_, buffer, wanted, &done, read_.Start());
+    return Transfer(finished, done, read_, got);
   }
 
   bool WaitForInput(uint32_t timeoutMs) override {
@@ -164,7 +165,8 @@ class Win32SerialDevice final : public SerialDevice {
     if (room <= count) return true;
     // Without a write time-out this lasts until the device has taken every byte.
     DWORD done = 0;
-    return Transfer(w_.WriteFile(port_, buffer, count, &done, write_.Start()), done, write_, sent);
+    const BOOL finished = w_.WriteFile(port_, buffer, count, &done, write_.Start());
+    return Transfer(finished, done, write_, sent);
   }
 
   bool Purge() override {

@@ -1,8 +1,7 @@
 // The Win32 serial device over a scripted table of Win32 calls: the order and
 // arguments of the configuration's calls and the DCB it installs, the calls
-// of each transfer, the write room test, and the errors that say a device has
-// gone. The calls against a real port (the overlapped waits, WaitCommEvent)
-// are run end to end under wine.
+// of the transfers, the write room test, and the faults each error code
+// gives. The waits on a real port (WaitCommEvent) are run end to end under wine.
 #include "serial/comm_win32.h"
 
 #include <gtest/gtest.h>
@@ -16,25 +15,22 @@
 
 namespace {
 
+using Calls = std::vector<std::string>;
+
 // What the scripted device reports and what it was given.
 struct Script {
-  std::vector<std::string> calls;
+  Calls calls;
   std::map<std::string, DWORD> failing;  // call, the error it gives
-  std::string opened;
-  std::vector<DWORD> openArguments;  // access, share mode, disposition, flags
+  std::vector<DWORD> openArguments;      // access, share mode, disposition, flags
   COMMPROP maxima{};
   DCB dcb{};
   std::pair<DWORD, DWORD> setup;
   COMMTIMEOUTS timeouts{};
   std::string input, written;
-  DWORD outQueue = 0;
-  bool pending = false;  // transfers continue in the background
-  DWORD shortBy = 0;     // writes take this many bytes less
-  DWORD pendingCount = 0, lastError = 0;
-  std::set<HANDLE> handles;  // open port and events
-  uintptr_t nextHandle = 0x100;
-};
-Script script;
+  DWORD outQueue = 0, shortBy = 0, pendingCount = 0, lastError = 0;
+  bool pending = false;      // transfers continue in the background
+  std::set<HANDLE> handles;  // the open port and events
+} script;
 
 const HANDLE kPort = reinterpret_cast<HANDLE>(0x10);
 
@@ -43,41 +39,7 @@ BOOL Call(const char* name, HANDLE port = kPort) {
   EXPECT_EQ(port, kPort) << name;
   script.calls.push_back(name);
   const auto failing = script.failing.find(name);
-  if (failing == script.failing.end()) return TRUE;
-  script.lastError = failing->second;
-  return FALSE;
-}
-
-HANDLE WINAPI FakeCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
-                              DWORD disposition, DWORD flags, HANDLE) {
-  script.opened = name;
-  script.openArguments = {access, share, disposition, flags};
-  if (!Call("CreateFileA")) return INVALID_HANDLE_VALUE;
-  script.handles.insert(kPort);
-  return kPort;
-}
-BOOL WINAPI FakeGetCommProperties(HANDLE port, LPCOMMPROP to) {
-  return Call("GetCommProperties", port) && (*to = script.maxima, true);
-}
-BOOL WINAPI FakeSetupComm(HANDLE port, DWORD rx, DWORD tx) {
-  return Call("SetupComm", port) && (script.setup = {rx, tx}, true);
-}
-BOOL WINAPI FakeGetCommState(HANDLE port, LPDCB to) {
-  return Call("GetCommState", port) && (*to = script.dcb, true);
-}
-BOOL WINAPI FakeSetCommState(HANDLE port, LPDCB from) {
-  return Call("SetCommState", port) && (script.dcb = *from, true);
-}
-BOOL WINAPI FakeSetCommTimeouts(HANDLE port, LPCOMMTIMEOUTS from) {
-  return Call("SetCommTimeouts", port) && (script.timeouts = *from, true);
-}
-BOOL WINAPI FakeClearCommError(HANDLE port, LPDWORD errors, LPCOMSTAT status) {
-  if (!Call("ClearCommError", port)) return FALSE;
-  *errors = 0;
-  *status = COMSTAT{};
-  status->cbInQue = static_cast<DWORD>(script.input.size());
-  status->cbOutQue = script.outQueue;
-  return TRUE;
+  return failing == script.failing.end() ? TRUE : (script.lastError = failing->second, FALSE);
 }
 BOOL Finish(DWORD count, LPDWORD done, LPOVERLAPPED overlapped) {
   EXPECT_TRUE(overlapped != nullptr && overlapped->hEvent != nullptr);
@@ -86,28 +48,54 @@ BOOL Finish(DWORD count, LPDWORD done, LPOVERLAPPED overlapped) {
   script.lastError = ERROR_IO_PENDING;
   return FALSE;
 }
-BOOL WINAPI FakeReadFile(HANDLE port, LPVOID buffer, DWORD count, LPDWORD done,
-                         LPOVERLAPPED overlapped) {
-  if (!Call("ReadFile", port)) return FALSE;
+
+HANDLE WINAPI FakeCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
+                              DWORD disposition, DWORD flags, HANDLE) {
+  script.openArguments = {access, share, disposition, flags};
+  EXPECT_STREQ(name, "\\\\.\\COM7");
+  return Call("CreateFileA") ? *script.handles.insert(kPort).first : INVALID_HANDLE_VALUE;
+}
+BOOL WINAPI FakeGetCommProperties(HANDLE h, LPCOMMPROP to) {
+  return Call("GetCommProperties", h) && (*to = script.maxima, true);
+}
+BOOL WINAPI FakeSetupComm(HANDLE h, DWORD rx, DWORD tx) {
+  return Call("SetupComm", h) && (script.setup = {rx, tx}, true);
+}
+BOOL WINAPI FakeGetCommState(HANDLE h, LPDCB to) {
+  return Call("GetCommState", h) && (*to = script.dcb, true);
+}
+BOOL WINAPI FakeSetCommState(HANDLE h, LPDCB from) {
+  return Call("SetCommState", h) && (script.dcb = *from, true);
+}
+BOOL WINAPI FakeSetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS from) {
+  return Call("SetCommTimeouts", h) && (script.timeouts = *from, true);
+}
+BOOL WINAPI FakeClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT status) {
+  if (!Call("ClearCommError", h)) return FALSE;
+  *errors = 0;
+  *status = COMSTAT{};
+  status->cbInQue = static_cast<DWORD>(script.input.size());
+  status->cbOutQue = script.outQueue;
+  return TRUE;
+}
+BOOL WINAPI FakeReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED io) {
+  if (!Call("ReadFile", h)) return FALSE;
   const DWORD taken = std::min<DWORD>(count, static_cast<DWORD>(script.input.size()));
   script.input.copy(static_cast<char*>(buffer), taken);
   script.input.erase(0, taken);
-  return Finish(taken, done, overlapped);
+  return Finish(taken, done, io);
 }
-BOOL WINAPI FakeWriteFile(HANDLE port, LPCVOID buffer, DWORD count, LPDWORD done,
-                          LPOVERLAPPED overlapped) {
-  if (!Call("WriteFile", port)) return FALSE;
+BOOL WINAPI FakeWriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED io) {
+  if (!Call("WriteFile", h)) return FALSE;
   script.written.append(static_cast<const char*>(buffer), count - script.shortBy);
-  return Finish(count - script.shortBy, done, overlapped);
+  return Finish(count - script.shortBy, done, io);
 }
-BOOL WINAPI FakeGetOverlappedResult(HANDLE port, LPOVERLAPPED, LPDWORD done, BOOL wait) {
-  EXPECT_TRUE(wait);
-  return Call("GetOverlappedResult", port) && (*done = script.pendingCount, true);
+BOOL WINAPI FakeGetOverlappedResult(HANDLE h, LPOVERLAPPED, LPDWORD done, BOOL wait) {
+  return Call("GetOverlappedResult", h) && wait && (*done = script.pendingCount, true);
 }
-HANDLE WINAPI FakeCreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR) {
-  EXPECT_TRUE(!manualReset && !initialState);
-  if (!Call("CreateEventA")) return nullptr;
-  return *script.handles.insert(reinterpret_cast<HANDLE>(script.nextHandle++)).first;
+HANDLE WINAPI FakeCreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL signalled, LPCSTR) {
+  if (!Call("CreateEventA") || manualReset || signalled) return nullptr;
+  return *script.handles.insert(reinterpret_cast<HANDLE>(0x100 + script.calls.size())).first;
 }
 BOOL WINAPI FakeCloseHandle(HANDLE handle) {
   script.calls.push_back("CloseHandle");
@@ -115,10 +103,12 @@ BOOL WINAPI FakeCloseHandle(HANDLE handle) {
 }
 DWORD WINAPI FakeGetLastError() { return script.lastError; }
 
-// A closed device over the script, started afresh.
-std::unique_ptr<SerialDevice> NewScriptedDevice() {
+// A device over the script started afresh with `failing` failing, opened and
+// configured (or not, as `configures` expects).
+std::unique_ptr<SerialDevice> ScriptedDevice(const std::string& failing = "", DWORD error = 0,
+                                             bool configures = true) {
   script = Script{};
-  script.dcb.DCBlength = sizeof(DCB);
+  script.failing[failing] = error;
   Win32CommCalls calls;
   calls.CreateFileA = FakeCreateFileA;
   calls.GetCommProperties = FakeGetCommProperties;
@@ -133,60 +123,44 @@ std::unique_ptr<SerialDevice> NewScriptedDevice() {
   calls.CreateEventA = FakeCreateEventA;
   calls.CloseHandle = FakeCloseHandle;
   calls.GetLastError = FakeGetLastError;
-  return NewWin32SerialDevice(calls);
+  auto device = NewWin32SerialDevice(calls);
+  EXPECT_EQ(device->Open("\\\\.\\COM7") && device->Configure(LineSettings{}), configures);
+  return device;
 }
 
 // The DCB's bit fields as one word, in the Win32 bit order (after DCBlength and BaudRate).
-uint32_t FlagWord(const DCB& dcb) {
-  uint32_t word = 0;
-  std::memcpy(&word, reinterpret_cast<const unsigned char*>(&dcb) + 2 * sizeof(DWORD), sizeof word);
-  return word;
-}
-void SetFlagWord(DCB& dcb, uint32_t word) {
-  std::memcpy(reinterpret_cast<unsigned char*>(&dcb) + 2 * sizeof(DWORD), &word, sizeof word);
-}
-
-using Calls = std::vector<std::string>;
+uint32_t* FlagWord(DCB& dcb) { return &reinterpret_cast<uint32_t*>(&dcb)[2]; }
 
 // The queues go down to the device's maxima, never up again; the device gets
 // the line, the flag word's changes, limits from the queue sizes, no
 // end-of-file character and the time-outs, and keeps the rest of what it
-// reported; each configuration renews the events; closing releases all.
+// reported; each configuration renews the events; the device releases all.
 TEST(Win32SerialDevice, ConfigurationCallsAndTheDcbTheyInstall) {
   const struct {
-    const char* name;
     DWORD maxRx, maxTx;
     uint32_t deviceFlags;
     DWORD rx, tx;
     uint32_t flags;
-  } cases[] = {{"no limits, no flags", 0, 0, 0, 4096, 4096, 0x1011},
-               {"small transmit queue, every flag", 0, 2048, ~0u, 4096, 2048, 0xFFFF9C93},
-               {"small receive queue", 1000, 0, 0, 1000, 4096, 0x1011},
-               {"larger maxima", 8192, 65536, 0, 4096, 4096, 0x1011}};
+  } cases[] = {{0, 0, 0, 4096, 4096, 0x1011},
+               {0, 2048, ~0u, 4096, 2048, 0xFFFF9C93},
+               {1000, 0, 0, 1000, 4096, 0x1011},
+               {8192, 65536, 0x12345678, 4096, 4096, 0x12341011}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.deviceFlags);
     {
-      const auto device = NewScriptedDevice();
-      script.maxima.dwMaxRxQueue = c.maxRx;
-      script.maxima.dwMaxTxQueue = c.maxTx;
-      DCB& reported = script.dcb;
-      reported.BaudRate = 9600;
-      SetFlagWord(reported, c.deviceFlags);
-      reported.wReserved = 7;
-      reported.ByteSize = 5;
-      reported.Parity = EVENPARITY;
-      reported.StopBits = ONE5STOPBITS;
-      reported.XonChar = 0x11, reported.XoffChar = 0x13, reported.ErrorChar = '?';
-      reported.EofChar = 0x1A, reported.EvtChar = '\n', reported.wReserved1 = 9;
-      DCB wanted = reported;
-      ASSERT_TRUE(device->Open("\\\\.\\COM7"));
-      ASSERT_TRUE(device->Configure({19200, Parity::kOdd, DataBits::k7, StopBits::kTwo}));
+      auto device = ScriptedDevice();
       EXPECT_EQ(script.calls, (Calls{"CreateFileA", "GetCommProperties", "SetupComm",
                                      "GetCommState", "SetCommState", "SetCommTimeouts",
                                      "CreateEventA", "CreateEventA"}));
-      EXPECT_EQ(script.opened, "\\\\.\\COM7");
       EXPECT_EQ(script.openArguments, (std::vector<DWORD>{GENERIC_READ | GENERIC_WRITE, 0,
                                                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED}));
+      script = Script{{}, {}, {}, {}, {}, {}, {}, {}, {}, 0, 0, 0, 0, false, script.handles};
+      script.maxima.dwMaxRxQueue = c.maxRx;
+      script.maxima.dwMaxTxQueue = c.maxTx;
+      std::memset(&script.dcb, 0x5A, sizeof script.dcb);  // what the device reports
+      *FlagWord(script.dcb) = c.deviceFlags;
+      DCB wanted = script.dcb;
+      ASSERT_TRUE(device->Configure({19200, Parity::kOdd, DataBits::k7, StopBits::kTwo}));
       script.maxima = COMMPROP{};  // no limit now: the queues stay as lowered
       script.calls.clear();
       ASSERT_TRUE(device->Configure({57600, Parity::kMark, DataBits::k8, StopBits::kOne}));
@@ -198,12 +172,11 @@ TEST(Win32SerialDevice, ConfigurationCallsAndTheDcbTheyInstall) {
       wanted.ByteSize = 8;
       wanted.Parity = MARKPARITY;
       wanted.StopBits = ONESTOPBIT;
-      SetFlagWord(wanted, c.flags);
+      *FlagWord(wanted) = c.flags;
       wanted.XonLim = static_cast<WORD>(c.rx / 4);
       wanted.XoffLim = static_cast<WORD>(c.tx / 4);
       wanted.EofChar = 0;
-      EXPECT_EQ(FlagWord(script.dcb), c.flags);
-      EXPECT_EQ(std::memcmp(&script.dcb, &wanted, sizeof wanted), 0);
+      EXPECT_EQ(std::memcmp(&script.dcb, &wanted, sizeof wanted), 0) << *FlagWord(script.dcb);
       const COMMTIMEOUTS timeouts{0, 0, 2000, 0, 0};
       EXPECT_EQ(std::memcmp(&script.timeouts, &timeouts, sizeof timeouts), 0);
       EXPECT_EQ(script.handles.size(), 3u);
@@ -212,106 +185,93 @@ TEST(Win32SerialDevice, ConfigurationCallsAndTheDcbTheyInstall) {
   }
 }
 
-// The fault each failing call gives, whether the port stays open, and
-// whether a configuration that went through leaves it ready for transfers.
+// The fault each failing call gives, whether the port stays open (it closes
+// when its settings cannot be read), and whether it is ready for transfers.
 TEST(Win32SerialDevice, FailedCallsGiveTheirFaults) {
   const struct {
     const char* call;
     DWORD error;
-    bool configured, openAfter, ready;
+    bool openAfter, ready;
     SerialFault fault;
-  } cases[] = {
-      {"CreateFileA", ERROR_FILE_NOT_FOUND, false, false, false, SerialFault::kNotFound},
-      {"CreateFileA", ERROR_PATH_NOT_FOUND, false, false, false, SerialFault::kNotFound},
-      {"CreateFileA", ERROR_ACCESS_DENIED, false, false, false, SerialFault::kInUse},
-      {"CreateFileA", ERROR_SHARING_VIOLATION, false, false, false, SerialFault::kInUse},
-      {"CreateFileA", ERROR_PRIVILEGE_NOT_HELD, false, false, false, SerialFault::kPermission},
-      {"CreateFileA", ERROR_INVALID_FUNCTION, false, false, false, SerialFault::kNotSerial},
-      {"CreateFileA", 1234, false, false, false, SerialFault::kOther},
-      {"GetCommProperties", ERROR_INVALID_FUNCTION, true, true, true, SerialFault::kNone},
-      {"SetupComm", ERROR_INVALID_PARAMETER, false, true, false, SerialFault::kSettingsRefused},
-      {"GetCommState", ERROR_NOT_READY, false, false, false, SerialFault::kGone},
-      {"SetCommState", ERROR_INVALID_PARAMETER, false, true, false, SerialFault::kSettingsRefused},
-      {"SetCommTimeouts", ERROR_GEN_FAILURE, false, true, false, SerialFault::kGone},
-      {"CreateEventA", ERROR_OUTOFMEMORY, true, true, false, SerialFault::kNone}};
+  } cases[] = {{"CreateFileA", ERROR_FILE_NOT_FOUND, false, false, SerialFault::kNotFound},
+               {"CreateFileA", ERROR_PATH_NOT_FOUND, false, false, SerialFault::kNotFound},
+               {"CreateFileA", ERROR_ACCESS_DENIED, false, false, SerialFault::kInUse},
+               {"CreateFileA", ERROR_SHARING_VIOLATION, false, false, SerialFault::kInUse},
+               {"CreateFileA", ERROR_PRIVILEGE_NOT_HELD, false, false, SerialFault::kPermission},
+               {"CreateFileA", ERROR_INVALID_FUNCTION, false, false, SerialFault::kNotSerial},
+               {"CreateFileA", ERROR_INVALID_PARAMETER, false, false, SerialFault::kSettingsRefused},
+               {"CreateFileA", 1234, false, false, SerialFault::kOther},
+               {"SetupComm", ERROR_INVALID_PARAMETER, true, false, SerialFault::kSettingsRefused},
+               {"GetCommState", ERROR_NOT_READY, false, false, SerialFault::kGone},
+               {"SetCommState", ERROR_INVALID_FUNCTION, true, false, SerialFault::kNotSerial},
+               {"SetCommTimeouts", ERROR_GEN_FAILURE, true, false, SerialFault::kGone},
+               {"ReadFile", ERROR_BAD_COMMAND, true, false, SerialFault::kGone},
+               {"ReadFile", ERROR_OPERATION_ABORTED, true, false, SerialFault::kGone},
+               {"ReadFile", ERROR_INVALID_HANDLE, true, false, SerialFault::kOther},
+               {"ClearCommError", ERROR_DEVICE_REMOVED, true, false, SerialFault::kGone},
+               {"GetCommProperties", ERROR_INVALID_FUNCTION, true, true, SerialFault::kNone},
+               {"CreateEventA", ERROR_OUTOFMEMORY, true, false, SerialFault::kNone}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.call) + " " + std::to_string(c.error));
-    const auto device = NewScriptedDevice();
-    script.failing[c.call] = c.error;
+    const std::string call = c.call;
+    const bool onTransfer = call == "ReadFile" || call == "ClearCommError";
+    auto device = ScriptedDevice(onTransfer ? "" : call, c.error,
+                                 onTransfer || c.fault == SerialFault::kNone);
+    script.failing[call] = c.error;
     script.input = "ab";
-    EXPECT_EQ(device->Open("\\\\.\\COM1") && device->Configure(LineSettings{}), c.configured);
     EXPECT_EQ(device->IsOpen(), c.openAfter);
-    EXPECT_EQ(device->Error().fault, c.fault);
-    EXPECT_EQ(device->Error().code, c.fault == SerialFault::kNone ? 0 : c.error);
     char buffer[2];
     uint32_t got = 0;
     EXPECT_EQ(c.openAfter && device->Read(buffer, 2, got) && got == 2, c.ready);
+    EXPECT_EQ(device->Error().fault, c.fault);
+    EXPECT_EQ(device->Error().code, c.fault == SerialFault::kNone ? 0 : c.error);
   }
 }
 
 // Reads take only what has arrived; a write must be strictly smaller than the
 // free room of the transmit queue (unsigned arithmetic); either may finish in
-// the background. Failures that only a vanished device gives say it is gone.
-TEST(Win32SerialDevice, TransfersAndTheirFailures) {
+// the background; a write that comes back short says so.
+TEST(Win32SerialDevice, TransfersTakeWhatArrivedAndWriteWhereThereIsRoom) {
   const struct {
-    const char* name;
     bool pending;
+    DWORD outQueue, shortBy;
     const char* failing;
-    DWORD error, outQueue, shortBy;
-    const char* read;  // of "123", asked for 2
-    size_t left;       // input left
+    Calls readCalls;
     uint32_t sent;
-    SerialFault fault;
-  } cases[] = {{"at once", false, "", 0, 0, 0, "12", 1, 5, SerialFault::kNone},
-               {"pending", true, "", 0, 0, 0, "12", 1, 5, SerialFault::kNone},
-               {"exactly the free room", false, "", 0, 4091, 0, "12", 1, 0, SerialFault::kNone},
-               {"one byte less than the room", false, "", 0, 4090, 0, "12", 1, 5,
-                SerialFault::kNone},
-               {"backlog beyond the queue", false, "", 0, 5000, 0, "12", 1, 5, SerialFault::kNone},
-               {"short write", false, "", 0, 0, 1, "12", 1, 4, SerialFault::kNone},
-               {"wait fails", true, "GetOverlappedResult", ERROR_INVALID_PARAMETER, 0, 0, "", 1, 0,
-                SerialFault::kSettingsRefused},
-               {"wait: bad command", true, "GetOverlappedResult", ERROR_BAD_COMMAND, 0, 0, "", 1,
-                0, SerialFault::kGone},
-               {"read: bad handle", false, "ReadFile", ERROR_INVALID_HANDLE, 0, 0, "", 3, 5,
-                SerialFault::kOther},
-               {"read: not functioning", false, "ReadFile", ERROR_GEN_FAILURE, 0, 0, "", 3, 5,
-                SerialFault::kGone},
-               {"read: aborted", false, "ReadFile", ERROR_OPERATION_ABORTED, 0, 0, "", 3, 5,
-                SerialFault::kGone},
-               {"write: denied", false, "WriteFile", ERROR_ACCESS_DENIED, 0, 0, "12", 1, 0,
-                SerialFault::kGone},
-               {"status: removed", false, "ClearCommError", ERROR_DEVICE_REMOVED, 0, 0, "", 3, 0,
-                SerialFault::kGone},
-               {"status: not ready", false, "ClearCommError", ERROR_NOT_READY, 0, 0, "", 3, 0,
-                SerialFault::kGone}};
+  } cases[] = {{false, 0, 0, "", {"ClearCommError", "ReadFile"}, 5},
+               {true, 0, 0, "", {"ClearCommError", "ReadFile", "GetOverlappedResult"}, 5},
+               {false, 4091, 0, "", {"ClearCommError", "ReadFile"}, 0},
+               {false, 4090, 0, "", {"ClearCommError", "ReadFile"}, 5},
+               {false, 5000, 0, "", {"ClearCommError", "ReadFile"}, 5},
+               {false, 0, 1, "", {"ClearCommError", "ReadFile"}, 4},
+               {true, 0, 0, "GetOverlappedResult", {"ClearCommError", "ReadFile",
+                                                    "GetOverlappedResult"}, 0},
+               {false, 0, 0, "WriteFile", {"ClearCommError", "ReadFile"}, 0}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const auto device = NewScriptedDevice();
-    ASSERT_TRUE(device->Open("\\\\.\\COM1") && device->Configure(LineSettings{}));
-    script.input = "123";
-    script.pending = c.pending;
-    script.outQueue = c.outQueue;
-    script.shortBy = c.shortBy;
-    script.failing[c.failing] = c.error;
-    char buffer[16] = {};
+    SCOPED_TRACE(testing::Message() << c.pending << " " << c.outQueue << " " << c.failing);
+    auto device = ScriptedDevice();
+    script = Script{{}, {{c.failing, ERROR_ACCESS_DENIED}}, {}, {}, {}, {}, {}, "123", "",
+                    c.outQueue, c.shortBy, 0, 0, c.pending, script.handles};
+    char buffer[4] = {};
     uint32_t got = 0;
     uint32_t sent = 0;
-    EXPECT_EQ(device->Read(buffer, 2, got), c.read[0] != '\0');
-    EXPECT_EQ(std::string(buffer, got), c.read);
-    EXPECT_EQ(script.input.size(), c.left);
-    device->Write("hello", 5, 0, sent);
+    const bool waitFails = std::string(c.failing) == "GetOverlappedResult";
+    EXPECT_EQ(device->Read(buffer, 2, got), !waitFails);
+    EXPECT_EQ(std::string(buffer, got), waitFails ? "" : "12");
+    EXPECT_EQ(script.calls, c.readCalls);
+    EXPECT_EQ(script.input, "3") << "no more than asked";
+    EXPECT_EQ(device->Write("hello", 5, 0, sent), *c.failing == '\0');
     EXPECT_EQ(sent, c.sent);
-    EXPECT_EQ(script.written.size(), c.sent);
-    EXPECT_EQ(device->Error().fault, c.fault);
+    // A write whose wait fails has left the program all the same.
+    EXPECT_EQ(script.written.size(), waitFails ? 5 : c.sent);
+    EXPECT_EQ(device->Error().fault, *c.failing ? SerialFault::kGone : SerialFault::kNone);
   }
 }
 
 // Purge reads exactly what was waiting when it looked; a write with a time
 // limit installs it first, and one without takes the limit away again.
 TEST(Win32SerialDevice, PurgeAndWriteTimeLimits) {
-  const auto device = NewScriptedDevice();
-  ASSERT_TRUE(device->Open("\\\\.\\COM1") && device->Configure(LineSettings{}));
+  auto device = ScriptedDevice();
   script.input = "abc";
   script.calls.clear();
   EXPECT_TRUE(device->Purge());

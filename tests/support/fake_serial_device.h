@@ -28,8 +28,8 @@ class FakeSerialDevice final : public SerialDevice {
 
   // A failing step does nothing and fails with `error` until set back; a
   // failing configuration closes the device when `closes`.
-  void SetFailing(Step step, bool failing = true,
-                  SerialError error = {SerialFault::kOther, 1}, bool closes = false) {
+  void SetFailing(Step step, bool failing = true, SerialError error = {SerialFault::kOther, 1},
+                  bool closes = false) {
     failing ? void(failing_[step] = error) : void(failing_.erase(step));
     closesOnFailure_ = closes;
   }
@@ -54,17 +54,14 @@ class FakeSerialDevice final : public SerialDevice {
   }
   bool Configure(const LineSettings& settings) override {
     if (Refuses(Step::kConfigure)) return open_ = open_ && !closesOnFailure_, false;
-    line = settings;
-    return true;
+    return line = settings, true;
   }
   bool IsOpen() const override { return open_; }
   bool Read(void* buffer, uint32_t count, uint32_t& got) override {
-    got = 0;
-    if (!Poll(Step::kRead)) return false;
-    got = std::min<uint32_t>(count, static_cast<uint32_t>(input_.size()));
+    got = Poll(Step::kRead) ? std::min<uint32_t>(count, static_cast<uint32_t>(input_.size())) : 0;
     input_.copy(static_cast<char*>(buffer), got);
     input_.erase(0, got);
-    return true;
+    return !Refuses(Step::kRead);
   }
   bool WaitForInput(uint32_t timeoutMs) override {
     if (Refuses(Step::kWait)) return false;
@@ -72,19 +69,14 @@ class FakeSerialDevice final : public SerialDevice {
     return true;
   }
   bool Write(const void* buffer, uint32_t count, uint32_t, uint32_t& sent) override {
-    sent = 0;
-    if (!Poll(Step::kWrite)) return false;
-    sent = shortWrites ? count - 1 : count;
-    const std::string bytes(static_cast<const char*>(buffer), sent);
-    written += bytes;
-    if (writeHandler_) writeHandler_(*this, bytes);
-    return true;
+    sent = Poll(Step::kWrite) ? count - shortWrites : 0;
+    written.append(static_cast<const char*>(buffer), sent);
+    if (sent != 0 && writeHandler_) writeHandler_(*this, written.substr(written.size() - sent));
+    return !Refuses(Step::kWrite);
   }
   bool Purge() override {
     const size_t waiting = input_.size();  // arrivals during the purge stay
-    if (!Poll(Step::kPurge)) return false;
-    input_.erase(0, waiting);
-    return true;
+    return Poll(Step::kPurge) && (input_.erase(0, waiting), true);
   }
   bool Close() override { return std::exchange(open_, false) && !Refuses(Step::kClose); }
   SerialError Error() const override { return error_; }
@@ -93,15 +85,12 @@ class FakeSerialDevice final : public SerialDevice {
   // True, with the error, when the step is to fail.
   bool Refuses(Step step) {
     const auto failing = failing_.find(step);
-    if (failing == failing_.end()) return false;
-    error_ = failing->second;
-    return true;
+    return failing != failing_.end() && (error_ = failing->second, true);
   }
   // A poll: scheduled input arrives. False when the step is to fail.
   bool Poll(Step step) {
     if (Refuses(step)) return false;
-    ++polls;
-    for (; !scheduled_.empty() && scheduled_.front().first <= polls; scheduled_.pop_front()) {
+    for (++polls; !scheduled_.empty() && scheduled_.front().first <= polls; scheduled_.pop_front()) {
       input_ += scheduled_.front().second;
     }
     return true;
