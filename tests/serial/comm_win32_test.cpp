@@ -144,7 +144,7 @@ TEST(Win32SerialDevice, ConfigurationCallsAndTheDcbTheyInstall) {
   } cases[] = {{0, 0, 0, 4096, 4096, 0x1011},
                {0, 2048, ~0u, 4096, 2048, 0xFFFF9C93},
                {1000, 0, 0, 1000, 4096, 0x1011},
-               {8192, 65536, 0x12345678, 4096, 4096, 0x12341011}};
+               {8192, 65536, 0x12345678, 4096, 4096, 0x12341411}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.deviceFlags);
     {
