@@ -55,20 +55,15 @@ HANDLE WINAPI FakeCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY
   EXPECT_STREQ(name, "\\\\.\\COM7");
   return Call("CreateFileA") ? *script.handles.insert(kPort).first : INVALID_HANDLE_VALUE;
 }
-BOOL WINAPI FakeGetCommProperties(HANDLE h, LPCOMMPROP to) {
-  return Call("GetCommProperties", h) && (*to = script.maxima, true);
-}
+// A call that hands one record over, in the direction of the call.
+#define TALVORN_FAKE_COPY(Name, Type, handOver) \
+  BOOL WINAPI Fake##Name(HANDLE h, Type record) { return Call(#Name, h) && (handOver, true); }
+TALVORN_FAKE_COPY(GetCommProperties, LPCOMMPROP, *record = script.maxima)
+TALVORN_FAKE_COPY(GetCommState, LPDCB, *record = script.dcb)
+TALVORN_FAKE_COPY(SetCommState, LPDCB, script.dcb = *record)
+TALVORN_FAKE_COPY(SetCommTimeouts, LPCOMMTIMEOUTS, script.timeouts = *record)
 BOOL WINAPI FakeSetupComm(HANDLE h, DWORD rx, DWORD tx) {
   return Call("SetupComm", h) && (script.setup = {rx, tx}, true);
-}
-BOOL WINAPI FakeGetCommState(HANDLE h, LPDCB to) {
-  return Call("GetCommState", h) && (*to = script.dcb, true);
-}
-BOOL WINAPI FakeSetCommState(HANDLE h, LPDCB from) {
-  return Call("SetCommState", h) && (script.dcb = *from, true);
-}
-BOOL WINAPI FakeSetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS from) {
-  return Call("SetCommTimeouts", h) && (script.timeouts = *from, true);
 }
 BOOL WINAPI FakeClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT status) {
   if (!Call("ClearCommError", h)) return FALSE;
@@ -110,19 +105,11 @@ std::unique_ptr<SerialDevice> ScriptedDevice(const std::string& failing = "", DW
   script = Script{};
   script.failing[failing] = error;
   Win32CommCalls calls;
-  calls.CreateFileA = FakeCreateFileA;
-  calls.GetCommProperties = FakeGetCommProperties;
-  calls.SetupComm = FakeSetupComm;
-  calls.GetCommState = FakeGetCommState;
-  calls.SetCommState = FakeSetCommState;
-  calls.SetCommTimeouts = FakeSetCommTimeouts;
-  calls.ClearCommError = FakeClearCommError;
-  calls.ReadFile = FakeReadFile;
-  calls.WriteFile = FakeWriteFile;
-  calls.GetOverlappedResult = FakeGetOverlappedResult;
-  calls.CreateEventA = FakeCreateEventA;
-  calls.CloseHandle = FakeCloseHandle;
-  calls.GetLastError = FakeGetLastError;
+  calls = {FakeCreateFileA, FakeGetCommProperties, FakeSetupComm, FakeGetCommState,
+           FakeSetCommState, FakeSetCommTimeouts, FakeClearCommError, FakeReadFile, FakeWriteFile,
+           FakeGetOverlappedResult, calls.SetCommMask, calls.WaitCommEvent,
+           calls.WaitForSingleObject, FakeCreateEventA, FakeCloseHandle, FakeGetLastError,
+           calls.SetLastError};
   auto device = NewWin32SerialDevice(calls);
   EXPECT_EQ(device->Open("\\\\.\\COM7") && device->Configure(LineSettings{}), configures);
   return device;
