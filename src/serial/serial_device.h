@@ -1,7 +1,7 @@
 // SerialDevice: the serial port as the loader needs it. Open a device by name,
 // apply the line settings, read what has arrived, sleep until input comes,
 // write everything, discard waiting input, close. Each platform realises it
-// once (serial_device_posix.cpp, serial_device_win32.cpp); CSerial holds the
+// once (comm_posix.cpp, comm_win32.cpp); CSerial holds the
 // loader's own rules on top and never looks past this interface.
 #pragma once
 
