@@ -129,8 +129,10 @@ TEST_F(CSerialOnPty, ADeviceWritesMuchAndFailsOnceTheFarEndHasGone) {
   std::string block(1 << 20, '\0');
   for (size_t i = 0; i < block.size(); ++i) block[i] = char(i * 7 + i / 251);
   const auto Chunk = [&](size_t at) { return block.data() + at % (block.size() - 4000); };
+  uint32_t sent = 1;
+  ASSERT_TRUE(device->Write(block.data(), 4096, 50, sent) && sent == 0) << "as large as the room";
   std::string expected;  // what the terminal took before a write came back short or refused
-  uint32_t sent = 4000;
+  sent = 4000;
   while (sent == 4000 && expected.size() < block.size()) {
     ASSERT_TRUE(device->Write(Chunk(expected.size()), 4000, 50, sent));
     expected.append(Chunk(expected.size()), sent);
