@@ -103,7 +103,7 @@ StepEnd OpenPort(const FlashState& state, CSerial& port) {
   std::string problem;
   if (IsOwnTerminal(device)) {
     problem = OwnTerminalProblem(state.link.portLabel, device);
-  } else if (port.OpenDevice(device, kLineBaudRate, kLineParity, kLineByteSize, kLineStopBits)) {
+  } else if (port.OpenDevice(device, kInstrumentLine)) {
     return std::nullopt;
   } else {
     problem = PortOpenProblem(state.link.portLabel, port.PortName(), port.LastError());
@@ -183,7 +183,7 @@ StepEnd SetUpInstrument(FlashState& state, CSerial& port) {
     if (StepEnd end = InterruptOrEscape()) return end;
   }
   if (StepEnd lost = IfLost(state, port)) return lost;
-  if (!port.SetBaudRate(kLineBaudRate)) {
+  if (!port.SetBaudRate(kInstrumentLine.baudRate)) {
     // A lost port says so; refused settings say nothing.
     if (StepEnd lost = IfLost(state, port)) return lost;
     return Ended(Ending::kSettingsRefused);

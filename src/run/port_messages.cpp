@@ -2,34 +2,27 @@
 
 #include "run/presentation.h"
 
-#include "serial/comm_api.h"
 #include "serial/cserial.h"
 
 std::string PortOpenProblem(const std::string& label, const std::string& portName,
-                            uint32_t error) {
+                            const SerialError& error) {
   const std::string device = PortDeviceShown(label, portName) + ": ";
-  switch (error) {
-    case kErrorFileNotFound:
-    case kErrorPathNotFound:
+  switch (error.fault) {
+    case SerialFault::kNotFound:
       return device + "no such device. Is the adapter plugged in? " +
                       PortsPresentText(ListSerialPorts());
-    case kErrorPrivilegeNotHeld:
+    case SerialFault::kPermission:
       return device + "permission denied. Join the dialout group with "
                       "sudo usermod -aG dialout $USER, then log in again.";
-    // Windows refuses a port that another program holds with access denied.
-    case kErrorAccessDenied:
-    case kErrorSharingViolation:
+    case SerialFault::kInUse:
       return device + "in use by another program. Close that program, then try again.";
-    case kErrorInvalidFunction:
+    case SerialFault::kNotSerial:
       return device + "not a serial device. Name the serial port the instrument is connected to.";
-    case kErrorInvalidParameter:
+    case SerialFault::kSettingsRefused:
       return device + "the device does not take the line settings " + kLineSettingsText + ".";
     default:
-      break;
+      return device + "the system refused it (" + SystemCodeText(error.code) + ").";
   }
-  const bool posix = error >= kErrorPosixBase;
-  return device + "the system refused it (" + (posix ? "errno " : "error ") +
-         std::to_string(posix ? error - kErrorPosixBase : error) + ").";
 }
 
 std::string OwnTerminalProblem(const std::string& label, const std::string& portName) {
@@ -38,18 +31,8 @@ std::string OwnTerminalProblem(const std::string& label, const std::string& port
          "instrument is connected to.";
 }
 
-std::string LostPortText(const std::string& label, uint32_t error) {
-  const char* reason = "error";
-  switch (error) {
-    case kErrorDeviceRemoved: reason = "device removed"; break;
-    case kErrorNotReady: reason = "device not ready"; break;
-    case kErrorGenFailure: reason = "device not functioning"; break;
-    case kErrorAccessDenied: reason = "access denied"; break;
-    case kErrorBadCommand: reason = "command not recognised"; break;
-    case kErrorOperationAborted: reason = "I/O aborted"; break;
-    default: break;
-  }
-  return "lost the serial port " + label + " (" + reason + ")";
+std::string LostPortText(const std::string& label, const SerialError& error) {
+  return "lost the serial port " + label + " (" + LostReasonWords(error) + ")";
 }
 
 std::string PortsPresentText(const std::vector<SerialPortInfo>& ports) {

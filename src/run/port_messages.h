@@ -7,14 +7,15 @@
 #include <vector>
 
 #include "serial/port_list.h"
+#include "serial/serial_device.h"
 
 // The line after "*** - Error, cannot open port.": the device, the reason in
-// plain words for the error code the port gave (CSerial::LastError) and the
+// plain words for the error the port gave (CSerial::LastError) and the
 // step that helps; without a line end. A device that is not there is
 // followed by the ports that are. `label` is the port as messages show
 // it (COM3, /dev/ttyUSB0), `portName` the name the port was opened by.
 std::string PortOpenProblem(const std::string& label, const std::string& portName,
-                            uint32_t error);
+                            const SerialError& error);
 
 // True when the port named `portName` (a device path, or "\\.\COMn") is the
 // terminal the loader runs in: its controlling terminal (/dev/tty), or the
@@ -25,14 +26,19 @@ bool IsOwnTerminal(const std::string& portName);
 // The line after "*** - Error, cannot open port." for such a port.
 std::string OwnTerminalProblem(const std::string& label, const std::string& portName);
 
-// "lost the serial port LABEL (REASON)" for the code that showed the loss
+// "lost the serial port LABEL (REASON)" for the error that showed the loss
 // (CSerial::LostError).
-std::string LostPortText(const std::string& label, uint32_t error);
+std::string LostPortText(const std::string& label, const SerialError& error);
 
 // Platform words (port_messages_posix.cpp, port_messages_win32.cpp):
 // the device shown for a port, e.g. "COM1 (/dev/ttyS0)" where COM numbers
 // stand for device paths.
 std::string PortDeviceShown(const std::string& label, const std::string& portName);
+// The system's own number for a failure, as messages show it: "errno 12"
+// (POSIX), "error 1234" (Windows).
+std::string SystemCodeText(uint32_t code);
+// The REASON of LostPortText: what the system said when the device went.
+std::string LostReasonWords(const SerialError& error);
 
 // "Serial ports present: A, B." or "No serial port is present."
 std::string PortsPresentText(const std::vector<SerialPortInfo>& ports);

@@ -22,3 +22,10 @@ std::string PortDeviceShown(const std::string& label, const std::string& portNam
   const std::string path = PosixDevicePath(portName);
   return path.empty() || path == label ? label : label + " (" + path + ")";
 }
+
+std::string SystemCodeText(uint32_t code) { return "errno " + std::to_string(code); }
+
+// A vanished terminal says no more than that it has gone.
+std::string LostReasonWords(const SerialError& error) {
+  return error.fault == SerialFault::kGone ? "device removed" : "error";
+}

@@ -3,7 +3,7 @@
 
 #include <string>
 
-// The path that CreateFileA opens for `deviceName`. "\\.\COMn" (n a decimal
+// The path that the serial device opens for `deviceName`. "\\.\COMn" (n a decimal
 // number from 1) is /dev/ttyS<n-1>, as Wine and Cygwin number the ports; any
 // other name is a path and is used as it is. Empty when the name is a COM
 // name without such a port ("\\.\COM0", "\\.\COMx", "\\.\COM").

@@ -1,13 +1,33 @@
-// The Win32 serial device (comm_win32.cpp): translation of the device
-// settings record between CommDcb and the Win32 DCB.
+// The serial device on Windows (comm_win32.cpp), over a table of the Win32
+// communications calls it makes, so that their order and arguments can be
+// checked against a scripted table.
 #pragma once
 
 #include <windows.h>
 
-#include "serial/comm_api.h"
+#include <memory>
 
-// Every member, the flag word bit by bit into the DCB's bit fields (the bits
-// above fAbortOnError into fDummy2); DCBlength is set to sizeof(DCB).
-void ToWin32Dcb(const CommDcb& from, DCB& to);
-// The reverse: CommDcb holds everything a DCB does but its length.
-void FromWin32Dcb(const DCB& from, CommDcb& to);
+#include "serial/serial_device.h"
+
+struct Win32CommCalls {
+  decltype(&::CreateFileA) CreateFileA = ::CreateFileA;
+  decltype(&::GetCommProperties) GetCommProperties = ::GetCommProperties;
+  decltype(&::SetupComm) SetupComm = ::SetupComm;
+  decltype(&::GetCommState) GetCommState = ::GetCommState;
+  decltype(&::SetCommState) SetCommState = ::SetCommState;
+  decltype(&::SetCommTimeouts) SetCommTimeouts = ::SetCommTimeouts;
+  decltype(&::ClearCommError) ClearCommError = ::ClearCommError;
+  decltype(&::ReadFile) ReadFile = ::ReadFile;
+  decltype(&::WriteFile) WriteFile = ::WriteFile;
+  decltype(&::GetOverlappedResult) GetOverlappedResult = ::GetOverlappedResult;
+  decltype(&::SetCommMask) SetCommMask = ::SetCommMask;
+  decltype(&::WaitCommEvent) WaitCommEvent = ::WaitCommEvent;
+  decltype(&::WaitForSingleObject) WaitForSingleObject = ::WaitForSingleObject;
+  decltype(&::CreateEventA) CreateEventA = ::CreateEventA;
+  decltype(&::CloseHandle) CloseHandle = ::CloseHandle;
+  decltype(&::GetLastError) GetLastError = ::GetLastError;
+  decltype(&::SetLastError) SetLastError = ::SetLastError;
+};
+
+// A closed device that makes its calls through `calls`.
+std::unique_ptr<SerialDevice> NewWin32SerialDevice(const Win32CommCalls& calls);

@@ -14,7 +14,7 @@
 #include "run/port_messages.h"
 #include "run/presentation.h"
 #include "serial/cserial.h"
-#include "support/fake_comm_api.h"
+#include "support/fake_serial_device.h"
 #include "support/fake_console.h"
 #include "support/temp_dir.h"
 
@@ -33,13 +33,13 @@ struct Instrument {
   int failSettingsAfterCommands = -1;  // the next settings write fails after this many commands
   bool flashing = false;
 
-  void Take(FakeCommApi& device, const std::string& bytes) {
+  void Take(FakeSerialDevice& device, const std::string& bytes) {
     if (flashing) return device.QueueInput("\n");
     if (bytes == "===\n") return device.QueueInput(wakeUpsToIgnore-- > 0 ? "" : ">");
     device.QueueInput(bytes + "\n");  // the echo
     flashing = bytes == "$\r" || bytes == "%%\r";
     if (!flashing) device.QueueInput(">");
-    if (--failSettingsAfterCommands == 0) device.SetFailing(FakeCommStep::kSetState);
+    if (--failSettingsAfterCommands == 0) device.SetFailing(FakeSerialStep::kConfigure);
   }
 };
 
@@ -50,7 +50,7 @@ std::string Tail(const std::string& text, size_t size) {
 
 // Runs the loader with `args`, where "FILE" stands for a scratch file holding
 // `content`, over `device`; returns the exit status and standard output.
-std::pair<int, std::string> RunLoader(FakeCommApi& device, std::vector<std::string> args,
+std::pair<int, std::string> RunLoader(FakeSerialDevice& device, std::vector<std::string> args,
                                       const std::string& content) {
   TempDir dir;
   std::vector<std::string> storage = {"talvorn"};
@@ -100,11 +100,11 @@ TEST(Driver, EndingsThatOnlyFakesReach) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    FakeCommApi device;
+    FakeSerialDevice device;
     Instrument player;
     player.wakeUpsToIgnore = c.wakeUpsToIgnore;
     player.failSettingsAfterCommands = c.failSettingsAfter;
-    device.SetWriteHandler([&player](FakeCommApi& d, const std::string& b) { player.Take(d, b); });
+    device.SetWriteHandler([&player](FakeSerialDevice& d, const std::string& b) { player.Take(d, b); });
     FakeConsole console;
     console.SetKeysCanArrive(c.keysCanArrive);
     for (const auto& [key, after] : c.keys) console.PressKey(key, after);
@@ -128,13 +128,12 @@ TEST(ScreenLinkEvents, ACommandLineWithoutPromptBeeps) {
 // the step that helps.
 TEST(PortOpenProblem, NamesTheReasonAndWhatHelps) {
   const struct {
-    uint32_t error;
+    SerialError error;
     std::string reason;
   } cases[] = {
-      {kErrorSharingViolation, "in use by another program."},
-      {kErrorInvalidParameter, "the device does not take the line"},
-      {kErrorPosixBase + 12, "the system refused it (errno 12)."},
-      {1234, "the system refused it (error 1234)."},
+      {{SerialFault::kInUse, 5}, "in use by another program."},
+      {{SerialFault::kSettingsRefused, 87}, "the device does not take the line"},
+      {{SerialFault::kOther, 12}, "the system refused it (" + SystemCodeText(12) + ")."},
   };
   for (const auto& c : cases) {
     const std::string line = PortOpenProblem("COM7", "\\\\.\\COM7", c.error);

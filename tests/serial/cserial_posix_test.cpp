@@ -1,5 +1,5 @@
 // The POSIX serial device and CSerial over a real pseudo-terminal: port names,
-// settings, a raw line, exclusive use, large writes and a vanished far end.
+// settings, names that are no serial port, large writes and a vanished far end.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -71,110 +71,93 @@ class CSerialOnPty : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(pty.slavePath.empty());
-    ASSERT_TRUE(port.OpenDevice(pty.slavePath, 115200, 0, 8, 0));
+    ASSERT_TRUE(port.OpenDevice(pty.slavePath, kInstrumentLine));
   }
 
   PtyPair pty;
   CSerial port;
-  CommApi& api = PlatformCommApi();  // for the calls CSerial makes, one by one
-  uint32_t transferred = 0;
-  CommIo io;
 };
 
 // A pseudo-terminal keeps 8 data bits and no parity whatever it is told, so
 // other sizes and parities are refused by the check after setting.
 TEST_F(CSerialOnPty, TakesTheSettingsATerminalCanDoAndRefusesTheRest) {
   const struct {
-    uint32_t baudRate, parity, byteSize, stopBits;
+    LineSettings line;
     speed_t speed;  // B0: refused
-  } cases[] = {{115200, 0, 8, 0, B115200}, {9600, 0, 8, 2, B9600}, {12345, 0, 8, 0, B0},
-               {115200, 0, 9, 0, B0},      {115200, 0, 8, 1, B0},  {115200, 2, 8, 0, B0},
-               {115200, 5, 8, 0, B0}};
+  } cases[] = {{{115200, Parity::kNone, DataBits::k8, StopBits::kOne}, B115200},
+               {{9600, Parity::kNone, DataBits::k8, StopBits::kTwo}, B9600},
+               {{12345, Parity::kNone, DataBits::k8, StopBits::kOne}, B0},
+               {{115200, Parity::kNone, DataBits::k7, StopBits::kOne}, B0},
+               {{115200, Parity::kNone, DataBits::k8, StopBits::kOneAndAHalf}, B0},
+               {{115200, Parity::kEven, DataBits::k8, StopBits::kOne}, B0},
+               {{115200, Parity::kSpace, DataBits::k8, StopBits::kOne}, B0}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.baudRate << " " << c.parity << c.byteSize << c.stopBits);
-    EXPECT_EQ(port.Configure(c.baudRate, c.parity, c.byteSize, c.stopBits), c.speed != B0);
+    SCOPED_TRACE(testing::Message() << c.line.baudRate << " " << int(c.line.parity)
+                                    << int(c.line.dataBits) << int(c.line.stopBits));
+    EXPECT_EQ(port.Configure(c.line), c.speed != B0);
+    EXPECT_EQ(port.LastError().fault, c.speed != B0 ? SerialFault::kNone : SerialFault::kSettingsRefused);
     termios tio{};
     ASSERT_EQ(tcgetattr(pty.slave, &tio), 0);
     if (c.speed == B0) continue;
     EXPECT_EQ(cfgetospeed(&tio), c.speed);
-    // 8 data bits, no parity, no hardware flow control, modem lines ignored, DTR kept on close.
+    // 8 data bits, no parity, no flow control, modem lines ignored, DTR kept on close.
     EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL | HUPCL),
-              tcflag_t(CS8 | CREAD | CLOCAL | (c.stopBits == 2 ? CSTOPB : 0)));
+              tcflag_t(CS8 | CREAD | CLOCAL | (c.line.stopBits == StopBits::kTwo ? CSTOPB : 0)));
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY | INPCK | ICRNL), 0u);
+    EXPECT_TRUE(tio.c_cc[VMIN] == 0 && tio.c_cc[VTIME] == 0);
   }
 }
 
-// Every byte a cooked terminal would change: NUL, LF, CR, XON, XOFF, DEL and
-// a top-bit byte. A read never waits for what has not arrived.
-TEST_F(CSerialOnPty, LineIsRawBothWaysAndReadsDoNotWait) {
-  const std::string packet("\x00\x0A\x0D\x11\x13\x7F\xFF", 7);
-  char buffer[8];
-  EXPECT_EQ(port.Read(buffer, sizeof buffer), 0u);
-  ASSERT_EQ(port.WriteString(packet), packet.size());
-  EXPECT_EQ(pty.ReceiveAtPeer(packet.size()), packet);
-  ASSERT_EQ(write(pty.master, packet.data(), packet.size()), ssize_t(packet.size()));
-  std::string got;
-  while (got.size() < packet.size() && pty.WaitForInput(pty.slave)) {
-    got.append(buffer, port.Read(buffer, sizeof buffer));
-  }
-  EXPECT_EQ(got, packet);
-  EXPECT_EQ(port.Read(buffer, sizeof buffer), 0u);
-}
-
-TEST_F(CSerialOnPty, ASecondOpenIsRefusedUntilTheFirstCloses) {
-  CSerial second;
-  EXPECT_FALSE(second.OpenDevice(pty.slavePath, 115200, 0, 8, 0));
-  EXPECT_EQ(second.LastError(), kErrorAccessDenied);
-  EXPECT_TRUE(port.Close());
-  EXPECT_TRUE(second.Configure(115200, 0, 8, 0)) << "the name is opened again";
-  EXPECT_EQ(second.Write("x", 1), 1u);
-  EXPECT_EQ(pty.ReceiveAtPeer(1), "x");
-  // Reasons the end-to-end runs do not meet: a folder, a path through a file.
-  for (const auto& [name, error] : {std::make_pair(std::string("/"), kErrorInvalidFunction),
-                                    std::make_pair(pty.slavePath + "/x", kErrorFileNotFound)}) {
-    EXPECT_FALSE(port.OpenDevice(name, 115200, 0, 8, 0)) << name;
-    EXPECT_EQ(port.LastError(), error) << name;
-  }
-}
-
-// One handle through the calls CSerial makes: it reads back the settings the
-// last handle left; with nobody reading, a write time-out ends a write short;
-// with none, as CSerial sets, a write ends once the far end has read it all;
-// after a hang-up every call fails at once, a transfer without a status query
-// first too. Bounded by ctest's time-out: a call that waits on a dead line fails.
-TEST_F(CSerialOnPty, OneHandleReadsBackWritesMuchAndFailsOnceTheFarEndHasGone) {
-  ASSERT_TRUE(port.Configure(9600, 0, 8, 2));
+// Reasons the end-to-end runs do not meet: a folder, a path through a file.
+TEST_F(CSerialOnPty, OpenNamesWhatIsNoSerialPort) {
   ASSERT_TRUE(port.Close());
-  const CommHandle handle = api.CreateFileA(pty.slavePath);
-  CommDcb dcb;
-  ASSERT_TRUE(api.GetCommState(handle, dcb));
-  EXPECT_TRUE(dcb.BaudRate == 9600 && dcb.flags == kDcbBinary && dcb.ByteSize == 8 &&
-              dcb.Parity == 0 && dcb.StopBits == 2);
+  for (const auto& [name, fault] : {std::make_pair(std::string("/"), SerialFault::kNotSerial),
+                                    std::make_pair(pty.slavePath + "/x", SerialFault::kNotFound)}) {
+    EXPECT_FALSE(port.OpenDevice(name, kInstrumentLine)) << name;
+    EXPECT_EQ(port.LastError().fault, fault) << name;
+  }
+}
+
+// The device under CSerial: with nobody reading, a write time-out ends a
+// write short; with none, as CSerial writes, a write ends once the far end
+// has read it all; after a hang-up every call fails at once as gone. Bounded
+// by ctest's time-out: a call that waits on a dead line fails.
+TEST_F(CSerialOnPty, ADeviceWritesMuchAndFailsOnceTheFarEndHasGone) {
+  ASSERT_TRUE(port.Close());
+  const auto device = NewPlatformSerialDevice();
+  ASSERT_TRUE(device->Open(pty.slavePath) && device->Configure(kInstrumentLine));
   std::string block(1 << 20, '\0');
   for (size_t i = 0; i < block.size(); ++i) block[i] = char(i * 7 + i / 251);
-  ASSERT_TRUE(api.SetCommTimeouts(handle, CommTimeouts{0, 0, 0, 0, 50}));
-  ASSERT_EQ(api.WriteFile(handle, block.data(), uint32_t(block.size()), transferred, io),
-            CommIoResult::kDone);
-  uint32_t stale = 0;  // what the terminal took before the time-out, as the record gives it
-  ASSERT_TRUE(api.GetOverlappedResult(handle, io, stale));
-  ASSERT_TRUE(api.SetCommTimeouts(handle, CommTimeouts{}));
+  const auto Chunk = [&](size_t at) { return block.data() + at % (block.size() - 4000); };
+  uint32_t sent = 1;
+  ASSERT_TRUE(device->Write(block.data(), 4096, 50, sent) && sent == 0) << "as large as the room";
+  std::string expected;  // what the terminal took before a write came back short or refused
+  sent = 4000;
+  while (sent == 4000 && expected.size() < block.size()) {
+    ASSERT_TRUE(device->Write(Chunk(expected.size()), 4000, 50, sent));
+    expected.append(Chunk(expected.size()), sent);
+  }
+  ASSERT_LT(sent, 4000u) << "nobody reads: the terminal's buffer fills";
+  const std::string last(Chunk(expected.size()), 4000);
   std::string received;
   std::thread reader([&] {
-    received = pty.ReceiveAtPeer(stale + block.size());
+    received = pty.ReceiveAtPeer(expected.size() + last.size());
     pty.CloseMaster();  // also ends a write that would not end
   });
-  const CommIoResult result =
-      api.WriteFile(handle, block.data(), uint32_t(block.size()), transferred, io);
+  bool written = true;
+  do {  // refused while the transmit queue has no room for it; never short
+    written = device->Write(last.data(), 4000, 0, sent);
+  } while (written && sent == 0);
   reader.join();
-  EXPECT_TRUE(result == CommIoResult::kDone && transferred == block.size());
-  EXPECT_TRUE(received == block.substr(0, stale) + block) << "received " << received.size();
+  EXPECT_TRUE(written && sent == 4000u);
+  EXPECT_TRUE(received == expected + last) << "received " << received.size();
 
-  const auto removed = [&] { return api.GetLastError() == kErrorDeviceRemoved; };
-  CommStatus status;
-  EXPECT_TRUE(!api.ClearCommError(handle, status) && removed());
-  EXPECT_TRUE(api.WriteFile(handle, "x", 1, transferred, io) == CommIoResult::kFailed && removed());
-  EXPECT_TRUE(api.ReadFile(handle, &block[0], 1, transferred, io) == CommIoResult::kFailed &&
-              removed());
-  EXPECT_TRUE(api.CloseHandle(handle) && api.CloseHandle(api.CreateEventA()));
+  const auto gone = [&] { return device->Error().fault == SerialFault::kGone; };
+  uint32_t got = 0;
+  EXPECT_TRUE(!device->Write("x", 1, 0, sent) && gone());
+  EXPECT_TRUE(!device->Read(&block[0], 1, got) && gone());
+  EXPECT_TRUE(!device->Purge() && gone());
+  EXPECT_TRUE(device->Close() && !device->IsOpen());
 }
 
 }  // namespace

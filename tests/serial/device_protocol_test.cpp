@@ -8,7 +8,7 @@
 #include <string>
 
 #include "serial/cserial.h"
-#include "support/fake_comm_api.h"
+#include "support/fake_serial_device.h"
 #include "support/fake_console.h"
 
 namespace {
@@ -23,10 +23,10 @@ class DeviceProtocolTest : public testing::Test {
  protected:
   void SetUp() override {
     link.portLabel = "COM1";
-    ASSERT_TRUE(port.Open(1, 115200, 0, 8, 0));
+    ASSERT_TRUE(port.Open(1, kInstrumentLine));
   }
 
-  FakeCommApi device;
+  FakeSerialDevice device;
   CSerial port{device};
   FakeConsole console;
   SerialLink link;
@@ -60,7 +60,7 @@ TEST_F(DeviceProtocolTest, AnswerLineToAPacket) {
   // port that cannot be slept on, polled with pauses.
   device.sleptMs = &console.sleptMs;
   for (const uint32_t mostPolls : {61u, 6001u}) {
-    device.SetFailing(FakeCommStep::kSleep, mostPolls > 61u);
+    device.SetFailing(FakeSerialStep::kWait, mostPolls > 61u);
     const int64_t start = console.ClockMs();
     const uint32_t pollsBefore = device.polls;
     EXPECT_FALSE(ReadResponseLine(link, port));
