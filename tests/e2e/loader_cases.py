@@ -415,8 +415,10 @@ def ports_present(cfg):
 def case_shared_log(cfg, tmp):
     """Eight loaders ending at once append eight whole records to one log; a
     file name with a quote, a backslash, control characters and a byte that is
-    not UTF-8 comes out as a JSON string."""
-    name = "fw.m0" if cfg.on_wine else os.fsdecode(b'fw "\\\x01\x7f\xff\xc3\xa9.m0')
+    not UTF-8 comes out as a JSON string: each byte not in a valid sequence as
+    its code point."""
+    name = "fw.m0" if cfg.on_wine else os.fsdecode(
+        b'fw "\\\x01\x7f\xff\xc3\xa9\xf4\x8f\xbf\xbf\xf5\x80\x80\x80.m0')
     log = os.path.join(tmp, "shared.log")
     shutil.copyfile(cfg.fixture("sample.m0"), os.path.join(tmp, name))
     loaders = [subprocess.Popen(cfg.loader + ["--log=" + log, name, "/dev/none"],
@@ -431,7 +433,8 @@ def case_shared_log(cfg, tmp):
     with open(log, encoding="utf-8", newline="") as f:
         records = [json.loads(line) for line in f.read().split("\n")[:-1]]
     assert [(r["verdict"], r["file"]) for r in records] == [
-        ("port not opened", name.replace("\udcff", "\xff"))] * 8, records
+        ("port not opened", "".join(chr(ord(c) & 0xff) if "\udc80" <= c <= "\udcff" else c
+                                    for c in name))] * 8, records
 
 
 def case_unwritable_log(cfg, tmp):

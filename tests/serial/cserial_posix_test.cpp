@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -116,6 +117,24 @@ TEST_F(CSerialOnPty, OpenNamesWhatIsNoSerialPort) {
     EXPECT_FALSE(port.OpenDevice(name, kInstrumentLine)) << name;
     EXPECT_EQ(port.LastError().fault, fault) << name;
   }
+}
+
+// Purge drops what has arrived, not what comes after. A device that was
+// refused the port leaves its holder's exclusive mode alone, whatever it
+// held before.
+TEST_F(CSerialOnPty, PurgeDropsWhatArrivedAndARefusedOpenUnlocksNothing) {
+  char byte = 0;
+  ASSERT_EQ(write(pty.master, "s", 1), 1);
+  ASSERT_TRUE(port.WaitForInput(5000));
+  port.Purge();
+  ASSERT_EQ(write(pty.master, "n", 1), 1);
+  EXPECT_TRUE(port.WaitForInput(5000) && port.Read(&byte, 1) == 1 && byte == 'n') << byte;
+  ASSERT_TRUE(port.Close());
+  const auto refused = NewPlatformSerialDevice(), holder = NewPlatformSerialDevice();
+  ASSERT_TRUE(refused->Open(pty.slavePath) && refused->Close() && holder->Open(pty.slavePath));
+  EXPECT_FALSE(refused->Open(pty.slavePath));
+  int exclusive = 0;
+  EXPECT_TRUE(ioctl(pty.slave, TIOCGEXCL, &exclusive) == 0 && exclusive != 0);
 }
 
 // The device under CSerial: with nobody reading, a write time-out ends a

@@ -26,6 +26,10 @@ TEST(PortListPosix, ListsUartsAndUsbAdaptersWithTheirIdentity) {
       {acm + "/1-3:1.0/tty/ttyACM0/dev", "166:0\n"},
       {"sys/devices/platform/serial8250/tty/ttyS1/type", "0\n"},  // no UART behind it
       {"sys/devices/pnp0/00:04/tty/ttyS0/type", "4\n"},
+      {"sys/idVendor", "1d6b\n"}, {"sys/idProduct", "0002\n"},  // above every device: not read
+      {"sys/class/tty/ttyS10/type", "4\n"}, {"sys/class/tty/ttyS2/type", "4\n"},
+      {"sys/class/tty/ttyS10/device", "->../../../devices/platform/serial8250"},
+      {"sys/class/tty/ttyS2/device", "->../../../devices/platform/serial8250"},
       {"sys/devices/virtual/tty/tty1/dev", "4:1\n"},                 // a console: no device
       {"sys/class/tty/ttyUSB0", "->../../" + usb.substr(4) + "/1-2:1.0/ttyUSB0/tty/ttyUSB0"},
       {"sys/class/tty/ttyACM0", "->../../" + acm.substr(4) + "/1-3:1.0/tty/ttyACM0"},
@@ -48,7 +52,7 @@ TEST(PortListPosix, ListsUartsAndUsbAdaptersWithTheirIdentity) {
   }
   EXPECT_EQ(PortListText(ListSerialPortsUnder(root.Path(""))),
             "/dev/ttyACM0  USB 2341:0043\n"
-            "/dev/ttyS0\n"
+            "/dev/ttyS0\n/dev/ttyS2\n/dev/ttyS10\n"
             "/dev/ttyUSB0  /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZ3J1-if00-port0  "
             "USB 0403:6001  FTDI  FT232R USB UART  serial A10KZ3J1\n");
   EXPECT_EQ(PortListText(ListSerialPortsUnder(root.Path("none"))), "No serial ports found.\n");
