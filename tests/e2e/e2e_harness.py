@@ -52,8 +52,7 @@ class Capture:
                 self.data[key.data] += chunk
 
     def wait_for(self, condition, what, timeout=WAIT_SECONDS):
-        """Pumps until condition() holds; the 0.1 s slice only bounds how late
-        a process exit, which no descriptor signals, is noticed."""
+        """Pumps until condition() holds (0.1 s slices: an exit signals no descriptor)."""
         deadline = time.monotonic() + timeout
         while not condition():
             remaining = deadline - time.monotonic()
@@ -86,8 +85,7 @@ class Child:
         self.capture.wait_for(lambda: text in self.text(), "%r on %s" % (text, self._out))
 
     def wait_exit(self, timeout=WAIT_SECONDS):
-        """Waits for the end, then takes what is in the pipes without reading
-        them to their end: under wine, helpers that outlive a program hold them."""
+        """Waits for the end, then takes what is in the pipes (wine's helpers may hold them)."""
         self.capture.wait_for(lambda: self.proc.poll() is not None, "the exit of %s" % self._out,
                               timeout)
         self.capture.pump(0)

@@ -1,8 +1,6 @@
-// Runs over a fake port and a fake console, for what a run against the
-// simulated instrument cannot show: a port that fails between two steps, keys
-// at exact moments, a console that can never give a key. The instrument is
-// played by the test: it prompts after the wake-up string, echoes command
-// lines, answers the start command and acknowledges packets.
+// Runs over a fake port and console, for what a run against the simulated
+// instrument cannot show: a port failing between two steps, keys at exact
+// moments, a console that can never give a key.
 #include "run/driver.h"
 
 #include <gtest/gtest.h>
@@ -115,23 +113,19 @@ TEST(Driver, EndingsThatOnlyFakesReach) {
   }
 }
 
-// A command line that gets no prompt beeps long and low, and the run goes on:
-// no run against the simulated instrument meets one.
+// A command line that gets no prompt beeps long and low.
 TEST(ScreenLinkEvents, ACommandLineWithoutPromptBeeps) {
   FakeConsole console;
   ScreenLinkEvents(false).NoPrompt();
   EXPECT_EQ(console.beeps, (std::vector<std::pair<unsigned, unsigned>>{{400, 1000}}));
 }
 
-// The line after "cannot open port." for the reasons a device gives that runs
-// against the simulated instrument do not meet: the port, then the reason and
-// the step that helps.
+// The line after "cannot open port." for reasons the simulated runs do not meet.
 TEST(PortOpenProblem, NamesTheReasonAndWhatHelps) {
   const struct {
     SerialError error;
     std::string reason;
   } cases[] = {
-      {{SerialFault::kInUse, 5}, "in use by another program."},
       {{SerialFault::kSettingsRefused, 87}, "the device does not take the line"},
       {{SerialFault::kOther, 12}, "the system refused it (" + SystemCodeText(12) + ")."},
   };

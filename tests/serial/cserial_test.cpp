@@ -1,6 +1,4 @@
-// CSerial's own rules over the scripted device: what a failed step leaves,
-// the settings kept between configurations, all-or-nothing writes, and a lost
-// port that is left alone until it is opened anew.
+// CSerial's own rules over the scripted device.
 #include "serial/cserial.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,4 @@
-// The conversation's waits, poll by poll, over a fake port and console: the
-// limits, the pauses and the keys that runs against the simulated instrument
-// cannot time. Whole conversations are run end to end.
+// The conversation's waits, poll by poll, over a fake port and console.
 #include "serial/device_protocol.h"
 
 #include <gtest/gtest.h>
@@ -70,10 +68,8 @@ TEST_F(DeviceProtocolTest, AnswerLineToAPacket) {
   }
 }
 
-// The conversation's waits, poll by poll: a pause after every empty poll
-// (the prompt waits, up to their limit; the start answer's, until 2000 empty
-// polls in a row), and a key waiting ends them. Input arrives `afterPolls`
-// polls on, one character every `gap` polls when `gap` is set.
+// A pause after every empty poll, up to each wait's limit; a key ends them.
+// Input arrives `afterPolls` polls on, a character every `gap` polls if set.
 TEST_F(DeviceProtocolTest, WaitsEndAtTheirAnswerTheirLimitOrAKey) {
   enum Wait { kPrompt, kCommand, kWake, kStart };
   const struct {

@@ -1,6 +1,5 @@
-// A scripted console for the tests: keys that become available after a
-// chosen number of pauses, and a record of the pauses, key checks and beeps;
-// its clock moves 1 ms per pause.
+// A scripted console: keys due after a number of pauses, a record of pauses,
+// key checks and beeps; its clock moves 1 ms per pause.
 #pragma once
 
 #include <deque>
@@ -16,8 +15,7 @@ class FakeConsole final : public Console {
   FakeConsole(const FakeConsole&) = delete;
   FakeConsole& operator=(const FakeConsole&) = delete;
 
-  // `key` becomes waiting once the program has paused `afterPauses` times in
-  // all (0: at once).
+  // `key` becomes waiting once the program has paused `afterPauses` times in all.
   void PressKey(int key, long afterPauses = 0) { script_.push_back({afterPauses, key}); }
   void SetKeysCanArrive(bool can) { keysCanArrive_ = can; }
 
@@ -25,8 +23,7 @@ class FakeConsole final : public Console {
     ++keyChecks;
     return Due();
   }
-  // A read waits for the next key as the real console does: the clock moves
-  // on to when that key is due.
+  // A read waits for the next key: the clock moves on to when it is due.
   int ReadKey() override {
     if (script_.empty()) return -1;
     if (!Due()) pauses = script_.front().first;

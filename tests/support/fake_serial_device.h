@@ -1,6 +1,5 @@
-// A scriptable serial device: any operation made to fail with a given error,
-// input that arrives after a number of polls (every Read, Write and Purge is
-// one), and what the program gave it.
+// A scriptable serial device: failing steps, input due after a number of
+// polls (every Read, Write and Purge is one), and what the program gave it.
 #pragma once
 
 #include <algorithm>
