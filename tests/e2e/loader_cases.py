@@ -561,7 +561,7 @@ CASES = {name: (lambda c, t, f=f, a=a: f(c, t, *a)) for f, table in (
     (case_boot_sector_interrupt, {"boot_sector_ctrl_c_waits": ("50", [(STARTED, CTRL_C)]),
         "boot_sector_second_ctrl_c": ("200", [(STARTED, CTRL_C), ("  3%", CTRL_C)])}),
     (case_debug_dump, {"debug_dump": ([],), "debug_dump_pad": (["-p"],)}),
-    (case_verbose, {"verbose": (), "verbose_escaped": ("\x1b[2J\x07mode", "^[[2J^Gmode")}),
+    (case_verbose, {"verbose": (), "verbose_escaped": ("\x1b[2J\x07mode\udc80", "^[[2J^GmodeM-^@")}),
     (case_job_control, {"job_control": ()}),
     (case_quit, {"quit_restores_the_terminal": ()}),
     (case_shared_log, {"shared_log": ()}), (case_unwritable_log, {"unwritable_log": ()}),

@@ -179,7 +179,7 @@ TEST(ValidateFile, NamesTheFirstProblemAndItsLine) {
       {"first_packet_is_never_the_terminator", s8, 1,
        "the file ends after this line without an S5, S8 or S9 record"},
       // Sound files: no line, no problem.
-      {"lower_case_digits", "S0030000fc\nS20800100001020304dd\nS804000000fb\n", 0, ""},
+      {"lower_case_digits", "S0030000fc\nS2080010000a020304d4\nS804000000fb\n", 0, ""},
       {"blanks_after_the_checksum", Lines({header + " \t ", good + "  ", s8}), 0, ""},
       {"longest_line_and_cr_lf", line3(S2(0, Counting(73)) + " "), 0, ""},
       {"nothing_read_after_the_s5", Lines({header, good, "S5030001FB", "??"}), 0, ""},
