@@ -66,10 +66,7 @@ void InstallRestoreHandlers() {
 // its next check. Should it not end, the third one restores the terminal and
 // ends the process at once.
 extern "C" void RecordInterruptSignal(int signalNumber) {
-  if (RecordInterrupt(signalNumber) >= 3) {
-    RestoreTerminal();
-    _exit(128 + signalNumber);
-  }
+  if (RecordInterrupt(signalNumber) >= 3) RestoreTerminalOnSignal(signalNumber);
 }
 
 void InstallInterruptHandlers() {
@@ -187,8 +184,8 @@ class PosixConsole final : public Console {
   }
 
   int ReadKey() override {
-    // Waits for a key as the Windows console does; only a key press or the
-    // end of input ends the wait.
+    // Waits for a key as the Windows console does; only a key press, the
+    // end of input or a pending interrupt ends the wait.
     return ReadStreamKey([this](int waitMs, bool take) { return NextByte(waitMs, take); });
   }
 

@@ -49,13 +49,18 @@ RunOutcome EarlyEnd(RunOutcome outcome) {
   return outcome;
 }
 
+// The outcome of a port that has gone.
+RunOutcome LostPort(const FlashState& state, const CSerial& port) {
+  return Ended(Ending::kLostPort, LostPortText(state.link.portLabel, port.LostError()));
+}
+
 // A port lost before the transfer: the instrument can no longer be reached,
 // so the run ends instead of trying again.
 StepEnd IfLost(const FlashState& state, const CSerial& port) {
   if (!port.Lost()) return std::nullopt;
-  std::string lost = LostPortText(state.link.portLabel, port.LostError());
-  PrintPortLost(lost);
-  return Ended(Ending::kLostPort, std::move(lost));
+  RunOutcome lost = LostPort(state, port);
+  PrintPortLost(lost.text);
+  return lost;
 }
 
 // A bad file never reaches the instrument: the whole file is checked with the
@@ -198,6 +203,10 @@ struct PacketPair {
   unsigned char next[kBufferSize] = {};
 };
 
+RunOutcome FileChanged(const FlashState& state) {
+  return Ended(Ending::kFileChanged, FileChangedText(state.fileName));
+}
+
 // The first packet from the file checked, read again from its start, and the
 // start command.
 StepEnd StartTransfer(FlashState& state, CSerial& port, PacketPair& packets) {
@@ -205,7 +214,7 @@ StepEnd StartTransfer(FlashState& state, CSerial& port, PacketPair& packets) {
                          AssemblePacket(state.reader, packets.current) == AssembleStatus::kPacket;
   if (!FileAsChecked(state)) {
     PrintFileChanged(state.fileName, false);
-    return Ended(Ending::kFileChanged, FileChangedText(state.fileName));
+    return FileChanged(state);
   }
   if (!assembled) {
     PrintNotSRecordFile(state.fileName);
@@ -251,14 +260,8 @@ RunOutcome Unfinished(const FlashState& state, const CSerial& port, bool cancell
                       RunOutcome cause) {
   if (InterruptPending()) return {Ending::kInterrupted, "", true};
   if (cancelled) return Ended(Ending::kCancelled);
-  if (port.Lost()) {
-    return Ended(Ending::kLostPort, LostPortText(state.link.portLabel, port.LostError()));
-  }
+  if (port.Lost()) return LostPort(state, port);
   return cause;
-}
-
-RunOutcome FileChanged(const FlashState& state) {
-  return Ended(Ending::kFileChanged, FileChangedText(state.fileName));
 }
 
 // Sends the terminator packet, unless the file is no longer the one checked:
@@ -304,7 +307,7 @@ RunOutcome Transfer(FlashState& state, CSerial& port, PacketPair& packets) {
     const int nextSize = PacketWireSize(packets.next);
     for (int i = 0; i < nextSize; ++i) packets.current[i] = packets.next[i];
     if (!answered) return Unfinished(state, port, cancelled, AnswerOutcome(state.link));
-    if (InterruptPending()) return Unfinished(state, port, cancelled, Ended(Ending::kInterrupted));
+    if (InterruptPending()) return {Ending::kInterrupted, "", true};
     if (IsTerminator(packets.current)) {
       return SendTerminator(state, port, packets.current, cancelled);
     }
@@ -368,6 +371,6 @@ int RunFlash(FlashState& state, CSerial& port, int argc, char** argv) {
   const RunStart start;
   const RunOutcome outcome = RunSteps(state, port, argc, argv);
   const int status = ExitStatus(outcome);
-  if (!state.logPath.empty()) RecordRun(state, port, start, outcome, status);
+  RecordRun(state, port, start, outcome, status);
   return status;
 }

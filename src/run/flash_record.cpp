@@ -183,7 +183,6 @@ void RecordRun(const FlashState& state, const CSerial& port, const RunStart& sta
   std::string error;
   if (!AppendToLog(state.logPath, FlashRecordJson(state, port, start, outcome, status) + "\n",
                    error)) {
-    std::fprintf(stderr, "talvorn: the flash record was not written to %s: %s\n",
-                 state.logPath.c_str(), error.c_str());
+    PrintRecordNotWritten(state.logPath, error);
   }
 }

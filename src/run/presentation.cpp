@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "console/console.h"
+#include "run/command_line.h"
 #include "serial/cserial.h"
 
 namespace {
@@ -69,9 +70,15 @@ void PrintHelp() {
 void PrintVersion() { std::printf("talvorn %s\n", kVersion); }
 
 void PrintNotAPort(const std::string& arg, bool devicePaths) {
-  std::printf("*** - Error, \"%s\" is not a port. A port is a number from 1 to 255 or "
-              "COM1 to COM255%s.",
-              arg.c_str(), devicePaths ? ", or a device path such as /dev/ttyUSB0" : "");
+  std::printf("*** - Error, \"%s\" is not a port. A port is a number from 1 to %d or "
+              "COM1 to COM%d%s.",
+              arg.c_str(), kMaxPortNumber, kMaxPortNumber,
+              devicePaths ? ", or a device path such as /dev/ttyUSB0" : "");
+}
+
+void PrintRecordNotWritten(const std::string& logPath, const std::string& error) {
+  std::fprintf(stderr, "talvorn: the flash record was not written to %s: %s\n", logPath.c_str(),
+               error.c_str());
 }
 
 void ReportFailure() {

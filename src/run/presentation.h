@@ -18,6 +18,8 @@ void PrintUsage();
 void PrintHelp();
 // The program's name and version.
 void PrintVersion();
+// On standard error: the flash record could not be appended to `logPath`.
+void PrintRecordNotWritten(const std::string& logPath, const std::string& error);
 // A port argument that is neither a number nor COMn (nor, where
 // `devicePaths`, a path): "*** - Error, ..." naming it and the forms a port
 // takes, without a line end.
@@ -42,10 +44,10 @@ void PrintText(const std::string& text);
 // After "*** - Error, ", without a line end: `"F" is a directory`, `"F" is
 // not a regular file`, or for a regular file `"F" is too large (2 GiB or more)`.
 void PrintUnusableFile(const std::string& fileName, FileKind kind);
-// The file changed after the check began: while it was checked, or since.
 // A regular file that cannot be opened for reading: the error line and the
 // line that says why (`error`: errno value) and what helps.
 void PrintUnreadableFile(const std::string& fileName, int error);
+// The file changed after the check began: while it was checked, or since.
 void PrintFileChanged(const std::string& fileName, bool whileChecked);
 // `"F" changed while it was checked` (or `since`): the text of both.
 std::string FileChangedText(const std::string& fileName, bool whileChecked = false);

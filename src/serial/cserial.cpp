@@ -60,21 +60,16 @@ bool CSerial::WaitForInput(uint32_t timeoutMs) {
   return false;
 }
 
-uint32_t CSerial::Write(const void* buffer, uint32_t count) {
-  return count == 0 ? 0 : WriteBytes(buffer, count);
-}
-
 uint32_t CSerial::WriteString(const std::string& text) {
-  if (text.empty()) return 0;
   // A length beyond 32 bits saturates; the room test refuses it like any
   // other write that does not fit.
   const uint64_t length = text.size();
-  return WriteBytes(text.data(), length > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(length));
+  return Write(text.data(), length > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(length));
 }
 
-uint32_t CSerial::WriteBytes(const void* buffer, uint32_t count) {
+uint32_t CSerial::Write(const void* buffer, uint32_t count) {
   uint32_t sent = 0;
-  if (!Usable()) return 0;
+  if (count == 0 || !Usable()) return 0;
   // No write time-out: the write lasts until the device has taken every byte.
   if (!device.Write(buffer, count, 0, sent)) {
     DeviceFailed();

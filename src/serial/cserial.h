@@ -76,7 +76,6 @@ class CSerial {
   // port lost when the reason says that the open device has gone.
   void DeviceFailed();
   bool Usable() const { return ready && device.IsOpen() && !Lost(); }
-  uint32_t WriteBytes(const void* buffer, uint32_t count);
 
   std::unique_ptr<SerialDevice> owned;  // the platform's device, unless given one
   SerialDevice& device;

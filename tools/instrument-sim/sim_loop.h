@@ -11,7 +11,8 @@
 void InstallStopSignals();
 
 // Feeds received bytes to `instrument` and writes its queued replies until
-// the time-out (so many seconds without a byte from the loader), a stop signal, the instrument hanging up, or, with --once,
-// the loader closing the line after it has sent something.
+// the time-out (so many seconds without a byte from the loader), a stop
+// signal, the instrument hanging up, or, with --once, the loader closing the
+// line after it has sent something.
 void RunSimulator(const SimOptions& options, PtyLine& line, Instrument& instrument,
                   ReplyQueue& replies, std::FILE* report);
