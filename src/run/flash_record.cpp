@@ -179,7 +179,7 @@ std::string FlashRecordJson(const FlashState& state, const CSerial& port, const 
 
 void RecordRun(const FlashState& state, const CSerial& port, const RunStart& start,
                const RunOutcome& outcome, int status) {
-  if (state.logPath.empty()) return;
+  if (state.logPath.empty() || outcome.ending == Ending::kAnswered) return;
   std::string error;
   if (!AppendToLog(state.logPath, FlashRecordJson(state, port, start, outcome, status) + "\n",
                    error)) {

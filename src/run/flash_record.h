@@ -20,7 +20,8 @@ struct RunStart {
   std::chrono::steady_clock::time_point steady = std::chrono::steady_clock::now();
 };
 
-// Appends the record of the run to state.logPath (nothing when it is empty)
+// Appends the record of the run to state.logPath (nothing when it is empty,
+// nor for a request answered without a flash: help, version, the port list)
 // in one write. A log that cannot be opened or written costs one line on
 // standard error; the run's output and exit status stay as they are.
 void RecordRun(const FlashState& state, const CSerial& port, const RunStart& start,

@@ -500,12 +500,13 @@ ANSWERED = {"help": ("--help", HELP), "help_h": ("-h", HELP), "help_question_mar
             "help_slash_question_mark": ("/?", HELP), "version": ("--version", "talvorn 1\\.02\n")}
 
 
-def case_answered(cfg, tmp, arg, wanted):
+def case_answered(cfg, tmp, arg, wanted):  # no flash, so no flash record
     with open(os.path.join(tmp, "out"), "w+b") as out:  # a file: wine's helpers may hold a pipe
-        status = subprocess.run(cfg.loader + [arg], stdin=subprocess.DEVNULL, stdout=out,
-                                cwd=tmp, timeout=120).returncode
+        status = subprocess.run(cfg.loader + [arg], stdin=subprocess.DEVNULL, stdout=out, cwd=tmp,
+                                env=dict(os.environ, TALVORN_LOG="flash.log"), timeout=120).returncode
         text = os.pread(out.fileno(), 1 << 16, 0).decode("latin-1").replace("\r\n", "\n")
     assert re.fullmatch(wanted, text) and "not found" not in text and status == 0, (status, text)
+    assert not os.path.exists(os.path.join(tmp, "flash.log"))
 
 
 # name: (bash's command around the loader, "$@"; keys from a pipe: no terminal;
