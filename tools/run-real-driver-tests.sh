@@ -121,6 +121,45 @@ wait_line() {
   done
 }
 
+# ---------------------------------------------------------------- the accelerator
+
+# KVM when it works, else QEMU's own emulation (TCG). A writable /dev/kvm
+# is not enough: on a virtual machine whose processor lacks what the guest
+# kernel needs, KVM starts the guest and the kernel spins before its first
+# line. So KVM is used only when a probe boot with it (no initramfs) brings
+# the kernel to its end, the panic for want of a root file system, within
+# PROBE_SECONDS; TCG takes about 12 s for that on a busy 2-core machine,
+# a working KVM about one.
+# TALVORN_QEMU_ACCEL=tcg or kvm skips the probe.
+PROBE_SECONDS=20
+choose_accel() {
+  case ${TALVORN_QEMU_ACCEL:-} in
+    tcg) accel=tcg; accel_why="asked for (TALVORN_QEMU_ACCEL)"; return ;;
+    kvm) accel=kvm; accel_why="asked for (TALVORN_QEMU_ACCEL)"; return ;;
+    '') ;;
+    *) note "FAILED: TALVORN_QEMU_ACCEL is tcg or kvm, not \"$TALVORN_QEMU_ACCEL\"" >&2; exit 2 ;;
+  esac
+  accel=tcg
+  if [ ! -e /dev/kvm ]; then accel_why="no /dev/kvm"; return; fi
+  if [ ! -w /dev/kvm ]; then accel_why="/dev/kvm is not writable"; return; fi
+  local probe_log=$work/kvm-probe.log probe
+  : >"$probe_log"
+  start_group qemu-system-x86_64 -accel kvm -m 256 -smp 1 -nodefaults -display none \
+    -no-reboot -kernel "$kernel" -append "console=ttyS0 panic=-1" \
+    -chardev "file,id=console,path=$probe_log" -serial chardev:console >"$work/kvm-probe.out" 2>&1
+  probe=$started_pid
+  if wait_line "$PROBE_SECONDS" "Kernel panic\|VFS: Unable to mount root" "$probe_log" "$probe"; then
+    accel=kvm
+    accel_why="a probe boot with KVM reached the kernel's end"
+  else
+    accel_why="a probe boot with KVM did not reach the kernel's end within $PROBE_SECONDS s ($(grep -c . "$probe_log" || true) console lines)"
+  fi
+  kill -KILL "$probe" 2>/dev/null || true
+  wait "$probe" 2>/dev/null || true
+}
+choose_accel
+note "accelerator: $accel: $accel_why"
+
 # ---------------------------------------------------------------- the initramfs
 
 root=$work/initramfs
@@ -187,12 +226,9 @@ start_sim pulled --check examples/sample.m0 --silent-at 40
 
 # ---------------------------------------------------------------- the guest
 
-# KVM when it works, else QEMU's own emulation (TCG).
-accel=(-accel tcg)
-if [ -w /dev/kvm ]; then accel=(-accel kvm -accel tcg); fi
 console=$work/console.log
 : >"$console"
-start_group qemu-system-x86_64 "${accel[@]}" -m 256 -smp 1 -nodefaults -display none \
+start_group qemu-system-x86_64 -accel "$accel" -m 256 -smp 1 -nodefaults -display none \
   -no-reboot -kernel "$kernel" -initrd "$work/initrd.gz" \
   -append "console=ttyS0 quiet panic=-1" \
   -chardev "file,id=console,path=$console" -serial chardev:console \
@@ -205,7 +241,7 @@ start_group qemu-system-x86_64 "${accel[@]}" -m 256 -smp 1 -nodefaults -display 
   -qmp "unix:$work/qmp.sock,server=on,wait=off" \
   >"$work/qemu.out" 2>&1
 qemu=$started_pid
-note "guest booting (${accel[*]}), kernel $kernel"
+note "guest booting ($accel), kernel $kernel"
 
 failures=()
 fail() { failures+=("$*"); note "FAIL $*"; }

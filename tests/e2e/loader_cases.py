@@ -234,11 +234,11 @@ SUCCESS = {**{"success_" + f[:-3]: (f, [], [], None, "") for f in (
     "pad": ("words16_crlf.m0", ["-p"], [], None, " 0 stray bytes"),
     "boot_overwrite_yes": ("words16_crlf.m0", ["-b"], [], (BOOT_QUESTION, b"y\r"),
                            'start command "%%" (boot sector overwrite)'),
-    "wakeup_retries": ("words16_crlf.m0", [], ["--ignore-wakeups", "2"], None, "wake-up ignored"),
+    "wakeup_retries": ("words16_crlf.m0", [], ["--ignore-wakeups", "1"], None, "wake-up ignored"),
     "arrow_key_does_not_cancel": ("words16_crlf.m0", [], ["--delay-ms", "100"],
                                   (STARTED, ARROW_UP), ""),
     "noisy_line": ("words16_lf.m0", [], ["--noise", "--line-rate"], None, ""),
-    "sim_timeout_counts_idle_time": ("words16_crlf.m0", [], ["--timeout", "5", "--delay-ms", "1500"],
+    "sim_timeout_counts_idle_time": ("words16_crlf.m0", [], ["--timeout", "3", "--delay-ms", "800"],
                                      None, ""),
 }
 
@@ -249,7 +249,7 @@ def case_success(cfg, tmp, fixture, options, sim_args, keys, sim_says):
                         record="successful")
     if fixture in EXACT and not options + sim_args:
         assert result.stdout == EXACT[fixture].replace("PORT", result.port), describe(result)
-    waking = opening(result.port, 2 if "--ignore-wakeups" in sim_args else 0,
+    waking = opening(result.port, 1 if "--ignore-wakeups" in sim_args else 0,
                      "y" if "-b" in options else None)
     expect(cfg, result, fixture, prefix=started(result, fixture, waking))
     assert sim_says in result.sim, describe(result)
@@ -485,7 +485,7 @@ def case_file_changed(cfg, tmp, change, before_start):
     changed = '"fw.m0" changed since it was checked'
     sim_args, when, ending = (["--ignore-wakeups", "1"], "Waking up device",
                               "*** - Error, " + changed + UNSUCCESSFUL) if before_start else (
-        ["--delay-ms", "50"], STARTED, ERROR + changed + "\n" + UNSUCCESSFUL + "DONE\n")
+        ["--delay-ms", "10"], STARTED, ERROR + changed + "\n" + UNSUCCESSFUL + "DONE\n")
     result = run_loader(cfg, tmp, path, sim_args, check=False,
                         keys=(when, lambda _: change(cfg, path)), record="file changed")
     assert result.stdout.endswith(ending) and result.status == 1, describe(result)
