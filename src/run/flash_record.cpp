@@ -44,32 +44,6 @@ std::string ErrorText(const RunOutcome& outcome) {
   }
 }
 
-// UTC as ISO 8601 with milliseconds: 2026-12-07T10:28:47.123Z. The civil date
-// from the day number by Howard Hinnant's method, so that no platform's
-// gmtime (nor its thread safety) is needed.
-std::string IsoTime(std::chrono::system_clock::time_point when) {
-  const int64_t ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
-  const int64_t days = (ms >= 0 ? ms : ms - 86399999) / 86400000;
-  const int64_t msOfDay = ms - days * 86400000;
-  const int64_t z = days + 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const int64_t dayOfEra = z - era * 146097;
-  const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  const int64_t mp = (5 * dayOfYear + 2) / 153;
-  const int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
-  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
-  const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
-  char text[96];
-  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lldZ",
-                static_cast<long long>(year), static_cast<long long>(month),
-                static_cast<long long>(day), static_cast<long long>(msOfDay / 3600000),
-                static_cast<long long>(msOfDay / 60000 % 60),
-                static_cast<long long>(msOfDay / 1000 % 60), static_cast<long long>(msOfDay % 1000));
-  return text;
-}
-
 // Length of the valid UTF-8 sequence at `at`, 0 when there is none.
 size_t Utf8Length(const std::string& text, size_t at) {
   const auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
@@ -125,6 +99,31 @@ std::string DeviceFields(const FlashState& state, const CSerial& port) {
 }
 
 }  // namespace
+
+// The civil date from the day number by Howard Hinnant's method, so that no
+// platform's gmtime (nor its thread safety) is needed.
+std::string IsoTime(std::chrono::system_clock::time_point when) {
+  const int64_t ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+  const int64_t days = (ms >= 0 ? ms : ms - 86399999) / 86400000;
+  const int64_t msOfDay = ms - days * 86400000;
+  const int64_t z = days + 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t dayOfEra = z - era * 146097;
+  const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const int64_t mp = (5 * dayOfYear + 2) / 153;
+  const int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
+  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lldZ",
+                static_cast<long long>(year), static_cast<long long>(month),
+                static_cast<long long>(day), static_cast<long long>(msOfDay / 3600000),
+                static_cast<long long>(msOfDay / 60000 % 60),
+                static_cast<long long>(msOfDay / 1000 % 60), static_cast<long long>(msOfDay % 1000));
+  return text;
+}
 
 std::string JsonString(const std::string& text) {
   static const char kHex[] = "0123456789abcdef";

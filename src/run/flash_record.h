@@ -36,6 +36,9 @@ std::string FlashRecordJson(const FlashState& state, const CSerial& port, const 
 // value (file names on Windows come in its 8-bit code page).
 std::string JsonString(const std::string& text);
 
+// UTC as ISO 8601 with milliseconds: 2026-12-07T10:28:47.123Z.
+std::string IsoTime(std::chrono::system_clock::time_point when);
+
 // Platform parts (flash_record_posix.cpp, flash_record_win32.cpp).
 std::string HostName();
 std::string UserName();
