@@ -19,19 +19,29 @@ TEST(CSerial, AFailedStepLeavesWhatItMustAndALostPortIsLeftAloneUntilOpenedAnew)
     const char* name;
     Step failing;
     SerialError error;
-    bool closes, onReadyPort;  // onReadyPort false: the first Open fails
-    bool openAfter, readyAfter, lost;
-  } cases[] = {{"open", Step::kOpen, kRefused, false, false, false, false, false},
-               {"open: gone", Step::kOpen, kGone, false, false, false, false, false},
-               {"settings", Step::kConfigure, kRefused, false, false, true, false, false},
-               {"settings, closing", Step::kConfigure, kRefused, true, false, false, false, false},
-               {"settings: gone", Step::kConfigure, kGone, false, false, true, false, true},
-               {"later settings", Step::kConfigure, kRefused, false, true, true, true, false},
-               {"later, closing", Step::kConfigure, kRefused, true, true, false, false, false},
-               {"read", Step::kRead, kRefused, false, true, true, true, false},
-               {"read: gone", Step::kRead, kGone, false, true, true, false, true},
-               {"write: gone", Step::kWrite, kGone, false, true, true, false, true},
-               {"purge: gone", Step::kPurge, kGone, false, true, true, false, true}};
+    bool closes = false;       // the failing step closes the device
+    bool onReadyPort = false;  // false: the first Open fails
+    bool openAfter = false, readyAfter = false, lost = false;
+  } cases[] = {
+      {.name = "open", .failing = Step::kOpen, .error = kRefused},
+      {.name = "open: gone", .failing = Step::kOpen, .error = kGone},
+      {.name = "settings", .failing = Step::kConfigure, .error = kRefused, .openAfter = true},
+      {.name = "settings, closing", .failing = Step::kConfigure, .error = kRefused, .closes = true},
+      {.name = "settings: gone", .failing = Step::kConfigure, .error = kGone,
+       .openAfter = true, .lost = true},
+      {.name = "later settings", .failing = Step::kConfigure, .error = kRefused,
+       .onReadyPort = true, .openAfter = true, .readyAfter = true},
+      {.name = "later, closing", .failing = Step::kConfigure, .error = kRefused,
+       .closes = true, .onReadyPort = true},
+      {.name = "read", .failing = Step::kRead, .error = kRefused,
+       .onReadyPort = true, .openAfter = true, .readyAfter = true},
+      {.name = "read: gone", .failing = Step::kRead, .error = kGone,
+       .onReadyPort = true, .openAfter = true, .lost = true},
+      {.name = "write: gone", .failing = Step::kWrite, .error = kGone,
+       .onReadyPort = true, .openAfter = true, .lost = true},
+      {.name = "purge: gone", .failing = Step::kPurge, .error = kGone,
+       .onReadyPort = true, .openAfter = true, .lost = true},
+  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     FakeSerialDevice device;

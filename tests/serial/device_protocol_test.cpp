@@ -34,7 +34,7 @@ TEST_F(DeviceProtocolTest, AnswerLineToAPacket) {
   const std::string longText(200, 'x');
   const struct {
     const char* name;
-    std::string input;
+    std::string input{};
     bool accepted;
     std::string line;
   } cases[] = {
@@ -75,37 +75,44 @@ TEST_F(DeviceProtocolTest, WaitsEndAtTheirAnswerTheirLimitOrAKey) {
   const struct {
     const char* name;
     Wait wait;
-    int16_t limit;  // of the prompt wait
-    std::string input;
-    uint32_t afterPolls, gap;
-    long keyAfterPauses;  // -1: no key
-    bool result, keyLeft, beep;
-    long pauses;
-    std::string left;
+    int16_t limit = 0;  // of the prompt wait
+    std::string input{};
+    uint32_t afterPolls = 0, gap = 0;
+    long keyAfterPauses = -1;  // -1: no key
+    bool result = false;       // what the wait returned
+    bool keyLeft = false;      // a key still waiting for the driver
+    bool beep = false;         // the missing prompt reported
+    long pauses = 0;
+    std::string left{};        // input not taken
   } cases[] = {
-      {"limit zero still polls once", kPrompt, 0, ">", 0, 0, -1, true, false, false, 0, ""},
-      {"limit zero without prompt", kPrompt, 0, "", 0, 0, -1, false, false, false, 1, ""},
-      {"prompt after empty polls", kPrompt, 10, ">", 3, 0, -1, true, false, false, 3, ""},
-      {"other characters are dropped", kPrompt, 1, "ab>", 0, 0, -1, true, false, false, 0, ""},
-      {"no prompt within the limit", kPrompt, 10, ">", 50, 0, -1, false, false, false, 10, ">"},
-      {"a key stays for the driver", kPrompt, 100, ">", 50, 0, 4, false, true, false, 4, ">"},
-      {"prompt before the echo is swallowed", kCommand, 0, ">@N\r\n", 0, 0, -1, false, false,
-       true, 2500, ""},
-      {"no echo: the prompt after the echo wait counts", kCommand, 0, ">", 600, 0, -1, true,
-       false, false, 599, ""},
-      {"command answered by silence", kCommand, 0, "", 0, 0, -1, false, false, true, 3000, ""},
-      {"a key ends the prompt wait after one poll", kCommand, 0, "\r>", 0, 20, 0, false, true,
-       true, 1, ">"},
-      {"the wake-up purges a stale prompt, then waits 5000 polls", kWake, 0, "old >", 0, 0, -1,
-       false, false, false, 5000, ""},
+      {.name = "limit zero still polls once", .wait = kPrompt, .input = ">", .result = true},
+      {.name = "limit zero without prompt", .wait = kPrompt, .pauses = 1},
+      {.name = "prompt after empty polls", .wait = kPrompt, .limit = 10, .input = ">",
+       .afterPolls = 3, .result = true, .pauses = 3},
+      {.name = "other characters are dropped", .wait = kPrompt, .limit = 1, .input = "ab>",
+       .result = true},
+      {.name = "no prompt within the limit", .wait = kPrompt, .limit = 10, .input = ">",
+       .afterPolls = 50, .pauses = 10, .left = ">"},
+      {.name = "a key stays for the driver", .wait = kPrompt, .limit = 100, .input = ">",
+       .afterPolls = 50, .keyAfterPauses = 4, .keyLeft = true, .pauses = 4, .left = ">"},
+      {.name = "prompt before the echo is swallowed", .wait = kCommand, .input = ">@N\r\n",
+       .beep = true, .pauses = 2500},
+      {.name = "no echo: the prompt after the echo wait counts", .wait = kCommand, .input = ">",
+       .afterPolls = 600, .result = true, .pauses = 599},
+      {.name = "command answered by silence", .wait = kCommand, .beep = true, .pauses = 3000},
+      {.name = "a key ends the prompt wait after one poll", .wait = kCommand, .input = "\r>",
+       .gap = 20, .keyAfterPauses = 0, .keyLeft = true, .beep = true, .pauses = 1, .left = ">"},
+      {.name = "the wake-up purges a stale prompt, then waits 5000 polls", .wait = kWake,
+       .input = "old >", .pauses = 5000},
       // The write of the start command is the first status query: poll 1.
-      {"text after the line feed stays", kStart, 0, "$\r\nREADY\n", 2, 0, -1, true, false, false,
-       4, "READY\n"},
-      {"characters 1500 polls apart keep it going", kStart, 0, "xxx\n", 1500, 1501, -1, true,
-       false, false, 6003, ""},
-      {"2000 empty polls in a row", kStart, 0, "", 0, 0, -1, true, false, false, 2000, ""},
-      {"a key, amid a stream without line feed", kStart, 0, std::string(100, 'y'), 0, 0, 30, true,
-       true, false, 30, std::string(70, 'y')},
+      {.name = "text after the line feed stays", .wait = kStart, .input = "$\r\nREADY\n",
+       .afterPolls = 2, .result = true, .pauses = 4, .left = "READY\n"},
+      {.name = "characters 1500 polls apart keep it going", .wait = kStart, .input = "xxx\n",
+       .afterPolls = 1500, .gap = 1501, .result = true, .pauses = 6003},
+      {.name = "2000 empty polls in a row", .wait = kStart, .result = true, .pauses = 2000},
+      {.name = "a key, amid a stream without line feed", .wait = kStart,
+       .input = std::string(100, 'y'), .keyAfterPauses = 30, .result = true, .keyLeft = true,
+       .pauses = 30, .left = std::string(70, 'y')},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
