@@ -39,12 +39,19 @@ echo "=== Packages: manual pages, the .deb and the Windows zip, each flashing th
 tools/check-packages.sh
 
 echo "=== Fuzz targets (libFuzzer with ASan and UBSan), ${FUZZ_SECONDS:-60} s each ==="
-# CI always fuzzes (install-deps.sh installs clang); elsewhere a machine
-# without libFuzzer says plainly that it skipped the targets.
-if [ -n "${CI:-}" ] || { command -v clang++ >/dev/null 2>&1 &&
+# Decided by what works: a fuzz target of one line must build and run. CI
+# (which installs clang and libFuzzer first) fails when it does not.
+probe=$(mktemp -d)
+if command -v clang++ >/dev/null 2>&1 &&
    echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' |
-     clang++ -x c++ -fsanitize=fuzzer -o /dev/null - >/dev/null 2>&1; }; then
+     clang++ -x c++ -fsanitize=fuzzer,address -o "$probe/probe" - >/dev/null 2>&1 &&
+   "$probe/probe" -runs=10 >/dev/null 2>&1; then
+  rm -rf "$probe"
+  echo "(clang++ $(clang++ -dumpversion) with libFuzzer: a probe target built and ran)"
   bash tools/run-fuzz.sh
+elif rm -rf "$probe"; [ -n "${CI:-}" ]; then
+  echo "FAILED: fuzz targets: clang++ with libFuzzer cannot build or run a probe target" >&2
+  exit 1
 else
   echo "SKIPPED: fuzz targets (need clang++ and libFuzzer; tools/install-deps.sh installs them)"
 fi
