@@ -130,7 +130,7 @@ def check_record(cfg, r, path, options, verdict, log):
     assert rec["options"] == {k: "-" + k[0] in options for k in ("pad", "debug", "verbose", "boot")}
     assert (rec["records"], rec["packets"]) == (int(sent[1]) if sent else 0, len(r.loop)), rec
     assert (rec["error"] is None) == (verdict in ("successful", "cancelled", "interrupted")), rec
-    assert rec["error"] is None or rec["error"] in r.stdout, rec
+    assert rec["error"] is None or rec["error"] in r.stdout and rec["error"].strip("\r\n") in ("", rec["error"]), rec
 
 
 def run_loader(cfg, tmp, fixture, sim_args=(), check=True, options=(), keys=None, port=None,
