@@ -1,8 +1,9 @@
 # Installation and packages.
 #
 # POSIX: `cmake --install build --prefix P` puts the loader and the simulator
-# into P/bin, their manual pages into P/share/man/man1 and the README and the
-# copyright notice into P/share/doc/talvorn. `cmake --build build --target
+# into P/bin, their manual pages into P/share/man/man1, the user's guide
+# (README.md) and the copyright notice into P/share/doc/talvorn and the sample
+# firmware into P/share/doc/talvorn/examples. `cmake --build build --target
 # package` makes build/talvorn_VERSION-1_ARCH.deb of the same files.
 #
 # Windows (mingw-w64): `cmake --build build-win32 --target package` makes
@@ -38,8 +39,12 @@ else()
   endif()
   install(FILES ${PROJECT_SOURCE_DIR}/man/talvorn.1 ${PROJECT_SOURCE_DIR}/man/talvorn-sim.1
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # The user's guide, and the sample firmware its dry run flashes into
+  # talvorn-sim; the developer's notes stay with the sources.
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/copyright
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/sample.m0
+          DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

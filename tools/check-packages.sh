@@ -36,11 +36,12 @@ fail() {
 }
 
 # The sample flashed by the end-to-end case that checks the image it leaves.
+examples=examples
 flash_sample() {  # loader words...
   local loader_args=()
   for word in "$@"; do loader_args+=(--loader "$word"); done
   timeout 600 python3 tests/e2e/loader_cases.py --sim "$sim" "${loader_args[@]}" "${com_args[@]}" \
-    --data tests/data --e2e-data tests/e2e/data --examples examples --case success_sample </dev/null
+    --data tests/data --e2e-data tests/e2e/data --examples "$examples" --case success_sample </dev/null
 }
 
 echo "--- manual pages: groff -man -ww, man -l"
@@ -69,14 +70,18 @@ lintian_report=$(lintian --fail-on error "$deb" 2>&1) || lintian_status=$?
 grep -v '^running with root privileges' <<<"$lintian_report" || true
 [ "$lintian_status" -eq 0 ] || fail "lintian reports errors on $deb"
 dpkg-deb -x "$deb" "$scratch/deb"
+# The user's guide, and the sample that the manual's dry run flashes.
 for file in usr/bin/talvorn usr/bin/talvorn-sim usr/share/man/man1/talvorn.1.gz \
-            usr/share/man/man1/talvorn-sim.1.gz usr/share/doc/talvorn/copyright; do
+            usr/share/man/man1/talvorn-sim.1.gz usr/share/doc/talvorn/copyright \
+            usr/share/doc/talvorn/README.md usr/share/doc/talvorn/examples/sample.m0; do
   [ -f "$scratch/deb/$file" ] || fail "$deb holds no $file"
 done
 sim=$scratch/deb/usr/bin/talvorn-sim
 com_args=()
-echo "--- the packaged talvorn flashes the sample into the packaged talvorn-sim"
+echo "--- the packaged talvorn flashes the packaged sample into the packaged talvorn-sim"
+examples=$scratch/deb/usr/share/doc/talvorn/examples
 flash_sample "$scratch/deb/usr/bin/talvorn"
+examples=examples
 
 echo "--- Windows zip"
 if ! command -v i686-w64-mingw32-g++ >/dev/null 2>&1 || ! command -v wine >/dev/null 2>&1; then

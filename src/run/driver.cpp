@@ -20,6 +20,8 @@ namespace {
 constexpr int32_t kBootSectorBytes = 4096;
 // Wake-up tries when no key press can ever end them (input closed).
 constexpr int kWakeTriesWithoutKeyboard = 20;
+// Failed wake-up tries (about 5 s each) before the hint on what to check.
+constexpr int kWakeTriesBeforeHint = 3;
 
 // What a step before the transfer gives: nothing when it went through,
 // otherwise how the run ended there (its message already shown).
@@ -69,11 +71,12 @@ StepEnd IfLost(const FlashState& state, const CSerial& port) {
 StepEnd CheckInputFile(FlashState& state) {
   if (state.inputKind == FileKind::kRegular && !state.reader.file) {
     PrintUnreadableFile(state.fileName, state.inputError);
-    return Ended(Ending::kBadFile);
+    return Ended(Ending::kBadFile, "cannot read file \"" + state.fileName + "\"");
   }
   if (state.inputKind != FileKind::kRegular || state.fileSize < 0) {
-    PrintUnusableFile(state.fileName, state.inputKind);
-    return Ended(Ending::kBadFile);
+    const std::string unusable = UnusableFileText(state.fileName, state.inputKind);
+    PrintError(unusable);
+    return Ended(Ending::kBadFile, unusable);
   }
   std::FILE* const file = state.reader.file.get();
   FileIdentity before;
@@ -81,8 +84,9 @@ StepEnd CheckInputFile(FlashState& state) {
   state.reader.padded = state.padRecords;
   const ValidationResult result = ValidateFile(state.reader);
   if (!result.ok) {
-    PrintText(ValidationMessage(state.fileName, result));
-    return Ended(Ending::kBadFile);
+    const std::string message = ValidationMessage(state.fileName, result);
+    PrintText(message);
+    return Ended(Ending::kBadFile, WithoutErrorPrefix(message));
   }
   if (!known || !TakeFingerprint(file, state.checked) || state.checked.identity != before) {
     PrintFileChanged(state.fileName, true);
@@ -126,6 +130,7 @@ bool WakeWithRetries(FlashState& state, CSerial& port) {
   bool awake = WakeDevice(state.link, port);
   while (!awake && !port.Lost() && !console.KeyWaiting() && !InterruptPending()) {
     PrintWakeFailed();
+    if (tries == kWakeTriesBeforeHint) PrintWakeHint(console.KeysCanArrive());
     if (!console.KeysCanArrive() && tries >= kWakeTriesWithoutKeyboard) return false;
     console.Pause1ms();
     awake = WakeDevice(state.link, port);
@@ -217,8 +222,9 @@ StepEnd StartTransfer(FlashState& state, CSerial& port, PacketPair& packets) {
     return FileChanged(state);
   }
   if (!assembled) {
-    PrintNotSRecordFile(state.fileName);
-    return Ended(Ending::kBadFile);
+    const std::string notSRecord = NotSRecordFileText(state.fileName);
+    PrintError(notSRecord);
+    return Ended(Ending::kBadFile, notSRecord);
   }
   if (StepEnd end = InterruptOrEscape()) return end;
   // From the boot sector's start command on, "-b" lets the first interrupt
@@ -276,7 +282,9 @@ RunOutcome SendTerminator(FlashState& state, CSerial& port, const unsigned char*
     return Unfinished(state, port, cancelled, AnswerOutcome(state.link));
   }
   PrintAllSent();
-  return Ended(cancelled ? Ending::kCancelled : Ending::kSuccess);
+  RunOutcome accepted = Ended(cancelled ? Ending::kCancelled : Ending::kSuccess);
+  accepted.imageWhole = true;
+  return accepted;
 }
 
 // The transfer: each data packet is written, the next one assembled and the
@@ -298,7 +306,7 @@ RunOutcome Transfer(FlashState& state, CSerial& port, PacketPair& packets) {
     if (state.debugRecords) DumpPacket(packets.current, size);
     port.Write(packets.current, static_cast<uint32_t>(size));
     if (AssemblePacket(state.reader, packets.next) != AssembleStatus::kPacket) {
-      if (FileAsChecked(state)) return {Ending::kBadRecord, "", true};
+      if (FileAsChecked(state)) return {Ending::kBadRecord, "Bad S-Record Read", true};
       return Unfinished(state, port, false, FileChanged(state));
     }
     ShowProgress(state.packetsSent, state.reader.bytesRead, state.fileSize);
@@ -348,7 +356,10 @@ RunOutcome RunSteps(FlashState& state, CSerial& port, int argc, char** argv) {
   DrainKeyboard();
   const CommandLine line = ParseCommandLine(state, argc, argv);
   if (line.request == CommandLineRequest::kAnswered) return Ended(Ending::kAnswered);
-  if (line.request == CommandLineRequest::kRefused) return Ended(Ending::kRefused);
+  if (line.request == CommandLineRequest::kRefused) {
+    return Ended(Ending::kRefused, state.fileName.empty() ? "no file given"
+                                                          : "file \"" + state.fileName + "\" not found");
+  }
   PrintBanner();
   if (!TakePort(state, argc, argv, line.portIndex)) {
     state.link.portLabel = argv[line.portIndex];  // the port as given, for the record
@@ -365,11 +376,36 @@ RunOutcome RunSteps(FlashState& state, CSerial& port, int argc, char** argv) {
   return outcome;
 }
 
+// After the verdict of a run that did not succeed, what the instrument got.
+// An interrupt's verdict says it already; a command line refused before any
+// file was named concerns no instrument.
+void ShowWhatInstrumentGot(const FlashState& state, const RunOutcome& outcome) {
+  switch (outcome.ending) {
+    case Ending::kSuccess:
+    case Ending::kAnswered:
+    case Ending::kInterrupted: return;
+    case Ending::kRefused:
+      if (state.fileName.empty()) return;
+      break;
+    default: break;
+  }
+  InstrumentGot got = InstrumentGot::kNothing;
+  if (outcome.imageWhole) {
+    got = InstrumentGot::kWholeImage;
+  } else if (outcome.imageTouched || state.transferStarted) {
+    got = InstrumentGot::kPartOfImage;
+  } else if (state.portOpened) {
+    got = InstrumentGot::kNoFirmware;
+  }
+  PrintInstrumentGot(got);
+}
+
 }  // namespace
 
 int RunFlash(FlashState& state, CSerial& port, int argc, char** argv) {
   const RunStart start;
   const RunOutcome outcome = RunSteps(state, port, argc, argv);
+  ShowWhatInstrumentGot(state, outcome);
   const int status = ExitStatus(outcome);
   RecordRun(state, port, start, outcome, status);
   return status;

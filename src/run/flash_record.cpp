@@ -35,8 +35,13 @@ const char* VerdictName(Ending ending) {
 // The record's error text: the instrument's answer or the reason; "" when none.
 std::string ErrorText(const RunOutcome& outcome) {
   switch (outcome.ending) {
-    // As the screen showed it: a log reader's terminal is no safer than the technician's.
-    case Ending::kInstrumentError: return ScreenText(outcome.text);
+    // As the screen showed it, without the line's end: a log reader's terminal
+    // is no safer than the technician's.
+    case Ending::kInstrumentError: {
+      std::string answer = outcome.text;
+      while (!answer.empty() && (answer.back() == '\r' || answer.back() == '\n')) answer.pop_back();
+      return ScreenText(answer.empty() ? outcome.text : answer);  // an empty line stays seen
+    }
     case Ending::kNotAPort: return "not a port";
     case Ending::kNoWakeAnswer: return "no answer to the wake-up";
     case Ending::kSettingsRefused: return std::string("the port refused ") + kLineSettingsText;

@@ -29,15 +29,36 @@ const char kUsage[] =
     "To use, you must have a valid S file (usually with extension .M0), and\n"
     "have valid communications via serial port to the instrument.\n";
 
-// What the usage text lacks, after it.
+// What the usage text lacks, after it: every other option, and "-p" as it is.
 const char kHelpAdditions[] =
     "\n"
+    "           -p - The pad is three 0xFF bytes after every data packet.\n"
     "           -b - Boot sector overwrite: asks first, sends %% as the start\n"
     "                command and ignores ESC until 4096 bytes have gone.\n"
-    "         port - also written COMn (COM3); on Linux also a device path,\n"
-    "                such as /dev/ttyUSB0 or a name under /dev/serial/by-id.\n"
+    "   --log=FILE - Append a record of the run (one JSON line) to FILE; the\n"
+    "                environment variable TALVORN_LOG=FILE does the same, and\n"
+    "                an empty --log= turns it off.\n"
     "\n"
-    "The manual: man talvorn (Linux), README.txt beside talvorn.exe (Windows).\n";
+    "  Alone on the command line:\n"
+    " --list-ports - List the serial ports present.\n"
+    "    --version - Print the version.\n"
+    "       --help - This text (also -h, -?, /?).\n"
+    "\n";
+
+// The forms of a port and where the manual is, for the platform's own ports.
+const char kPortHelpPaths[] =
+    "         port - 1 = /dev/ttyS0, 2 = /dev/ttyS1, ...; also written COMn\n"
+    "                (COM3), or a device path such as /dev/ttyUSB0 or a name\n"
+    "                under /dev/serial/by-id/ (talvorn --list-ports lists them).\n"
+    "\n"
+    "The manual: man talvorn.\n";
+const char kPortHelpComNames[] =
+    "         port - also written COMn (COM3), as Device Manager shows it under\n"
+    "                Ports (COM & LPT) (talvorn --list-ports lists them).\n"
+    "\n"
+    "The manual: README.txt beside talvorn.exe.\n";
+
+const char kErrorPrefix[] = "*** - Error, ";
 
 const char kSpinner[4] = {'/', '-', '\\', '|'};
 
@@ -65,6 +86,7 @@ void PrintUsage() {
 void PrintHelp() {
   PrintUsage();
   std::fputs(kHelpAdditions, stdout);
+  std::fputs(DevicePathsAsPorts() ? kPortHelpPaths : kPortHelpComNames, stdout);
 }
 
 void PrintVersion() { std::printf("talvorn %s\n", kVersion); }
@@ -113,11 +135,18 @@ void ShowProgress(int32_t packetsSent, int32_t bytesRead, int32_t fileSize) {
 
 void PrintText(const std::string& text) { std::fputs(text.c_str(), stdout); }
 
-void PrintUnusableFile(const std::string& fileName, FileKind kind) {
+std::string UnusableFileText(const std::string& fileName, FileKind kind) {
   const char* what = "is too large (2 GiB or more)";
   if (kind == FileKind::kDirectory) what = "is a directory";
   if (kind == FileKind::kOther) what = "is not a regular file";
-  std::printf("*** - Error, \"%s\" %s", fileName.c_str(), what);
+  return "\"" + fileName + "\" " + what;
+}
+
+void PrintError(const std::string& text) { std::printf("%s%s", kErrorPrefix, text.c_str()); }
+
+std::string WithoutErrorPrefix(const std::string& message) {
+  const std::string prefix = kErrorPrefix;
+  return message.compare(0, prefix.size(), prefix) == 0 ? message.substr(prefix.size()) : message;
 }
 
 void PrintUnreadableFile(const std::string& fileName, int error) {
@@ -185,8 +214,8 @@ void PrintBaudRate(const std::string& portLabel) {
   std::printf("Setting Baud Rate to %s: %s\n", portLabel.c_str(), kLineSettingsText);
 }
 
-void PrintNotSRecordFile(const std::string& fileName) {
-  std::printf("*** - Error, \"%s\" is not a Motorola Hex File", fileName.c_str());
+std::string NotSRecordFileText(const std::string& fileName) {
+  return "\"" + fileName + "\" is not a Motorola Hex File";
 }
 
 void PrintStarted(const std::string& fileName) {
@@ -222,3 +251,33 @@ void PrintInterrupted(bool imageTouched) {
 void PrintSuccess() { std::printf("Flash programming ... SUCCESSFUL\n"); }
 
 void PrintDone() { std::printf("DONE\n"); }
+
+// The hints go to standard error, after what standard output already holds:
+// scripts read standard output, which keeps its texts as they are.
+void PrintHint(const char* text) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "talvorn: %s\n", text);
+}
+
+void PrintWakeHint(bool keysCanArrive) {
+  PrintHint(keysCanArrive
+                ? "the instrument does not answer. Check that it is switched on, the cable and "
+                  "the port (talvorn --list-ports lists the ports). Any key stops the tries."
+                : "the instrument does not answer. Check that it is switched on, the cable and "
+                  "the port (talvorn --list-ports lists the ports).");
+}
+
+void PrintInstrumentGot(InstrumentGot got) {
+  switch (got) {
+    case InstrumentGot::kNothing: PrintHint("nothing was sent to the instrument."); break;
+    case InstrumentGot::kNoFirmware:
+      PrintHint("no firmware was sent; the instrument was left as it was.");
+      break;
+    case InstrumentGot::kPartOfImage:
+      PrintHint("the instrument may hold an incomplete image: flash it again.");
+      break;
+    case InstrumentGot::kWholeImage:
+      PrintHint("the instrument had already accepted the whole image, its end record included.");
+      break;
+  }
+}

@@ -41,9 +41,13 @@ int32_t ProgressPercent(int32_t bytesRead, int32_t fileSize);
 
 // Prints `text` as it is.
 void PrintText(const std::string& text);
-// After "*** - Error, ", without a line end: `"F" is a directory`, `"F" is
-// not a regular file`, or for a regular file `"F" is too large (2 GiB or more)`.
-void PrintUnusableFile(const std::string& fileName, FileKind kind);
+// "*** - Error, " and `text`, without a line end.
+void PrintError(const std::string& text);
+// `message` without its leading "*** - Error, ": the reason, for the record.
+std::string WithoutErrorPrefix(const std::string& message);
+// `"F" is a directory`, `"F" is not a regular file`, or for a regular file
+// `"F" is too large (2 GiB or more)`.
+std::string UnusableFileText(const std::string& fileName, FileKind kind);
 // A regular file that cannot be opened for reading: the error line and the
 // line that says why (`error`: errno value) and what helps.
 void PrintUnreadableFile(const std::string& fileName, int error);
@@ -79,7 +83,8 @@ void PrintCancelled(bool withStop);
 // keys typed after it are thrown away; a printable answer is echoed.
 bool AskBootOverwrite();
 void PrintBaudRate(const std::string& portLabel);
-void PrintNotSRecordFile(const std::string& fileName);
+// `"F" is not a Motorola Hex File`.
+std::string NotSRecordFileText(const std::string& fileName);
 // "Flash programming "F" started ..." and the "Percent Complete ... " field.
 void PrintStarted(const std::string& fileName);
 // The "-d" dump of one packet as it goes on the wire.
@@ -96,3 +101,16 @@ void PrintSuccess();
 // went) or was left as it was.
 void PrintInterrupted(bool imageTouched);
 void PrintDone();
+
+// What the instrument got from a run that did not succeed.
+enum class InstrumentGot {
+  kNothing,      // the port was never opened
+  kNoFirmware,   // the port was opened, but the start command never went
+  kPartOfImage,  // the transfer began and the end record was not accepted
+  kWholeImage,   // the end record was accepted, and the run ended cancelled all the same
+};
+// On standard error, after the verdict: one line saying what the instrument got.
+void PrintInstrumentGot(InstrumentGot got);
+// On standard error, once, while the wake-up goes unanswered: what to check,
+// and (`keysCanArrive`) that any key stops the tries.
+void PrintWakeHint(bool keysCanArrive);

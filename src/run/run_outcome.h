@@ -25,8 +25,10 @@ enum class Ending {
 struct RunOutcome {
   Ending ending = Ending::kSuccess;
   // The instrument's answer line (error, time-out), or the reason of a lost
-  // port, a changed file or a port not opened; "" otherwise.
+  // port, a changed or bad file or a port not opened; "" otherwise.
   std::string text;
   // The start command went: an interrupted instrument may hold an incomplete image.
   bool imageTouched = false;
+  // The instrument accepted the end record: it holds the whole image.
+  bool imageWhole = false;
 };

@@ -25,7 +25,6 @@ void Instrument::Report(const std::string& line) const {
 
 void Instrument::LineOpened() {
   Report("line opened");
-  sessionBytes_ = 0;
   if (options_.noise) sink_.Send(kNoise, 0);
 }
 
@@ -33,7 +32,9 @@ void Instrument::LineOpened() {
 void Instrument::LineClosed() {
   Report("line closed");
   // Counted from here, not from the open: the loader's first bytes may be read
-  // before its open is seen.
+  // before its open is seen, and a session of a few bytes (a wake-up, then "-b"
+  // answered no) must still count as one.
+  sessionBytes_ = 0;
   setupLines_ = 0;
   mode_ = Mode::kAsleep;
   recent_.clear();

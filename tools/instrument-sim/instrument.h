@@ -34,7 +34,7 @@ class Instrument {
   void LineClosed();
   void Receive(uint8_t byte);
 
-  // True when bytes have arrived since the line was last opened.
+  // True when bytes have arrived since the line was last closed.
   bool SessionActive() const { return sessionBytes_ > 0; }
   // 0: a flash completed and no check failed; 1: a check failed; 2: no flash completed.
   int ExitStatus() const;
