@@ -382,8 +382,9 @@ REFUSED = {
                             'the S5 record counts 3 data records, the file holds 2 before it'), {}),
     "missing_file": ("MISSING", re.escape('*** - Error, file "fw.m0" not found' + BANNER +
                                           "USAGE:  TALVORN [-option]") + "(?s:.*)", {}),
-    "boot_overwrite_no": ("words16_crlf.m0", re.escape(opening("PORT", boot_answer="n") + CANCELLED),
-                          {"options": ["-b"], "keys": (BOOT_QUESTION, b"n")}),
+    # DEL, like any key but y, declines; as a control character it is not echoed.
+    "boot_overwrite_no": ("words16_crlf.m0", re.escape(opening("PORT") + BOOT_QUESTION + "\n" + CANCELLED),
+                          {"options": ["-b"], "keys": (BOOT_QUESTION, b"\x7f")}),
     "missing_port": ("words16_crlf.m0", PORT_ERROR + re.escape(
         "no such device. Is the adapter plugged in? PRESENT\n"), {"port": "/dev/does-not-exist"}),
     "port_is_a_file": ("words16_crlf.m0", PORT_ERROR + re.escape(
