@@ -61,7 +61,10 @@ TEST(CSerial, AFailedStepLeavesWhatItMustAndALostPortIsLeftAloneUntilOpenedAnew)
     EXPECT_EQ(device.IsOpen(), c.openAfter);
     device.SetFailing(c.failing, false);
     const uint32_t polls = device.polls;
-    EXPECT_EQ(port.Read(&byte, 1) == 1 && port.Write("w", 1) == 1, c.readyAfter);
+    const std::string written = device.written;
+    EXPECT_EQ(port.Read(&byte, 1) == 1, c.readyAfter);
+    EXPECT_EQ(port.Write("w", 1) == 1, c.readyAfter);
+    EXPECT_EQ(device.written == written, !c.readyAfter) << "a port not ready is not written to";
     EXPECT_EQ(port.WaitForInput(1), c.readyAfter);
     EXPECT_EQ(device.polls == polls, !c.readyAfter) << "a port not ready is not asked";
 
