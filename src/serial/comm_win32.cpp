@@ -188,7 +188,7 @@ class Win32SerialDevice final : public SerialDevice {
       if (outcome != EventWait::kUnusable) return outcome == EventWait::kDone;
       // A device that ends the wait by itself with neither an event nor a
       // byte would make every sleep a spin: from now on its queue is looked
-      // at once a millisecond.
+      // at once a millisecond (a 1 ms timer period is asked for the run).
       eventsUnusable_ = true;
     }
     const DWORD start = ::GetTickCount();
@@ -323,9 +323,11 @@ class Win32SerialDevice final : public SerialDevice {
       if (!cameByItself) return EventWait::kDone;
     }
     if (ended != FALSE && events != 0) return EventWait::kDone;
-    // The wait ended by itself without an event. Under wine, on a device
-    // without modem lines (a pseudo-terminal), it ends so, as cancelled, when
-    // a byte arrives: a byte waiting now is what ended it.
+    // The wait ended by itself without an event. Wine ends every wait so, at
+    // once and as cancelled, on a device without modem lines (a
+    // pseudo-terminal): it reads them at each wake-up and gives up when it
+    // cannot. With a byte waiting the wait has served all the same; with
+    // none, waits are of no use on this device.
     COMSTAT status{};
     if (!Status(status)) return EventWait::kFailed;
     return status.cbInQue != 0 ? EventWait::kDone : EventWait::kUnusable;
