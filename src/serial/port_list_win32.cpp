@@ -1,4 +1,4 @@
-#include "serial/port_list.h"
+#include "serial/port_list_win32.h"
 
 #include <windows.h>
 #include <setupapi.h>
@@ -88,23 +88,10 @@ std::string UsbIdOf(const std::string& hardwareId) {
   return id;
 }
 
-// The serial number in a device's instance id. A USB device's is
-// USB\VID_v&PID_p\SERIAL when it has one (Windows makes one up with '&' in it
-// when it has none); FTDI's own driver names its ports
-// FTDIBUS\VID_v+PID_p+SERIALx\0000, where x is the port's letter (A, B, ...)
-// on the chip.
 std::string SerialOf(HDEVINFO devices, SP_DEVINFO_DATA& device) {
   wchar_t id[512] = {};
   if (!SetupDiGetDeviceInstanceIdW(devices, &device, id, 512, nullptr)) return "";
-  const std::string instance = Utf8Text(id);
-  if (instance.rfind("FTDIBUS\\", 0) == 0) {
-    const size_t plus = instance.rfind('+'), end = instance.find('\\', plus);
-    if (plus == std::string::npos || end == std::string::npos || end - plus < 3) return "";
-    return instance.substr(plus + 1, end - plus - 2);
-  }
-  if (instance.rfind("USB\\", 0) != 0) return "";
-  const std::string last = instance.substr(instance.find_last_of('\\') + 1);
-  return last.find('&') == std::string::npos ? last : "";
+  return SerialNumberInInstanceId(Utf8Text(id));
 }
 
 // SetupAPI's ports with their friendly names and USB identities.
@@ -132,6 +119,17 @@ std::vector<SerialPortInfo> SetupApiPorts() {
 }
 
 }  // namespace
+
+std::string SerialNumberInInstanceId(const std::string& instance) {
+  if (instance.rfind("FTDIBUS\\", 0) == 0) {
+    const size_t plus = instance.rfind('+'), end = instance.find('\\', plus);
+    if (plus == std::string::npos || end == std::string::npos || end - plus < 3) return "";
+    return instance.substr(plus + 1, end - plus - 2);
+  }
+  if (instance.rfind("USB\\", 0) != 0) return "";
+  const std::string last = instance.substr(instance.find_last_of('\\') + 1);
+  return last.find('&') == std::string::npos ? last : "";
+}
 
 std::vector<SerialPortInfo> ListSerialPorts() {
   std::vector<SerialPortInfo> ports = SetupApiPorts();
