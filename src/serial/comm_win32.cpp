@@ -266,15 +266,15 @@ class Win32SerialDevice final : public SerialDevice {
     return w_.ClearCommError(port_, &errors, &status) != FALSE || FailDevice();
   }
 
-  // Waits for the pending operation of `io` to end once it has been told to.
-  // One that does not is cancelled; one that does not end even then keeps
-  // its record, and the port is of no further use.
-  bool AwaitEnd(Completion& io) {
-    if (w_.WaitForSingleObject(io.event, kWin32EndingMs) == WAIT_OBJECT_0) return true;
+  // Waits at most `boundMs` for the pending operation of `io` to end; one
+  // that does not is cancelled. One that does not end even then keeps its
+  // record, and the port is of no further use (false, gone).
+  bool EndWithin(Completion& io, DWORD boundMs) {
+    if (w_.WaitForSingleObject(io.event, boundMs) == WAIT_OBJECT_0) return true;
     w_.CancelIo(port_);
     if (w_.WaitForSingleObject(io.event, kWin32EndingMs) == WAIT_OBJECT_0) return true;
     stuck_ = true;
-    return false;
+    return FailStuck();
   }
 
   // The count of a ReadFile or WriteFile that `finished` at once with `done`
@@ -283,13 +283,7 @@ class Win32SerialDevice final : public SerialDevice {
   bool Transfer(BOOL finished, DWORD done, Completion& io, DWORD boundMs, uint32_t& count) {
     if (finished == FALSE) {
       if (w_.GetLastError() != ERROR_IO_PENDING) return FailDevice();
-      if (w_.WaitForSingleObject(io.event, boundMs) != WAIT_OBJECT_0) {
-        w_.CancelIo(port_);
-        if (w_.WaitForSingleObject(io.event, kWin32EndingMs) != WAIT_OBJECT_0) {
-          stuck_ = true;
-          return FailStuck();
-        }
-      }
+      if (!EndWithin(io, boundMs)) return false;
       if (w_.GetOverlappedResult(port_, &io.overlapped, &done, FALSE) == FALSE) return FailDevice();
     }
     count = done;
@@ -310,17 +304,17 @@ class Win32SerialDevice final : public SerialDevice {
       DWORD errors = 0;
       COMSTAT status{};
       const bool asked = w_.ClearCommError(port_, &errors, &status) != FALSE;
-      const SerialError askError = asked ? SerialError{} : DeviceError(w_.GetLastError(), true);
+      const SerialError askError = asked ? SerialError{} : DeviceError(w_.GetLastError(), hasWorked_);
       const bool cameByItself = asked && status.cbInQue == 0 &&
                                 w_.WaitForSingleObject(read_.event, timeoutMs) == WAIT_OBJECT_0;
       // Clearing the mask ends a wait that is still pending.
-      if (!cameByItself && (w_.SetCommMask(port_, 0), !AwaitEnd(read_))) {
-        return FailStuck(), EventWait::kFailed;
+      if (!cameByItself && (w_.SetCommMask(port_, 0), !EndWithin(read_, kWin32EndingMs))) {
+        return EventWait::kFailed;
       }
       DWORD done = 0;
       ended = w_.GetOverlappedResult(port_, overlapped, &done, FALSE);
       if (!asked) return Fail(askError), EventWait::kFailed;
-      if (!cameByItself) return EventWait::kDone;
+      if (!cameByItself) return EventWait::kDone;  // bytes were queued, or the time is up
     }
     if (ended != FALSE && events != 0) return EventWait::kDone;
     // The wait ended by itself without an event. Wine ends every wait so, at
