@@ -103,7 +103,9 @@ int ReadConsoleKey() {
     if (waited == WAIT_TIMEOUT) continue;
     INPUT_RECORD record;
     DWORD count = 0;
-    if (waited != WAIT_OBJECT_0 || !ReadConsoleInputW(g_consoleInput, &record, 1, &count)) return -1;
+    if (waited != WAIT_OBJECT_0 || !ReadConsoleInputW(g_consoleInput, &record, 1, &count)) {
+      return -1;
+    }
     const int key = count == 1 ? KeyOf(record) : -1;
     if (key >= 0) return InterruptPending() ? -1 : key;
   }

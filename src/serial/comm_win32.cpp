@@ -304,7 +304,8 @@ class Win32SerialDevice final : public SerialDevice {
       DWORD errors = 0;
       COMSTAT status{};
       const bool asked = w_.ClearCommError(port_, &errors, &status) != FALSE;
-      const SerialError askError = asked ? SerialError{} : DeviceError(w_.GetLastError(), hasWorked_);
+      const SerialError askError =
+          asked ? SerialError{} : DeviceError(w_.GetLastError(), hasWorked_);
       const bool cameByItself = asked && status.cbInQue == 0 &&
                                 w_.WaitForSingleObject(read_.event, timeoutMs) == WAIT_OBJECT_0;
       // Clearing the mask ends a wait that is still pending.

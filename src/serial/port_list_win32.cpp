@@ -46,9 +46,9 @@ std::vector<std::string> RegisteredComNames() {
 
 std::string Property(HDEVINFO devices, SP_DEVINFO_DATA& device, DWORD property) {
   wchar_t text[512] = {};
+  const DWORD size = sizeof text - sizeof text[0];
   if (!SetupDiGetDeviceRegistryPropertyW(devices, &device, property, nullptr,
-                                         reinterpret_cast<BYTE*>(text), sizeof text - sizeof text[0],
-                                         nullptr)) {
+                                         reinterpret_cast<BYTE*>(text), size, nullptr)) {
     return "";
   }
   return Utf8Text(text);  // of a list (the hardware ids), the first

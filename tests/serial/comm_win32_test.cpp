@@ -67,16 +67,22 @@ HANDLE WINAPI FakeCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURIT
               disposition == OPEN_EXISTING && flags == FILE_FLAG_OVERLAPPED);
   return Call("CreateFileW") ? kPort : INVALID_HANDLE_VALUE;
 }
-BOOL WINAPI FakeGetCommProperties(HANDLE, LPCOMMPROP p) { return Call("GetCommProperties") && (*p = s.maxima, true); }
+BOOL WINAPI FakeGetCommProperties(HANDLE, LPCOMMPROP p) {
+  return Call("GetCommProperties") && (*p = s.maxima, true);
+}
 BOOL WINAPI FakeSetupComm(HANDLE, DWORD, DWORD) { return Call("SetupComm"); }
-BOOL WINAPI FakeGetCommState(HANDLE, LPDCB dcb) { return Call("GetCommState") && (*dcb = s.dcb, true); }
+BOOL WINAPI FakeGetCommState(HANDLE, LPDCB dcb) {
+  return Call("GetCommState") && (*dcb = s.dcb, true);
+}
 // As Windows does, equal XON and XOFF characters are refused.
 BOOL WINAPI FakeSetCommState(HANDLE, LPDCB dcb) {
   if (!Call("SetCommState")) return FALSE;
   if (dcb->XonChar == dcb->XoffChar) return s.lastError = ERROR_INVALID_PARAMETER, FALSE;
   return s.dcb = *dcb, TRUE;
 }
-BOOL WINAPI FakeSetCommTimeouts(HANDLE, LPCOMMTIMEOUTS t) { return Call("SetCommTimeouts") && (s.timeouts = *t, true); }
+BOOL WINAPI FakeSetCommTimeouts(HANDLE, LPCOMMTIMEOUTS t) {
+  return Call("SetCommTimeouts") && (s.timeouts = *t, true);
+}
 BOOL WINAPI FakeClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT status) {
   if (!Call("ClearCommError")) return FALSE;
   *errors = 0;
@@ -245,6 +251,7 @@ TEST(Win32SerialDevice, PendingOperationsEndWithinTheirBound) {
     DWORD fault;  // the error code of the failure (0: none)
     bool cancelled;
     std::vector<DWORD> waits;  // the bound of each wait on the event, in ms
+    DWORD shortBy = 0;         // bytes a write leaves unsent
   } cases[] = {
       {"wait ended by a byte", kWait, Ends::kInTime, 0, "", "a", true, 0, false, {50}},
       {"wait that only the cleared mask ends", kWait, Ends::kOnMask, 0, "", "", true, 0, false,
@@ -265,7 +272,9 @@ TEST(Win32SerialDevice, PendingOperationsEndWithinTheirBound) {
       {"write that only a cancel ends", kWrite, Ends::kOnCancel, 0, "", "", false,
        ERROR_OPERATION_ABORTED, true, {2012, 1000}},
       {"write that never ends", kWrite, Ends::kNever, 0, "", "", false, ERROR_TIMEOUT, true,
-       {2012, 1000}}};
+       {2012, 1000}},
+      {"write the driver ends short at its time-out", kWrite, Ends::kInTime, 0, "", "", false,
+       ERROR_TIMEOUT, false, {2012}, 1}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto device = ScriptedDevice();
@@ -274,6 +283,7 @@ TEST(Win32SerialDevice, PendingOperationsEndWithinTheirBound) {
     s.endError = c.endError;
     s.input = c.queued;
     s.arrives = c.arrives;
+    s.shortBy = c.shortBy;
     s.events = c.endError == 0 ? EV_RXCHAR : 0;
     uint32_t count = 0;
     char buffer[4];

@@ -12,5 +12,7 @@ TEST(PortListWin32, SerialNumberInInstanceId) {
                {"FTDIBUS\\VID_0403+PID_6001+A9QW3ZKXA\\0000", "A9QW3ZKX"},
                {"FTDIBUS\\VID_0403+PID_6010+FT4ABCDEB\\0000", "FT4ABCDE"},  // its port B
                {"ACPI\\PNP0501\\1", ""}};
-  for (const auto& c : cases) EXPECT_EQ(SerialNumberInInstanceId(c.instance), c.serial) << c.instance;
+  for (const auto& c : cases) {
+    EXPECT_EQ(SerialNumberInInstanceId(c.instance), c.serial) << c.instance;
+  }
 }
