@@ -7,6 +7,11 @@
 # The wine prefix is private to the build folder; the wine server and every
 # process of the prefix are ended at exit, however the script ends.
 #
+# Wine ends every WaitCommEvent on a pseudo-terminal at once, cancelled (it
+# reads the modem lines at each wake-up and gives up when it cannot), so the
+# runs here take the loader's polling path; the event path, and what real
+# drivers do that wine does not, are the unit tests' scripted driver.
+#
 # A kernel without 32-bit support cannot run 32-bit wine. On such a host the
 # 32-bit program is still built, and the same sources are built for 64-bit
 # Windows and tested under 64-bit wine (packages g++-mingw-w64-x86-64, wine64).

@@ -1,10 +1,15 @@
 // The console on Windows.
 //
-// With a console on standard input, keys come from the console's keyboard
-// through the C runtime's _kbhit and _getch, and the spinner goes straight to
-// the console with _putch. Keys that the console delivers as two codes (the
-// 0x00 or 0xE0 prefix of arrow and function keys) are read as one key,
-// outside the byte range, so that they never count as ESC.
+// With a console on standard input, keys are the console's key-down input
+// records, read under the program's own input mode: processed input (Ctrl-C
+// comes as a control event, never as a key), no line input, no echo and no
+// virtual-terminal input (an arrow comes as its virtual key, not as ESC [ A).
+// A key with a character is that character (UTF-16), so that a letter of
+// any code page is one key; one without (arrows, function keys) is
+// kSequenceKey, never ESC. The spinner goes straight to the console with
+// _putch. For the run the console shows UTF-8 and the system timer ticks
+// every millisecond; the input mode, the output code page and the timer are
+// given back at every exit.
 //
 // Without a console (standard input redirected from a file or a pipe, as in
 // scripted runs, or a Unix terminal under wine), the bytes of standard input
@@ -15,53 +20,95 @@
 // ERROR_NOT_SUPPORTED), so a reader thread takes the bytes as they arrive and
 // the console only looks at what it has queued.
 #include <windows.h>
+#include <mmsystem.h>
 
 #include <conio.h>
 
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 
 #include "console/console.h"
 
 namespace {
 
-// Key code of an extended key: 0x100 plus the code that follows the prefix.
-constexpr int kExtendedKeyBase = 0x100;
-
-bool IsExtendedKeyPrefix(int code) { return code == 0x00 || code == 0xE0; }
-
 // How long a wait for a key goes without looking for an interrupt.
 constexpr DWORD kInterruptCheckMs = 100;
 
-// The console's input when keys come from it, else null.
-HANDLE g_consoleInput = nullptr;
-// Set while a key read may wait in _getch.
-std::atomic<bool> g_readingKey{false};
+// What the program changed and gives back at exit (RestoreConsole).
+HANDLE g_consoleInput = nullptr;    // the console's input when keys come from it
+DWORD g_foundInputMode = 0;         // its mode as found
+std::atomic<bool> g_inputModeSet{false};
+UINT g_foundOutputCodePage = 0;     // 0: not changed
+bool g_timerPeriodSet = false;
 
-// A key read waits in _getch, which a Ctrl-C does not end: a key record put
-// into the console's input ends it, and the reader then sees the interrupt.
-// Only then: at other times the record would read as a key press.
-void WakeKeyRead() {
-  if (g_consoleInput == nullptr || !g_readingKey.load()) return;
-  INPUT_RECORD record = {};
-  record.EventType = KEY_EVENT;
-  record.Event.KeyEvent.bKeyDown = TRUE;
-  record.Event.KeyEvent.wRepeatCount = 1;
-  record.Event.KeyEvent.uChar.AsciiChar = 0x03;
-  DWORD written = 0;
-  WriteConsoleInputA(g_consoleInput, &record, 1, &written);
+void RestoreConsole() {
+  if (g_inputModeSet.exchange(false)) SetConsoleMode(g_consoleInput, g_foundInputMode);
+  if (g_foundOutputCodePage != 0) SetConsoleOutputCP(g_foundOutputCodePage);
+  g_foundOutputCodePage = 0;
+  if (g_timerPeriodSet) timeEndPeriod(1);
+  g_timerPeriodSet = false;
 }
 
 // Ctrl-C and Ctrl-Break are recorded as SIGINT, for the run to end through
 // its verdict; should it not end, the third one is left to the system, which
-// ends the process. Runs on a thread of its own.
+// ends the process without the exit handlers: the console is restored here
+// first. Runs on a thread of its own.
 BOOL WINAPI RecordConsoleInterrupt(DWORD event) {
+  if (event == CTRL_CLOSE_EVENT) RestoreConsole();
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-  if (RecordInterrupt(SIGINT) >= 3) return FALSE;
-  WakeKeyRead();
-  return TRUE;
+  if (RecordInterrupt(SIGINT) < 3) return TRUE;
+  RestoreConsole();
+  return FALSE;
+}
+
+// The key of a console input record; -1 for a record that is no key press
+// (a key's release, a modifier alone, the mouse, a window change).
+int KeyOf(const INPUT_RECORD& record) {
+  if (record.EventType != KEY_EVENT) return -1;
+  const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
+  const int character = key.uChar.UnicodeChar;
+  // A character typed as Alt and digits comes with the release of Alt.
+  if (!key.bKeyDown) return key.wVirtualKeyCode == VK_MENU && character != 0 ? character : -1;
+  if (character != 0) return character;
+  switch (key.wVirtualKeyCode) {
+    case VK_SHIFT: case VK_CONTROL: case VK_MENU: case VK_CAPITAL: case VK_NUMLOCK:
+    case VK_SCROLL: case VK_LWIN: case VK_RWIN:
+      return -1;
+    default:
+      return kSequenceKey;
+  }
+}
+
+// True when a key press is waiting in the console's input; records ahead of
+// it that are no key press are dropped.
+bool ConsoleKeyWaiting() {
+  for (;;) {
+    INPUT_RECORD record;
+    DWORD count = 0;
+    if (!PeekConsoleInputW(g_consoleInput, &record, 1, &count) || count == 0) return false;
+    if (KeyOf(record) >= 0) return true;
+    ReadConsoleInputW(g_consoleInput, &record, 1, &count);
+  }
+}
+
+// The next key press, waiting for it in slices so that an interrupt ends
+// the wait; -1 on an interrupt or a console that cannot be read.
+int ReadConsoleKey() {
+  for (;;) {
+    if (InterruptPending()) return -1;
+    const DWORD waited = WaitForSingleObject(g_consoleInput, kInterruptCheckMs);
+    if (waited == WAIT_TIMEOUT) continue;
+    INPUT_RECORD record;
+    DWORD count = 0;
+    if (waited != WAIT_OBJECT_0 || !ReadConsoleInputW(g_consoleInput, &record, 1, &count)) {
+      return -1;
+    }
+    const int key = count == 1 ? KeyOf(record) : -1;
+    if (key >= 0) return InterruptPending() ? -1 : key;
+  }
 }
 
 // Keys from the bytes of a standard input that is not a console.
@@ -180,7 +227,13 @@ bool StandardInputIsConsole() {
 class Win32Console final : public Console {
  public:
   Win32Console() : hasConsole_(StandardInputIsConsole()) {
-    if (hasConsole_) g_consoleInput = GetStdHandle(STD_INPUT_HANDLE);
+    if (hasConsole_) {
+      g_consoleInput = GetStdHandle(STD_INPUT_HANDLE);
+      if (GetConsoleMode(g_consoleInput, &g_foundInputMode) &&
+          SetConsoleMode(g_consoleInput, ENABLE_PROCESSED_INPUT)) {
+        g_inputModeSet = true;
+      }
+    }
     SetConsoleCtrlHandler(RecordConsoleInterrupt, TRUE);
     if (!hasConsole_) streamKeys_ = new StreamKeys(GetStdHandle(STD_INPUT_HANDLE));
   }
@@ -190,19 +243,11 @@ class Win32Console final : public Console {
   Win32Console(const Win32Console&) = delete;
   Win32Console& operator=(const Win32Console&) = delete;
 
-  bool KeyWaiting() override { return hasConsole_ ? _kbhit() != 0 : streamKeys_->KeyWaiting(); }
-
-  int ReadKey() override {
-    if (!hasConsole_) return streamKeys_->ReadKey();
-    // Marked before the interrupt is looked at, so that a Ctrl-C either is
-    // seen here or wakes the _getch below (WakeKeyRead).
-    g_readingKey.store(true);
-    const int code = InterruptPending() ? -1 : _getch();
-    g_readingKey.store(false);
-    if (InterruptPending()) return -1;
-    if (IsExtendedKeyPrefix(code)) return kExtendedKeyBase + _getch();
-    return code;
+  bool KeyWaiting() override {
+    return hasConsole_ ? ConsoleKeyWaiting() : streamKeys_->KeyWaiting();
   }
+
+  int ReadKey() override { return hasConsole_ ? ReadConsoleKey() : streamKeys_->ReadKey(); }
 
   void PutChar(char c) override {
     // Whatever standard output still holds comes first on the screen.
@@ -237,8 +282,18 @@ class Win32Console final : public Console {
 }  // namespace
 
 // Windows hands out no standard numbers to later opens, and has no signal
-// for a closed pipe: a failed write simply fails.
-void PrepareProcess() {}
+// for a closed pipe: a failed write simply fails. The console is made to
+// show the program's UTF-8 text (names as the user wrote them), and the
+// timer to tick every millisecond, so that a 1 ms pause lasts about that and
+// not a 15.6 ms tick; both are given back at exit.
+void PrepareProcess() {
+  const UINT codePage = GetConsoleOutputCP();  // 0 without a console
+  if (codePage != 0 && codePage != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
+    g_foundOutputCodePage = codePage;
+  }
+  g_timerPeriodSet = timeBeginPeriod(1) == TIMERR_NOERROR;
+  std::atexit(RestoreConsole);
+}
 
 Console& PlatformConsole() {
   static Win32Console console;

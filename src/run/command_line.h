@@ -45,6 +45,12 @@ bool TakePort(FlashState& state, int argc, char** argv, int index);
 // port is always a COM port.
 bool DevicePathsAsPorts();
 
+// The program's arguments in UTF-8: `argv` itself where the system hands
+// them over so (POSIX); on Windows, whose `argv` is in the ANSI code page,
+// the wide command line converted, so that a file named in any script
+// reaches the file system and the flash record whole.
+char** ProgramArguments(int argc, char** argv);
+
 // Highest COM port number: the range Windows gives COM port names.
 constexpr int kMaxPortNumber = 255;
 

@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "console/console.h"
+#include "run/command_line.h"
 #include "run/driver.h"
 #include "run/flash_state.h"
 #include "serial/cserial.h"
@@ -14,5 +15,5 @@ int main(int argc, char** argv) {
   // of every run.
   FlashState state;
   CSerial port;
-  return RunFlash(state, port, argc, argv);
+  return RunFlash(state, port, argc, ProgramArguments(argc, argv));
 }

@@ -12,8 +12,7 @@ std::string PortOpenProblem(const std::string& label, const std::string& portNam
       return device + "no such device. Is the adapter plugged in? " +
                       PortsPresentText(ListSerialPorts());
     case SerialFault::kPermission:
-      return device + "permission denied. Join the dialout group with "
-                      "sudo usermod -aG dialout $USER, then log in again.";
+      return device + PermissionAdvice();
     case SerialFault::kInUse:
       return device + "in use by another program. Close that program, then try again.";
     case SerialFault::kNotSerial:

@@ -39,6 +39,9 @@ std::string PortDeviceShown(const std::string& label, const std::string& portNam
 std::string SystemCodeText(uint32_t code);
 // The REASON of LostPortText: what the system said when the device went.
 std::string LostReasonWords(const SerialError& error);
+// After the device in PortOpenProblem: a port not opened for lack of
+// permission, and what gives it.
+std::string PermissionAdvice();
 
 // "Serial ports present: A, B." or "No serial port is present."
 std::string PortsPresentText(const std::vector<SerialPortInfo>& ports);

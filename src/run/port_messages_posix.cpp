@@ -29,3 +29,8 @@ std::string SystemCodeText(uint32_t code) { return "errno " + std::to_string(cod
 std::string LostReasonWords(const SerialError& error) {
   return error.fault == SerialFault::kGone ? "device removed" : "error";
 }
+
+std::string PermissionAdvice() {
+  return "permission denied. Join the dialout group with sudo usermod -aG dialout $USER, then log "
+         "in again.";
+}

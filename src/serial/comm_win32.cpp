@@ -1,9 +1,14 @@
 // The serial device on Windows: a COM port opened for overlapped I/O, given
-// the line settings through its DCB, read only as far as ClearCommError
-// counts, written only where the transmit queue has room.
+// the whole line through its DCB, read only as far as ClearCommError counts,
+// written only where the transmit queue has room. Every wait on the driver is
+// bounded: an operation that does not end in time is cancelled and collected,
+// and one that does not end even then leaves the port unusable, never the
+// program waiting.
 #include "serial/comm_win32.h"
 
 #include <new>
+
+#include "console/wide_text_win32.h"
 
 namespace {
 
@@ -22,21 +27,28 @@ SerialError OpenError(DWORD code) {
   }
 }
 
-// Why a call on the open port failed. A vanished device (a USB adapter
-// pulled: access denied, bad command, aborted, not functioning, removed; a
-// line hung up under wine: not ready) is gone.
-SerialError DeviceError(DWORD code) {
+// Why a call on the open port failed. A vanished device is gone: a USB
+// adapter pulled gives one of several codes (access denied, bad command,
+// aborted, not functioning, removed, not connected, no such device, not
+// found; invalid function once the port has worked), a line hung up under
+// wine "not ready"; ERROR_TIMEOUT is this file's own for a driver that has
+// stopped ending operations.
+SerialError DeviceError(DWORD code, bool hasWorked) {
   switch (code) {
     case ERROR_ACCESS_DENIED: case ERROR_NOT_READY: case ERROR_BAD_COMMAND:
     case ERROR_GEN_FAILURE: case ERROR_OPERATION_ABORTED: case ERROR_DEVICE_REMOVED:
+    case ERROR_FILE_NOT_FOUND: case ERROR_DEV_NOT_EXIST: case kErrorNoSuchDevice:
+    case ERROR_DEVICE_NOT_CONNECTED: case ERROR_TIMEOUT:
       return Fault(SerialFault::kGone, code);
     case ERROR_INVALID_PARAMETER: return Fault(SerialFault::kSettingsRefused, code);
-    case ERROR_INVALID_FUNCTION: return Fault(SerialFault::kNotSerial, code);
+    case ERROR_INVALID_FUNCTION:
+      return Fault(hasWorked ? SerialFault::kGone : SerialFault::kNotSerial, code);
     default: return Fault(SerialFault::kOther, code);
   }
 }
 
-// A completion record: the OVERLAPPED of one direction and its auto-reset event.
+// A completion record: the OVERLAPPED of one direction and its manual-reset
+// event (WaitCommEvent requires one; each I/O call resets it as it starts).
 struct Completion {
   OVERLAPPED overlapped{};
   HANDLE event = nullptr;
@@ -48,10 +60,58 @@ struct Completion {
   }
 };
 
+// The DCB's line: every field the transfer depends on is set, whatever the
+// previous program left. Raw 8-bit binary, DTR and RTS raised and held, no
+// flow control of any kind, no character replaced or dropped (fNull would
+// drop received 0x00 bytes), no abort on a line error, and distinct XON and
+// XOFF characters (SetCommState refuses equal ones). Both limits count bytes
+// of the receive queue.
+void SetLine(DCB& dcb, const LineSettings& line, DWORD rxQueue) {
+  dcb.DCBlength = sizeof dcb;
+  dcb.BaudRate = line.baudRate;
+  dcb.fBinary = TRUE;
+  dcb.fParity = line.parity != Parity::kNone;
+  dcb.fOutxCtsFlow = FALSE;
+  dcb.fOutxDsrFlow = FALSE;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fTXContinueOnXoff = TRUE;
+  dcb.fOutX = FALSE;
+  dcb.fInX = FALSE;
+  dcb.fErrorChar = FALSE;
+  dcb.fNull = FALSE;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.fAbortOnError = FALSE;
+  dcb.wReserved = 0;
+  dcb.XonLim = static_cast<WORD>(rxQueue / 4);
+  dcb.XoffLim = static_cast<WORD>(rxQueue / 4);
+  dcb.ByteSize = static_cast<BYTE>(line.dataBits);
+  dcb.Parity = static_cast<BYTE>(line.parity);      // NOPARITY ... SPACEPARITY
+  dcb.StopBits = static_cast<BYTE>(line.stopBits);  // ONESTOPBIT ... TWOSTOPBITS
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+  dcb.ErrorChar = 0;
+  dcb.EofChar = 0;
+  dcb.EvtChar = 0;
+}
+
+// Milliseconds per byte that a write is allowed: twice the time of the
+// longest character (start, 8 data, parity and 2 stop bits) at `baudRate`.
+DWORD WriteMsPerByte(uint32_t baudRate) {
+  constexpr uint32_t kLongestCharBits = 12;
+  return baudRate == 0 ? 1000 : (2 * kLongestCharBits * 1000 + baudRate - 1) / baudRate;
+}
+// What a write is allowed beyond its bytes' time (the driver's latency, a
+// USB adapter's frame).
+constexpr DWORD kWriteSlackMs = 1000;
+// What the driver allows a read of bytes it has already counted.
+constexpr DWORD kReadTimeoutMs = 2000;
+
 class Win32SerialDevice final : public SerialDevice {
  public:
   explicit Win32SerialDevice(const Win32CommCalls& calls) : w_(calls) {}
   ~Win32SerialDevice() override {
+    // Closing the port also ends whatever a driver still held.
     if (port_ != nullptr) w_.CloseHandle(port_);
     // The events belong to the object, not to the port: they go with it.
     for (Completion* io : {&read_, &write_}) {
@@ -60,21 +120,22 @@ class Win32SerialDevice final : public SerialDevice {
   }
 
   bool Open(const std::string& name) override {
-    const HANDLE port = w_.CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    const HANDLE port = w_.CreateFileW(WideText(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (port == INVALID_HANDLE_VALUE || port == nullptr) return Fail(OpenError(w_.GetLastError()));
     port_ = port;
+    hasWorked_ = false;
+    stuck_ = false;
     return true;
   }
 
-  // The queues go down to the device's maxima (never up again), then the
-  // DCB the device reports gets the line, binary mode, DTR and RTS raised and
-  // held, no hardware or XON/XOFF flow control in either direction and no
-  // abort on a line error (its flag word AND 0xFFFF9C93 OR 0x1011), limits
-  // from the queue sizes and no end-of-file character; reads return what has
-  // come within 2 s, writes have no time limit. Each configuration renews the
-  // events, as no I/O is pending between operations.
+  // The queues go down to the device's maxima (never up again) and are asked
+  // for; a driver that refuses (the sizes are only a recommendation) keeps
+  // its own. Then the whole line (SetLine) and the time-outs: reads return
+  // what was counted within 2 s, writes end at a time proportional to their
+  // size.
   bool Configure(const LineSettings& line) override {
+    if (stuck_) return Fail(Fault(SerialFault::kGone, ERROR_TIMEOUT));
     COMMPROP properties{};
     if (w_.GetCommProperties(port_, &properties) != FALSE) {
       if (properties.dwMaxRxQueue != 0 && properties.dwMaxRxQueue < rxQueue_) {
@@ -84,38 +145,22 @@ class Win32SerialDevice final : public SerialDevice {
         txQueue_ = properties.dwMaxTxQueue;
       }
     }
-    if ((rxQueue_ != 0 || txQueue_ != 0) && w_.SetupComm(port_, rxQueue_, txQueue_) == FALSE) {
-      return FailDevice();
-    }
+    if (rxQueue_ != 0 || txQueue_ != 0) w_.SetupComm(port_, rxQueue_, txQueue_);
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (w_.GetCommState(port_, &dcb) == FALSE) {
-      const SerialError error = DeviceError(w_.GetLastError());
+      const SerialError error = DeviceError(w_.GetLastError(), hasWorked_);
       Close();
       return Fail(error);
     }
-    dcb.BaudRate = line.baudRate;
-    dcb.ByteSize = static_cast<BYTE>(line.dataBits);
-    dcb.Parity = static_cast<BYTE>(line.parity);      // NOPARITY ... SPACEPARITY
-    dcb.StopBits = static_cast<BYTE>(line.stopBits);  // ONESTOPBIT ... TWOSTOPBITS
-    dcb.fBinary = TRUE;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fDsrSensitivity = FALSE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fAbortOnError = FALSE;
-    dcb.XonLim = static_cast<WORD>(rxQueue_ / 4);
-    dcb.XoffLim = static_cast<WORD>(txQueue_ / 4);
-    dcb.EofChar = 0;
-    if (w_.SetCommState(port_, &dcb) == FALSE || !SetTimeouts(0)) return FailDevice();
+    SetLine(dcb, line, rxQueue_);
+    writeMsPerByte_ = WriteMsPerByte(line.baudRate);
+    if (w_.SetCommState(port_, &dcb) == FALSE || !SetTimeouts(writeTimeoutMs_)) return FailDevice();
     for (Completion* io : {&read_, &write_}) {
-      if (io->event != nullptr) w_.CloseHandle(io->event);
       // Without an event the direction refuses to run.
-      io->event = w_.CreateEventA(nullptr, FALSE, FALSE, nullptr);
+      if (io->event == nullptr) io->event = w_.CreateEventW(nullptr, TRUE, FALSE, nullptr);
     }
+    hasWorked_ = true;
     return true;
   }
 
@@ -124,6 +169,7 @@ class Win32SerialDevice final : public SerialDevice {
   bool Read(void* buffer, uint32_t count, uint32_t& got) override {
     COMSTAT status{};
     got = 0;
+    if (stuck_) return FailStuck();
     if (read_.event == nullptr) return true;
     if (!Status(status)) return false;
     // Never more than has already arrived, so the read does not wait for data.
@@ -131,17 +177,18 @@ class Win32SerialDevice final : public SerialDevice {
     DWORD done = 0;
     if (wanted == 0) return true;
     const BOOL finished = w_.ReadFile(port_, buffer, wanted, &done, read_.Start());
-    return Transfer(finished, done, read_, got);
+    return Transfer(finished, done, read_, kReadTimeoutMs + kWin32DriverSlackMs, got);
   }
 
   bool WaitForInput(uint32_t timeoutMs) override {
+    if (stuck_) return FailStuck();
     if (read_.event == nullptr) return Fail(Fault(SerialFault::kOther, 0));
     if (!eventsUnusable_) {
       const EventWait outcome = WaitForCharEvent(timeoutMs);
-      if (outcome != EventWait::kUnusable) return outcome == EventWait::kDone || FailDevice();
-      // A device that ends the wait without an event (under wine, one
-      // without modem lines, such as a pseudo-terminal) would make every
-      // sleep a spin: from now on its queue is looked at once a millisecond.
+      if (outcome != EventWait::kUnusable) return outcome == EventWait::kDone;
+      // A device that ends the wait by itself with neither an event nor a
+      // byte would make every sleep a spin: from now on its queue is looked
+      // at once a millisecond (a 1 ms timer period is asked for the run).
       eventsUnusable_ = true;
     }
     const DWORD start = ::GetTickCount();
@@ -156,6 +203,7 @@ class Win32SerialDevice final : public SerialDevice {
   bool Write(const void* buffer, uint32_t count, uint32_t timeoutMs, uint32_t& sent) override {
     COMSTAT status{};
     sent = 0;
+    if (stuck_) return FailStuck();
     if (write_.event == nullptr) return true;
     if (timeoutMs != writeTimeoutMs_ && !SetTimeouts(timeoutMs)) return FailDevice();
     if (!Status(status)) return false;
@@ -163,14 +211,19 @@ class Win32SerialDevice final : public SerialDevice {
     // smaller than the room, so one that would exactly fill it is refused.
     const DWORD room = txQueue_ - status.cbOutQue;
     if (room <= count) return true;
-    // Without a write time-out this lasts until the device has taken every byte.
+    const DWORD driverMs = timeoutMs != 0 ? timeoutMs : count * writeMsPerByte_ + kWriteSlackMs;
     DWORD done = 0;
     const BOOL finished = w_.WriteFile(port_, buffer, count, &done, write_.Start());
-    return Transfer(finished, done, write_, sent);
+    if (!Transfer(finished, done, write_, driverMs + kWin32DriverSlackMs, sent)) return false;
+    // Without flow control the line takes bytes at its rate: a write that its
+    // own time limit ended short has met a device that stopped taking them.
+    // A caller's time limit may end it short.
+    return sent == count || timeoutMs != 0 || Fail(Fault(SerialFault::kGone, ERROR_TIMEOUT));
   }
 
   bool Purge() override {
     COMSTAT status{};
+    if (stuck_) return FailStuck();
     if (!Status(status)) return false;
     if (status.cbInQue == 0) return true;
     std::unique_ptr<unsigned char[]> scratch(new (std::nothrow) unsigned char[status.cbInQue]);
@@ -194,10 +247,14 @@ class Win32SerialDevice final : public SerialDevice {
     error_ = error;
     return false;
   }
-  bool FailDevice() { return Fail(DeviceError(w_.GetLastError())); }
+  bool FailDevice() { return Fail(DeviceError(w_.GetLastError(), hasWorked_)); }
+  bool FailStuck() { return Fail(Fault(SerialFault::kGone, ERROR_TIMEOUT)); }
 
+  // Reads take what was counted within kReadTimeoutMs. Writes end within
+  // the caller's `writeTimeoutMs`, or (0) within the time of their bytes.
   bool SetTimeouts(uint32_t writeTimeoutMs) {
-    COMMTIMEOUTS timeouts{0, 0, 2000, 0, writeTimeoutMs};
+    COMMTIMEOUTS timeouts{0, 0, kReadTimeoutMs, writeTimeoutMs != 0 ? 0 : writeMsPerByte_,
+                          writeTimeoutMs != 0 ? writeTimeoutMs : kWriteSlackMs};
     if (w_.SetCommTimeouts(port_, &timeouts) == FALSE) return false;
     writeTimeoutMs_ = writeTimeoutMs;
     return true;
@@ -209,46 +266,66 @@ class Win32SerialDevice final : public SerialDevice {
     return w_.ClearCommError(port_, &errors, &status) != FALSE || FailDevice();
   }
 
+  // Waits at most `boundMs` for the pending operation of `io` to end; one
+  // that does not is cancelled. One that does not end even then keeps its
+  // record, and the port is of no further use (false, gone).
+  bool EndWithin(Completion& io, DWORD boundMs) {
+    if (w_.WaitForSingleObject(io.event, boundMs) == WAIT_OBJECT_0) return true;
+    w_.CancelIo(port_);
+    if (w_.WaitForSingleObject(io.event, kWin32EndingMs) == WAIT_OBJECT_0) return true;
+    stuck_ = true;
+    return FailStuck();
+  }
+
   // The count of a ReadFile or WriteFile that `finished` at once with `done`
-  // bytes, or that continues in the background and is waited for.
-  bool Transfer(BOOL finished, DWORD done, Completion& io, uint32_t& count) {
+  // bytes, or that continues in the background and is waited for, at most
+  // `boundMs` before it is cancelled (a cancelled write may have sent part).
+  bool Transfer(BOOL finished, DWORD done, Completion& io, DWORD boundMs, uint32_t& count) {
     if (finished == FALSE) {
       if (w_.GetLastError() != ERROR_IO_PENDING) return FailDevice();
-      if (w_.GetOverlappedResult(port_, &io.overlapped, &done, TRUE) == FALSE) return FailDevice();
+      if (!EndWithin(io, boundMs)) return false;
+      if (w_.GetOverlappedResult(port_, &io.overlapped, &done, FALSE) == FALSE) return FailDevice();
     }
     count = done;
     return true;
   }
 
   // An overlapped WaitCommEvent for EV_RXCHAR, waited on for at most
-  // `timeoutMs`; the installed time-outs stay as they are.
+  // `timeoutMs`, then ended and collected.
   EventWait WaitForCharEvent(uint32_t timeoutMs) {
-    if (w_.SetCommMask(port_, EV_RXCHAR) == FALSE) return EventWait::kFailed;
+    if (w_.SetCommMask(port_, EV_RXCHAR) == FALSE) return FailDevice(), EventWait::kFailed;
     DWORD events = 0;
     OVERLAPPED* const overlapped = read_.Start();
-    if (w_.WaitCommEvent(port_, &events, overlapped) != FALSE) {
-      return events != 0 ? EventWait::kDone : EventWait::kUnusable;
+    BOOL ended = w_.WaitCommEvent(port_, &events, overlapped);
+    if (ended == FALSE) {
+      if (w_.GetLastError() != ERROR_IO_PENDING) return FailDevice(), EventWait::kFailed;
+      // Bytes that arrived before the wait began raise no event: with the
+      // wait running, anything already queued ends it at once.
+      DWORD errors = 0;
+      COMSTAT status{};
+      const bool asked = w_.ClearCommError(port_, &errors, &status) != FALSE;
+      const SerialError askError =
+          asked ? SerialError{} : DeviceError(w_.GetLastError(), hasWorked_);
+      const bool cameByItself = asked && status.cbInQue == 0 &&
+                                w_.WaitForSingleObject(read_.event, timeoutMs) == WAIT_OBJECT_0;
+      // Clearing the mask ends a wait that is still pending.
+      if (!cameByItself && (w_.SetCommMask(port_, 0), !EndWithin(read_, kWin32EndingMs))) {
+        return EventWait::kFailed;
+      }
+      DWORD done = 0;
+      ended = w_.GetOverlappedResult(port_, overlapped, &done, FALSE);
+      if (!asked) return Fail(askError), EventWait::kFailed;
+      if (!cameByItself) return EventWait::kDone;  // bytes were queued, or the time is up
     }
-    if (w_.GetLastError() != ERROR_IO_PENDING) return EventWait::kFailed;
-    // Bytes that arrived before the wait began raise no event: with the wait
-    // running, anything already queued ends it at once.
-    DWORD errors = 0;
+    if (ended != FALSE && events != 0) return EventWait::kDone;
+    // The wait ended by itself without an event. Wine ends every wait so, at
+    // once and as cancelled, on a device without modem lines (a
+    // pseudo-terminal): it reads them at each wake-up and gives up when it
+    // cannot. With a byte waiting the wait has served all the same; with
+    // none, waits are of no use on this device.
     COMSTAT status{};
-    const BOOL asked = w_.ClearCommError(port_, &errors, &status);
-    const DWORD askError = asked == FALSE ? w_.GetLastError() : ERROR_SUCCESS;
-    if (asked != FALSE && status.cbInQue == 0) w_.WaitForSingleObject(read_.event, timeoutMs);
-    // A wait that ended by itself without an event is of no use.
-    const bool endedEmpty = HasOverlappedIoCompleted(overlapped) && events == 0;
-    // Clearing the mask ends a wait that is still pending (older wine ends
-    // it for no other mask); collecting it frees the record for the next read.
-    w_.SetCommMask(port_, 0);
-    DWORD done = 0;
-    w_.GetOverlappedResult(port_, overlapped, &done, TRUE);
-    if (asked == FALSE) {
-      w_.SetLastError(askError);
-      return EventWait::kFailed;
-    }
-    return endedEmpty ? EventWait::kUnusable : EventWait::kDone;
+    if (!Status(status)) return EventWait::kFailed;
+    return status.cbInQue != 0 ? EventWait::kDone : EventWait::kUnusable;
   }
 
   const Win32CommCalls w_;
@@ -258,6 +335,9 @@ class Win32SerialDevice final : public SerialDevice {
   DWORD rxQueue_ = 4096;   // never grows: lowered to the device's maximum
   DWORD txQueue_ = 4096;   // also the capacity in the write room test
   DWORD writeTimeoutMs_ = 0;
+  DWORD writeMsPerByte_ = 1;
+  bool hasWorked_ = false;  // configured since it was opened
+  bool stuck_ = false;      // an operation never ended: its record is the driver's
   bool eventsUnusable_ = false;
   SerialError error_;
 };

@@ -66,7 +66,10 @@ class SerialDevice {
   // False when the device cannot be waited on.
   virtual bool WaitForInput(uint32_t timeoutMs) = 0;
   // Writes all `count` bytes, returning once the device has taken them, or
-  // when `timeoutMs` (0: no limit) has passed with `sent` short. Refused,
+  // when `timeoutMs` has passed with `sent` short. With 0 the caller sets no
+  // limit, but a device that stops taking bytes (a driver that never ends
+  // the write) may fail the write as gone once far more than the bytes'
+  // time at the line's rate has passed. Refused,
   // `sent` 0 and no fault, unless `count` is smaller than the free room of
   // the transmit queue. False on failure.
   virtual bool Write(const void* buffer, uint32_t count, uint32_t timeoutMs, uint32_t& sent) = 0;

@@ -1,10 +1,14 @@
 // The firmware file on Windows: the file system's own file index, last write
-// and change times tell the identity of a file.
+// and change times tell the identity of a file. Names are UTF-8 (the command
+// line as ProgramArguments gives it) and reach the file system through the
+// wide calls.
 #include "srecord/input_file.h"
 
 #include <errno.h>
 #include <io.h>
 #include <windows.h>
+
+#include "console/wide_text_win32.h"
 
 namespace {
 
@@ -31,7 +35,7 @@ int64_t ChangeTimeOf(HANDLE handle) {
 // Opens the object a name stands for only to look at it: no data access, so
 // a device or a pipe is not disturbed, and a directory can be opened too.
 HANDLE OpenForLooking(const std::string& name) {
-  return CreateFileA(name.c_str(), FILE_READ_ATTRIBUTES,
+  return CreateFileW(WideText(name).c_str(), FILE_READ_ATTRIBUTES,
                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
@@ -39,7 +43,7 @@ HANDLE OpenForLooking(const std::string& name) {
 }  // namespace
 
 FileKind KindOfFile(const std::string& name) {
-  const DWORD attributes = GetFileAttributesA(name.c_str());
+  const DWORD attributes = GetFileAttributesW(WideText(name).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return FileKind::kMissing;
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return FileKind::kDirectory;
   const HANDLE handle = OpenForLooking(name);
@@ -53,7 +57,7 @@ FileHandle OpenRegularFile(const std::string& name, FileKind& kind, int& openErr
   openError = 0;
   kind = KindOfFile(name);
   if (kind != FileKind::kRegular) return FileHandle();
-  FileHandle file(std::fopen(name.c_str(), "rb"));
+  FileHandle file(_wfopen(WideText(name).c_str(), L"rb"));
   if (!file) openError = errno;
   return file;
 }

@@ -1,268 +1,307 @@
-// The Win32 serial device over a scripted table of Win32 calls. The waits on
-// a real port (WaitCommEvent) are run end to end under wine.
+// The Win32 serial device over a scripted driver: what a real adapter's
+// driver may do that wine's never does (leave a pending wait or write
+// unended, refuse a request, report a removal code, hand over a DCB that an
+// earlier program left).
 #include "serial/comm_win32.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
 namespace {
 
-using Calls = std::vector<std::string>;
+// When a pending operation ends: at once, within the wait on it, when the
+// wait mask is cleared, only when cancelled, or never.
+enum class Ends { kAtOnce, kInTime, kOnMask, kOnCancel, kNever };
 
-// What the scripted device reports and what it was given.
 struct Script {
-  Calls calls;
   std::map<std::string, DWORD> failing;  // call, the error it gives
-  std::vector<DWORD> openArguments;      // access, share mode, disposition, flags
+  std::map<std::string, int> calls;
   COMMPROP maxima{};
   DCB dcb{};
-  std::pair<DWORD, DWORD> setup;
   COMMTIMEOUTS timeouts{};
-  std::string input, written;
-  DWORD outQueue = 0, shortBy = 0, pendingCount = 0, lastError = 0;
-  bool pending = false;      // transfers continue in the background
-  std::set<HANDLE> handles;  // the open port and events
-} script;
+  std::string input;
+  DWORD outQueue = 0;
+  Ends ends = Ends::kAtOnce;
+  DWORD endError = 0;          // the error a pending operation ends with (0: success)
+  DWORD events = EV_RXCHAR;    // what a wait reports when it ends by itself
+  std::string arrives;         // bytes that arrive as a wait ends by itself
+  DWORD shortBy = 0;           // bytes a write leaves unsent
+  std::vector<DWORD> waitedMs; // the bound of every wait on an event
+  // The pending operation.
+  bool pending = false, ended = false, isWait = false;
+  DWORD result = 0, count = 0, lastError = 0;
+  DWORD* eventMask = nullptr;
+} s;
 
 const HANDLE kPort = reinterpret_cast<HANDLE>(0x10);
+const HANDLE kEvent = reinterpret_cast<HANDLE>(0x20);
 
-// Records the call; FALSE, with its error, when it is to fail.
-BOOL Call(const char* name, HANDLE port = kPort) {
-  EXPECT_EQ(port, kPort) << name;
-  script.calls.push_back(name);
-  const auto failing = script.failing.find(name);
-  return failing == script.failing.end() ? TRUE : (script.lastError = failing->second, FALSE);
+BOOL Call(const char* name) {
+  ++s.calls[name];
+  const auto failing = s.failing.find(name);
+  return failing == s.failing.end() ? TRUE : (s.lastError = failing->second, FALSE);
 }
-BOOL Finish(DWORD count, LPDWORD done, LPOVERLAPPED overlapped) {
-  EXPECT_TRUE(overlapped != nullptr && overlapped->hEvent != nullptr);
-  if (!script.pending) return *done = count, TRUE;
-  script.pendingCount = count;
-  script.lastError = ERROR_IO_PENDING;
+void End(DWORD error, bool byItself = true) {
+  s.ended = true;
+  s.result = error;
+  if (s.isWait && error == 0 && byItself) *s.eventMask = s.events;
+  if (s.isWait && byItself) s.input += s.arrives;
+}
+// Starts an operation of `count`: done at once, or pending.
+BOOL Start(DWORD count, LPDWORD done, bool isWait) {
+  if (s.ends == Ends::kAtOnce) return *done = count, TRUE;
+  s.pending = true, s.ended = false, s.isWait = isWait, s.count = count;
+  s.lastError = ERROR_IO_PENDING;
   return FALSE;
 }
 
-HANDLE WINAPI FakeCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
+HANDLE WINAPI FakeCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
                               DWORD disposition, DWORD flags, HANDLE) {
-  script.openArguments = {access, share, disposition, flags};
-  EXPECT_STREQ(name, "\\\\.\\COM7");
-  return Call("CreateFileA") ? *script.handles.insert(kPort).first : INVALID_HANDLE_VALUE;
+  EXPECT_EQ(std::wstring(name), L"\\\\.\\COM7");
+  EXPECT_TRUE(access == (GENERIC_READ | GENERIC_WRITE) && share == 0 &&
+              disposition == OPEN_EXISTING && flags == FILE_FLAG_OVERLAPPED);
+  return Call("CreateFileW") ? kPort : INVALID_HANDLE_VALUE;
 }
-// A call that hands one record over, in the direction of the call.
-#define TALVORN_FAKE_COPY(Name, Type, handOver) \
-  BOOL WINAPI Fake##Name(HANDLE h, Type record) { return Call(#Name, h) && (handOver, true); }
-TALVORN_FAKE_COPY(GetCommProperties, LPCOMMPROP, *record = script.maxima)
-TALVORN_FAKE_COPY(GetCommState, LPDCB, *record = script.dcb)
-TALVORN_FAKE_COPY(SetCommState, LPDCB, script.dcb = *record)
-TALVORN_FAKE_COPY(SetCommTimeouts, LPCOMMTIMEOUTS, script.timeouts = *record)
-BOOL WINAPI FakeSetupComm(HANDLE h, DWORD rx, DWORD tx) {
-  return Call("SetupComm", h) && (script.setup = {rx, tx}, true);
+BOOL WINAPI FakeGetCommProperties(HANDLE, LPCOMMPROP p) {
+  return Call("GetCommProperties") && (*p = s.maxima, true);
 }
-BOOL WINAPI FakeClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT status) {
-  if (!Call("ClearCommError", h)) return FALSE;
+BOOL WINAPI FakeSetupComm(HANDLE, DWORD, DWORD) { return Call("SetupComm"); }
+BOOL WINAPI FakeGetCommState(HANDLE, LPDCB dcb) {
+  return Call("GetCommState") && (*dcb = s.dcb, true);
+}
+// As Windows does, equal XON and XOFF characters are refused.
+BOOL WINAPI FakeSetCommState(HANDLE, LPDCB dcb) {
+  if (!Call("SetCommState")) return FALSE;
+  if (dcb->XonChar == dcb->XoffChar) return s.lastError = ERROR_INVALID_PARAMETER, FALSE;
+  return s.dcb = *dcb, TRUE;
+}
+BOOL WINAPI FakeSetCommTimeouts(HANDLE, LPCOMMTIMEOUTS t) {
+  return Call("SetCommTimeouts") && (s.timeouts = *t, true);
+}
+BOOL WINAPI FakeClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT status) {
+  if (!Call("ClearCommError")) return FALSE;
   *errors = 0;
   *status = COMSTAT{};
-  status->cbInQue = static_cast<DWORD>(script.input.size());
-  status->cbOutQue = script.outQueue;
+  status->cbInQue = static_cast<DWORD>(s.input.size());
+  status->cbOutQue = s.outQueue;
   return TRUE;
 }
-BOOL WINAPI FakeReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED io) {
-  if (!Call("ReadFile", h)) return FALSE;
-  const DWORD taken = std::min<DWORD>(count, static_cast<DWORD>(script.input.size()));
-  script.input.copy(static_cast<char*>(buffer), taken);
-  script.input.erase(0, taken);
-  return Finish(taken, done, io);
+BOOL WINAPI FakeReadFile(HANDLE, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED io) {
+  EXPECT_EQ(io->hEvent, kEvent);
+  if (!Call("ReadFile")) return FALSE;
+  s.input.copy(static_cast<char*>(buffer), count);
+  s.input.erase(0, count);
+  return Start(count, done, false);
 }
-BOOL WINAPI FakeWriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED io) {
-  if (!Call("WriteFile", h)) return FALSE;
-  script.written.append(static_cast<const char*>(buffer), count - script.shortBy);
-  return Finish(count - script.shortBy, done, io);
+BOOL WINAPI FakeWriteFile(HANDLE, LPCVOID, DWORD count, LPDWORD done, LPOVERLAPPED io) {
+  EXPECT_EQ(io->hEvent, kEvent);
+  return Call("WriteFile") && Start(count - s.shortBy, done, false);
 }
-BOOL WINAPI FakeGetOverlappedResult(HANDLE h, LPOVERLAPPED, LPDWORD done, BOOL wait) {
-  return Call("GetOverlappedResult", h) && wait && (*done = script.pendingCount, true);
+BOOL WINAPI FakeGetOverlappedResult(HANDLE, LPOVERLAPPED, LPDWORD done, BOOL wait) {
+  EXPECT_FALSE(wait) << "collected only once it has ended";
+  if (!Call("GetOverlappedResult") || !s.ended) return s.lastError = ERROR_IO_INCOMPLETE, FALSE;
+  s.pending = false;
+  *done = s.count;
+  return s.result == 0 ? TRUE : (s.lastError = s.result, FALSE);
 }
-HANDLE WINAPI FakeCreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL signalled, LPCSTR) {
-  if (!Call("CreateEventA") || manualReset || signalled) return nullptr;
-  return *script.handles.insert(reinterpret_cast<HANDLE>(0x100 + script.calls.size())).first;
+BOOL WINAPI FakeCancelIo(HANDLE) {
+  Call("CancelIo");
+  if (s.pending && !s.ended && s.ends != Ends::kNever) End(ERROR_OPERATION_ABORTED, false);
+  return TRUE;
 }
-BOOL WINAPI FakeCloseHandle(HANDLE handle) {
-  script.calls.push_back("CloseHandle");
-  return script.handles.erase(handle) == 1;
+BOOL WINAPI FakeSetCommMask(HANDLE, DWORD mask) {
+  if (!Call("SetCommMask")) return FALSE;
+  if (mask == 0 && s.pending && !s.ended && s.ends == Ends::kOnMask) End(0, false);
+  return TRUE;
 }
-DWORD WINAPI FakeGetLastError() { return script.lastError; }
+BOOL WINAPI FakeWaitCommEvent(HANDLE, LPDWORD mask, LPOVERLAPPED io) {
+  EXPECT_EQ(io->hEvent, kEvent);
+  if (!Call("WaitCommEvent")) return FALSE;
+  *mask = 0;
+  s.eventMask = mask;
+  if (s.ends == Ends::kAtOnce) return *mask = s.events, TRUE;
+  DWORD unused = 0;
+  return Start(0, &unused, true);
+}
+DWORD WINAPI FakeWaitForSingleObject(HANDLE event, DWORD ms) {
+  EXPECT_EQ(event, kEvent);
+  s.waitedMs.push_back(ms);
+  if (s.pending && !s.ended && s.ends == Ends::kInTime) End(s.endError);
+  return s.pending && s.ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+// WaitCommEvent wants a manual-reset event: an auto-reset one is refused.
+HANDLE WINAPI FakeCreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL signalled, LPCWSTR) {
+  return Call("CreateEventW") && manualReset && !signalled ? kEvent : nullptr;
+}
+BOOL WINAPI FakeCloseHandle(HANDLE) { return Call("CloseHandle"); }
+DWORD WINAPI FakeGetLastError() { return s.lastError; }
 
-// A device over a fresh script, opened and configured (or not, as `configures` expects).
-std::unique_ptr<SerialDevice> ScriptedDevice(const std::string& failing = "", DWORD error = 0,
-                                             bool configures = true) {
-  script = Script{};
-  script.failing[failing] = error;
-  Win32CommCalls calls;
-  calls = {FakeCreateFileA, FakeGetCommProperties, FakeSetupComm, FakeGetCommState,
-           FakeSetCommState, FakeSetCommTimeouts, FakeClearCommError, FakeReadFile, FakeWriteFile,
-           FakeGetOverlappedResult, calls.SetCommMask, calls.WaitCommEvent,
-           calls.WaitForSingleObject, FakeCreateEventA, FakeCloseHandle, FakeGetLastError,
-           calls.SetLastError};
-  auto device = NewWin32SerialDevice(calls);
-  EXPECT_EQ(device->Open("\\\\.\\COM7") && device->Configure(LineSettings{}), configures);
-  return device;
+// A closed device over a fresh script.
+std::unique_ptr<SerialDevice> ScriptedDevice() {
+  s = Script{};
+  return NewWin32SerialDevice({FakeCreateFileW, FakeGetCommProperties, FakeSetupComm,
+                               FakeGetCommState, FakeSetCommState, FakeSetCommTimeouts,
+                               FakeClearCommError, FakeReadFile, FakeWriteFile,
+                               FakeGetOverlappedResult, FakeCancelIo, FakeSetCommMask,
+                               FakeWaitCommEvent, FakeWaitForSingleObject, FakeCreateEventW,
+                               FakeCloseHandle, FakeGetLastError});
+}
+bool OpenAndConfigure(SerialDevice& device, const LineSettings& line) {
+  return device.Open("\\\\.\\COM7") && device.Configure(line);
 }
 
-// The DCB's bit fields as one word, in the Win32 bit order (after DCBlength and BaudRate).
-uint32_t* FlagWord(DCB& dcb) { return &reinterpret_cast<uint32_t*>(&dcb)[2]; }
-
-// The queues go down to the device's maxima, never up again; the DCB keeps
-// what the device reported but the line, the flags, the limits and EofChar;
-// each configuration renews the events; the device releases all.
-TEST(Win32SerialDevice, ConfigurationCallsAndTheDcbTheyInstall) {
+// Whatever the DCB held before (every flag set, XON = XOFF = 0 as some
+// drivers report), the line is set whole; queues the driver refuses keep
+// the port working.
+TEST(Win32SerialDevice, SetsTheWholeLineOverWhatTheDeviceLeft) {
   const struct {
+    const char* name;
     DWORD maxRx, maxTx;
-    uint32_t deviceFlags;
-    DWORD rx, tx;
-    uint32_t flags;
-  } cases[] = {{0, 0, 0, 4096, 4096, 0x1011},
-               {0, 2048, ~0u, 4096, 2048, 0xFFFF9C93},
-               {1000, 0, 0, 1000, 4096, 0x1011},
-               {8192, 65536, 0x12345678, 4096, 4096, 0x12341411}};
+    bool setupRefused;
+    Parity parity;
+    WORD limits;       // XonLim and XoffLim: bytes of the receive queue
+    uint32_t refused;  // the smallest write refused into an empty queue
+  } cases[] = {{"no device limits", 0, 0, false, Parity::kNone, 1024, 4096},
+               {"transmit queue of 2048", 0, 2048, false, Parity::kNone, 1024, 2048},
+               {"receive queue of 1000, odd parity", 1000, 0, false, Parity::kOdd, 250, 4096},
+               {"SetupComm refused", 0, 0, true, Parity::kEven, 1024, 4096}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.deviceFlags);
-    {
-      auto device = ScriptedDevice();
-      EXPECT_EQ(script.calls, (Calls{"CreateFileA", "GetCommProperties", "SetupComm",
-                                     "GetCommState", "SetCommState", "SetCommTimeouts",
-                                     "CreateEventA", "CreateEventA"}));
-      EXPECT_EQ(script.openArguments, (std::vector<DWORD>{GENERIC_READ | GENERIC_WRITE, 0,
-                                                          OPEN_EXISTING, FILE_FLAG_OVERLAPPED}));
-      script = Script{{}, {}, {}, {}, {}, {}, {}, {}, {}, 0, 0, 0, 0, false, script.handles};
-      script.maxima.dwMaxRxQueue = c.maxRx;
-      script.maxima.dwMaxTxQueue = c.maxTx;
-      std::memset(&script.dcb, 0x5A, sizeof script.dcb);  // what the device reports
-      *FlagWord(script.dcb) = c.deviceFlags;
-      DCB wanted = script.dcb;
-      ASSERT_TRUE(device->Configure({19200, Parity::kOdd, DataBits::k7, StopBits::kTwo}));
-      script.maxima = COMMPROP{};  // no limit now: the queues stay as lowered
-      script.calls.clear();
-      ASSERT_TRUE(device->Configure({57600, Parity::kMark, DataBits::k8, StopBits::kOne}));
-      EXPECT_EQ(script.calls, (Calls{"GetCommProperties", "SetupComm", "GetCommState",
-                                     "SetCommState", "SetCommTimeouts", "CloseHandle",
-                                     "CreateEventA", "CloseHandle", "CreateEventA"}));
-      EXPECT_EQ(script.setup, std::make_pair(c.rx, c.tx));
-      wanted.BaudRate = 57600;
-      wanted.ByteSize = 8;
-      wanted.Parity = MARKPARITY;
-      wanted.StopBits = ONESTOPBIT;
-      *FlagWord(wanted) = c.flags;
-      wanted.XonLim = static_cast<WORD>(c.rx / 4);
-      wanted.XoffLim = static_cast<WORD>(c.tx / 4);
-      wanted.EofChar = 0;
-      EXPECT_EQ(std::memcmp(&script.dcb, &wanted, sizeof wanted), 0) << *FlagWord(script.dcb);
-      const COMMTIMEOUTS timeouts{0, 0, 2000, 0, 0};
-      EXPECT_EQ(std::memcmp(&script.timeouts, &timeouts, sizeof timeouts), 0);
-      EXPECT_EQ(script.handles.size(), 3u);
-    }
-    EXPECT_TRUE(script.handles.empty()) << "the port and the events go with the device";
+    SCOPED_TRACE(c.name);
+    auto device = ScriptedDevice();
+    std::memset(&s.dcb, 0xFF, sizeof s.dcb);
+    s.dcb.XonChar = s.dcb.XoffChar = 0;
+    s.maxima.dwMaxRxQueue = c.maxRx;
+    s.maxima.dwMaxTxQueue = c.maxTx;
+    if (c.setupRefused) s.failing["SetupComm"] = ERROR_INVALID_PARAMETER;
+    ASSERT_TRUE(OpenAndConfigure(*device, {9600, c.parity})) << device->Error().code;
+    const DCB& d = s.dcb;
+    EXPECT_EQ(d.BaudRate, 9600u);
+    EXPECT_EQ(d.ByteSize, 8);
+    EXPECT_EQ(d.Parity, static_cast<BYTE>(c.parity));
+    EXPECT_EQ(d.StopBits, ONESTOPBIT);
+    EXPECT_EQ(d.fParity, c.parity != Parity::kNone);
+    EXPECT_TRUE(d.fBinary && d.fTXContinueOnXoff);
+    EXPECT_EQ(d.fDtrControl, DTR_CONTROL_ENABLE);
+    EXPECT_EQ(d.fRtsControl, RTS_CONTROL_ENABLE);
+    EXPECT_FALSE(d.fOutxCtsFlow || d.fOutxDsrFlow || d.fDsrSensitivity || d.fOutX || d.fInX);
+    EXPECT_FALSE(d.fNull || d.fErrorChar || d.fAbortOnError) << "bytes kept as they come";
+    EXPECT_TRUE(d.XonChar != d.XoffChar && d.ErrorChar == 0 && d.EofChar == 0 && d.EvtChar == 0);
+    EXPECT_EQ(d.XonLim, c.limits);
+    EXPECT_EQ(d.XoffLim, c.limits);
+    EXPECT_EQ(s.timeouts.ReadTotalTimeoutConstant, 2000u);
+    EXPECT_EQ(s.timeouts.WriteTotalTimeoutMultiplier, 3u) << "twice the time of a byte, in ms";
+    std::string bytes(c.refused, 'x');
+    uint32_t sent = 0;
+    EXPECT_TRUE(device->Write(bytes.data(), c.refused - 1, 0, sent) && sent == c.refused - 1);
+    EXPECT_TRUE(device->Write(bytes.data(), c.refused, 0, sent) && sent == 0);
   }
 }
 
-// The fault each failing call gives, whether the port stays open (it closes
-// when its settings cannot be read), and whether it is ready for transfers.
-TEST(Win32SerialDevice, FailedCallsGiveTheirFaults) {
+// The fault each failing call gives. Once the port has worked, every code a
+// removed adapter may give means it has gone.
+TEST(Win32SerialDevice, FailuresGiveTheirFaults) {
   const struct {
     const char* call;
     DWORD error;
-    bool openAfter, ready;
+    bool afterConfigure;
     SerialFault fault;
-  } cases[] = {{"CreateFileA", ERROR_FILE_NOT_FOUND, false, false, SerialFault::kNotFound},
-               {"CreateFileA", ERROR_ACCESS_DENIED, false, false, SerialFault::kInUse},
-               {"CreateFileA", ERROR_SHARING_VIOLATION, false, false, SerialFault::kInUse},
-               {"CreateFileA", ERROR_PRIVILEGE_NOT_HELD, false, false, SerialFault::kPermission},
-               {"CreateFileA", ERROR_INVALID_FUNCTION, false, false, SerialFault::kNotSerial},
-               {"CreateFileA", ERROR_INVALID_PARAMETER, false, false, SerialFault::kSettingsRefused},
-               {"CreateFileA", 1234, false, false, SerialFault::kOther},
-               {"SetupComm", ERROR_INVALID_PARAMETER, true, false, SerialFault::kSettingsRefused},
-               {"GetCommState", ERROR_NOT_READY, false, false, SerialFault::kGone},
-               {"SetCommState", ERROR_INVALID_FUNCTION, true, false, SerialFault::kNotSerial},
-               {"SetCommTimeouts", ERROR_GEN_FAILURE, true, false, SerialFault::kGone},
-               {"ReadFile", ERROR_INVALID_HANDLE, true, false, SerialFault::kOther},
-               {"ClearCommError", ERROR_DEVICE_REMOVED, true, false, SerialFault::kGone},
-               {"GetCommProperties", ERROR_INVALID_FUNCTION, true, true, SerialFault::kNone},
-               {"CreateEventA", ERROR_OUTOFMEMORY, true, false, SerialFault::kNone}};
+  } cases[] = {{"CreateFileW", ERROR_FILE_NOT_FOUND, false, SerialFault::kNotFound},
+               {"CreateFileW", ERROR_ACCESS_DENIED, false, SerialFault::kInUse},
+               {"CreateFileW", ERROR_PRIVILEGE_NOT_HELD, false, SerialFault::kPermission},
+               {"GetCommState", ERROR_NOT_READY, false, SerialFault::kGone},
+               {"SetCommState", ERROR_INVALID_FUNCTION, false, SerialFault::kNotSerial},
+               {"ClearCommError", ERROR_FILE_NOT_FOUND, true, SerialFault::kGone},
+               {"ClearCommError", ERROR_DEV_NOT_EXIST, true, SerialFault::kGone},
+               {"ClearCommError", kErrorNoSuchDevice, true, SerialFault::kGone},
+               {"ClearCommError", ERROR_DEVICE_NOT_CONNECTED, true, SerialFault::kGone},
+               {"ClearCommError", ERROR_DEVICE_REMOVED, true, SerialFault::kGone},
+               {"ClearCommError", ERROR_INVALID_FUNCTION, true, SerialFault::kGone},
+               {"ClearCommError", ERROR_INVALID_HANDLE, true, SerialFault::kOther}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.call) + " " + std::to_string(c.error));
-    const std::string call = c.call;
-    const bool onTransfer = call == "ReadFile" || call == "ClearCommError";
-    auto device = ScriptedDevice(onTransfer ? "" : call, c.error,
-                                 onTransfer || c.fault == SerialFault::kNone);
-    script.failing[call] = c.error;
-    script.input = "ab";
-    EXPECT_EQ(device->IsOpen(), c.openAfter);
-    char buffer[2];
-    uint32_t got = 0;
-    EXPECT_EQ(c.openAfter && device->Read(buffer, 2, got) && got == 2, c.ready);
-    EXPECT_EQ(device->Error().fault, c.fault);
-    EXPECT_EQ(device->Error().code, c.fault == SerialFault::kNone ? 0 : c.error);
-  }
-}
-
-// Reads take only what has arrived; a write must be strictly smaller than the
-// transmit queue's free room; either may finish in the background.
-TEST(Win32SerialDevice, TransfersTakeWhatArrivedAndWriteWhereThereIsRoom) {
-  const struct {
-    bool pending;
-    DWORD outQueue, shortBy;
-    const char* failing;
-    Calls readCalls;
-    uint32_t sent;
-  } cases[] = {{false, 0, 0, "", {"ClearCommError", "ReadFile"}, 5},
-               {true, 0, 0, "", {"ClearCommError", "ReadFile", "GetOverlappedResult"}, 5},
-               {false, 4091, 0, "", {"ClearCommError", "ReadFile"}, 0},
-               {false, 4090, 0, "", {"ClearCommError", "ReadFile"}, 5},
-               {false, 5000, 0, "", {"ClearCommError", "ReadFile"}, 5},
-               {false, 0, 1, "", {"ClearCommError", "ReadFile"}, 4},
-               {true, 0, 0, "GetOverlappedResult", {"ClearCommError", "ReadFile",
-                                                    "GetOverlappedResult"}, 0},
-               {false, 0, 0, "WriteFile", {"ClearCommError", "ReadFile"}, 0}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.pending << " " << c.outQueue << " " << c.failing);
     auto device = ScriptedDevice();
-    script = Script{{}, {{c.failing, ERROR_ACCESS_DENIED}}, {}, {}, {}, {}, {}, "123", "",
-                    c.outQueue, c.shortBy, 0, 0, c.pending, script.handles};
-    char buffer[4] = {};
+    if (!c.afterConfigure) s.failing[c.call] = c.error;
+    ASSERT_EQ(OpenAndConfigure(*device, {}), c.afterConfigure);
+    s.failing[c.call] = c.error;
     uint32_t got = 0;
-    uint32_t sent = 0;
-    const bool waitFails = std::string(c.failing) == "GetOverlappedResult";
-    EXPECT_EQ(device->Read(buffer, 2, got), !waitFails);
-    EXPECT_EQ(std::string(buffer, got), waitFails ? "" : "12");
-    EXPECT_EQ(script.calls, c.readCalls);
-    EXPECT_EQ(script.input, "3") << "no more than asked";
-    EXPECT_EQ(device->Write("hello", 5, 0, sent), *c.failing == '\0');
-    EXPECT_EQ(sent, c.sent);
-    // A write whose wait fails has left the program all the same.
-    EXPECT_EQ(script.written.size(), waitFails ? 5 : c.sent);
-    EXPECT_EQ(device->Error().fault, *c.failing ? SerialFault::kGone : SerialFault::kNone);
+    char byte;
+    EXPECT_TRUE(!c.afterConfigure || !device->Read(&byte, 1, got));
+    EXPECT_EQ(device->Error().fault, c.fault);
+    EXPECT_EQ(device->Error().code, c.error);
   }
 }
 
-// Purge reads exactly what was waiting when it looked; a write with a time
-// limit installs it first, and one without takes the limit away again.
-TEST(Win32SerialDevice, PurgeAndWriteTimeLimits) {
-  auto device = ScriptedDevice();
-  script.input = "abc";
-  script.calls.clear();
-  EXPECT_TRUE(device->Purge());
-  EXPECT_EQ(script.calls, (Calls{"ClearCommError", "ClearCommError", "ReadFile"}));
-  EXPECT_EQ(script.input, "");
-  uint32_t sent = 0;
-  for (const auto& [limit, installs] : {std::make_pair(50u, true), std::make_pair(50u, false),
-                                        std::make_pair(0u, true)}) {
-    script.calls.clear();
-    EXPECT_TRUE(device->Write("x", 1, limit, sent) && sent == 1);
-    EXPECT_EQ(script.calls.front() == "SetCommTimeouts", installs) << limit;
-    EXPECT_EQ(script.timeouts.WriteTotalTimeoutConstant, limit);
+// Every pending wait, read and write ends within its bound: past it, a wait is
+// ended by clearing the mask, anything that still runs is cancelled, and what
+// does not end even then leaves the port gone rather than the program waiting.
+TEST(Win32SerialDevice, PendingOperationsEndWithinTheirBound) {
+  enum Op { kWait, kRead, kWrite };
+  const struct {
+    const char* name;
+    Op op;
+    Ends ends;
+    DWORD endError;
+    std::string queued, arrives;
+    bool ok;
+    DWORD fault;  // the error code of the failure (0: none)
+    bool cancelled;
+    std::vector<DWORD> waits;  // the bound of each wait on the event, in ms
+    DWORD shortBy = 0;         // bytes a write leaves unsent
+  } cases[] = {
+      {"wait ended by a byte", kWait, Ends::kInTime, 0, "", "a", true, 0, false, {50}},
+      {"wait that only the cleared mask ends", kWait, Ends::kOnMask, 0, "", "", true, 0, false,
+       {50, 1000}},
+      {"wait that only a cancel ends", kWait, Ends::kOnCancel, 0, "", "", true, 0, true,
+       {50, 1000, 1000}},
+      {"wait that never ends", kWait, Ends::kNever, 0, "", "", false, ERROR_TIMEOUT, true,
+       {50, 1000, 1000}},
+      {"bytes queued before the wait", kWait, Ends::kOnMask, 0, "ab", "", true, 0, false, {1000}},
+      {"wait cancelled by the driver as a byte arrives", kWait, Ends::kInTime,
+       ERROR_OPERATION_ABORTED, "", "a", true, 0, false, {50}},
+      // Wine on a pseudo-terminal: every wait ends at once, cancelled.
+      {"wait cancelled by the driver with nothing queued", kWait, Ends::kInTime,
+       ERROR_OPERATION_ABORTED, "", "", true, 0, false, {50}},
+      {"read that ends in time", kRead, Ends::kInTime, 0, "abc", "", true, 0, false, {3000}},
+      // 4 bytes at 3 ms each, 1000 ms for the driver's time-out, 1000 ms beyond it.
+      {"write that ends in time", kWrite, Ends::kInTime, 0, "", "", true, 0, false, {2012}},
+      {"write that only a cancel ends", kWrite, Ends::kOnCancel, 0, "", "", false,
+       ERROR_OPERATION_ABORTED, true, {2012, 1000}},
+      {"write that never ends", kWrite, Ends::kNever, 0, "", "", false, ERROR_TIMEOUT, true,
+       {2012, 1000}},
+      {"write the driver ends short at its time-out", kWrite, Ends::kInTime, 0, "", "", false,
+       ERROR_TIMEOUT, false, {2012}, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto device = ScriptedDevice();
+    ASSERT_TRUE(OpenAndConfigure(*device, {9600}));
+    s.ends = c.ends;
+    s.endError = c.endError;
+    s.input = c.queued;
+    s.arrives = c.arrives;
+    s.shortBy = c.shortBy;
+    s.events = c.endError == 0 ? EV_RXCHAR : 0;
+    uint32_t count = 0;
+    char buffer[4];
+    const bool ok = c.op == kWait ? device->WaitForInput(50)
+                  : c.op == kRead ? device->Read(buffer, 3, count)
+                                  : device->Write("abcd", 4, 0, count);
+    EXPECT_EQ(ok, c.ok);
+    EXPECT_EQ(ok ? 0 : device->Error().code, c.fault);
+    EXPECT_EQ(device->Error().fault, ok ? SerialFault::kNone : SerialFault::kGone);
+    EXPECT_EQ(s.calls["CancelIo"] != 0, c.cancelled);
+    EXPECT_TRUE(!s.pending || c.ends == Ends::kNever) << "collected before returning";
+    EXPECT_EQ(s.waitedMs, c.waits);
+    if (c.op == kWait && ok) {
+      // Waits stay in use unless one ended by itself with neither an event
+      // nor a byte: then the queue is polled, up to the time given.
+      s.ends = Ends::kInTime;
+      EXPECT_TRUE(device->WaitForInput(50));
+      EXPECT_EQ(s.calls["WaitCommEvent"], c.arrives.empty() && c.endError != 0 ? 1 : 2);
+    }
   }
 }
 

@@ -5,6 +5,7 @@ keys read from standard input when that is a pipe (a program on a pty gets a
 console of wine's own that takes no keys from it)."""
 
 import os
+import shutil
 import subprocess
 import sys
 
@@ -36,7 +37,18 @@ def case_list_ports(cfg, tmp):
     assert out.returncode == 0 and "COM5" in out.stdout.split(), out
 
 
+def case_name_outside_the_code_page(cfg, tmp):
+    """A file named in letters of no one ANSI code page is found, shown and
+    recorded as named: standard output and the flash record in UTF-8."""
+    name = "прошивка-αβ-固件.m0"
+    path = os.path.join(tmp, name)
+    shutil.copyfile(cfg.fixture("words16_crlf.m0"), path)
+    r = lc.run_loader(cfg, tmp, path, record="successful")
+    lc.expect(cfg, r, path, prefix=lc.started(r, name.encode().decode("latin-1")))
+
+
 CASES = {
+    "name_outside_the_code_page": case_name_outside_the_code_page,
     "missing_port": case_missing_port,
     "list_ports": case_list_ports,
     "escape_from_standard_input": lambda c, t: lc.case_failure(
