@@ -365,6 +365,9 @@ REFUSED = {
                           "status": 130}),
     "ctrl_c_at_boot_question": ("sample.m0", re.escape(opening("PORT") + BOOT_QUESTION + "\n" + INTERRUPTED_BEFORE),
                                 {"options": ["-b"], "keys": (BOOT_QUESTION, CTRL_C), "status": 130}),
+    "data_after_end_file": ("data_after_end.m0", FILE_ERROR + re.escape('"data_after_end.m0" line 4: only '
+                            'end records (S5, S7, S8, S9) and blank lines may follow the end record'), {}),
+    "s4_record_file": ("s4_record.m0", FILE_ERROR + re.escape('"s4_record.m0" line 3: record type S4 is reserved'), {}),
     "s5_count_wrong_file": ("s5_count_wrong.m0", FILE_ERROR + re.escape('"s5_count_wrong.m0" line 4: '
                             'the S5 record counts 3 data records, the file holds 2 before it'), {}),
     "missing_file": ("MISSING", re.escape('*** - Error, file "fw.m0" not found' + BANNER +
