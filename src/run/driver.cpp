@@ -264,6 +264,14 @@ RunOutcome Unfinished(const FlashState& state, const CSerial& port, bool cancell
   return cause;
 }
 
+// Bytes that came when no answer was due: an answer read after them would be
+// an earlier packet's, and a refusal could pass for an acceptance.
+StepEnd OutOfStep(SerialLink& link, CSerial& port) {
+  std::string stray;
+  if (!ReadUnsolicited(link, port, stray)) return std::nullopt;
+  return Ended(Ending::kOutOfStep, UnsolicitedText(stray));
+}
+
 // Sends the terminator packet, unless the file is no longer the one checked:
 // the instrument has then been sent something else than the checked image.
 // An ESC seen with the last data packet still lets the image be finalised,
@@ -271,6 +279,7 @@ RunOutcome Unfinished(const FlashState& state, const CSerial& port, bool cancell
 RunOutcome SendTerminator(FlashState& state, CSerial& port, const unsigned char* terminator,
                           bool cancelled) {
   if (!FileAsChecked(state)) return Unfinished(state, port, cancelled, FileChanged(state));
+  if (StepEnd stray = OutOfStep(state.link, port)) return Unfinished(state, port, cancelled, *stray);
   port.Write(terminator, static_cast<uint32_t>(PacketWireSize(terminator)));
   if (!ReadResponseLine(state.link, port)) {
     return Unfinished(state, port, cancelled, AnswerOutcome(state.link));
@@ -289,6 +298,7 @@ RunOutcome SendTerminator(FlashState& state, CSerial& port, const unsigned char*
 // image must not be finalised.
 RunOutcome Transfer(FlashState& state, CSerial& port, PacketPair& packets) {
   for (;;) {
+    if (StepEnd stray = OutOfStep(state.link, port)) return Unfinished(state, port, false, *stray);
     int size = PacketWireSize(packets.current);
     ++state.packetsSent;
     if (state.padRecords) {

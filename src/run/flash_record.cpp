@@ -16,7 +16,8 @@ const char* VerdictName(Ending ending) {
     case Ending::kSuccess: return "successful";
     case Ending::kCancelled: return "cancelled";
     case Ending::kInterrupted: return "interrupted";
-    case Ending::kInstrumentError: return "instrument error";
+    case Ending::kInstrumentError:
+    case Ending::kOutOfStep: return "instrument error";
     case Ending::kTimeOut:
     case Ending::kNoWakeAnswer: return "time-out";
     case Ending::kLostPort: return "lost port";

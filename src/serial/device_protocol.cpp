@@ -155,3 +155,12 @@ bool ReadResponseLine(SerialLink& link, CSerial& port) {
   if (link.responseLine[0] == '\0') std::strcpy(link.responseLine, kResponseTimeoutText);
   return false;
 }
+
+bool ReadUnsolicited(SerialLink& link, CSerial& port, std::string& bytes) {
+  constexpr int kMostRead = 4096;  // a flood must not hold the run
+  bytes.clear();
+  for (int read = 0; read < kMostRead && ReceiveChar(link, port); ++read) {
+    if (bytes.size() < kResponseLineSize - 1) bytes += static_cast<char>(link.lastChar);
+  }
+  return !bytes.empty();
+}

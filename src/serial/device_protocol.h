@@ -78,6 +78,14 @@ void SendStartCommand(SerialLink& link, CSerial& port, bool bootOverwrite);
 // The answer line of a packet that got none.
 constexpr char kResponseTimeoutText[] = "Response Timeout";
 
+// Reads what has already arrived although no answer is due (right before a
+// packet is written) into `bytes`: at most kResponseLineSize - 1 of them are
+// kept, and the read stops at the first empty poll or after 4096 bytes.
+// True when anything had arrived: the instrument's answers and the packets
+// are then out of step, and the next answer read would belong to an earlier
+// packet.
+bool ReadUnsolicited(SerialLink& link, CSerial& port, std::string& bytes);
+
 // Reads the answer line to a packet into link.responseLine (at most 160
 // characters kept) within kResponseTimeoutMs (and 5,000,000 polls), sleeping
 // on the port while nothing comes. True when the line is a line feed alone;

@@ -38,6 +38,7 @@ INTERRUPTED, INTERRUPTED_BEFORE = ("Flash programming ... INTERRUPTED" + t + "\n
 STARTED = "started ..."
 WAKING = re.escape("Waking up device at PORT:115200,N,8,1 ... ")
 OPEN_FAILED = BANNER + PRESS_ESC + "*** - Error, cannot open port.\n"
+OUT_OF_STEP = 'the instrument sent "^J" when no answer was due; its answers are out of step with the packets\n'
 LOST = "lost the serial port PORT (REASON)"  # REASON: Config.lost_reason
 LOST_WITHIN = 5.0  # seconds from the hang-up to the loader's report of it; the goal is 1 s
 TIOCGEXCL = 0x80045440  # Linux: is the terminal in exclusive mode
@@ -263,6 +264,12 @@ FAILURE = {
     "error_answer_escaped": (["--error-at", "3", "\x1b[2J\tbad\x7f"], ERROR + "^[[2J\tbad^?\r\n\n", 3,
                              "instrument error"),
     "crlf_answer": (["--crlf-at", "2"], ERROR + "\r\n\n", 2, "instrument error"),
+    # An answer with one line feed too many: every later answer would be one packet behind,
+    # and the refusal of the end record (packet 258) would go unread.
+    "start_answer_extra_lf": (["--start-extra-lf", "--error-at", "258", "Checksum error"],
+                              ERROR + OUT_OF_STEP, 0, "instrument error"),
+    "answer_extra_lf": (["--extra-lf-at", "3", "--error-at", "258", "Checksum error"],
+                        ERROR + OUT_OF_STEP, 3, "instrument error"),
     "no_answer": (["--silent-at", "2"], ERROR + "Response Timeout\n", 2, "time-out"),
     "hangup": (["--hangup-at", "3"], ERROR + LOST + "\n", 3, "lost port"),
     "escape_cancels": (["--delay-ms", "100"], CANCELLED, ESC, "cancelled"),
