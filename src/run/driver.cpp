@@ -164,19 +164,20 @@ StepEnd OpenAndWake(FlashState& state, CSerial& port) {
   return std::nullopt;
 }
 
-// Reads every key waiting; true when one of them is ESC. Until the start
-// command nothing is lost by a cancel, so ESC cancels there at once; other
-// keys are dropped, lest they end the waits that follow.
-bool EscapePressed() {
-  if (!DrainKeyboard()) return false;
+// Reads every key waiting; true when one of them, or one a wait read, is
+// ESC. Until the start command nothing is lost by a cancel, so ESC cancels
+// there at once; other keys are dropped.
+bool EscapePressed(SerialLink& link) {
+  const bool escape = DrainKeyboard() || std::exchange(link.escapeRead, false);
+  if (!escape) return false;
   PrintCancelled(true);
   return true;
 }
 
 // An interrupt or ESC between two steps before the start command.
-StepEnd InterruptOrEscape() {
+StepEnd InterruptOrEscape(SerialLink& link) {
   if (InterruptPending()) return Ended(Ending::kInterrupted);
-  if (EscapePressed()) return Ended(Ending::kCancelled);
+  if (EscapePressed(link)) return Ended(Ending::kCancelled);
   return std::nullopt;
 }
 
@@ -185,7 +186,7 @@ StepEnd InterruptOrEscape() {
 StepEnd SetUpInstrument(FlashState& state, CSerial& port) {
   for (const char* command : {"", "@N", ""}) {
     SendCommand(state.link, port, command);
-    if (StepEnd end = InterruptOrEscape()) return end;
+    if (StepEnd end = InterruptOrEscape(state.link)) return end;
   }
   if (StepEnd lost = IfLost(state, port)) return lost;
   if (!port.SetBaudRate(kInstrumentLine.baudRate)) {
@@ -220,12 +221,16 @@ StepEnd StartTransfer(FlashState& state, CSerial& port, PacketPair& packets) {
     PrintNotSRecordFile(state.fileName);
     return Ended(Ending::kBadFile);
   }
-  if (StepEnd end = InterruptOrEscape()) return end;
+  if (StepEnd end = InterruptOrEscape(state.link)) return end;
   // From the boot sector's start command on, "-b" lets the first interrupt
   // wait as it ignores ESC, until the boot sector has gone.
   HoldInterrupts(state.bootOverwrite);
   SendStartCommand(state.link, port, state.bootOverwrite);
   StepEnd end = InterruptPending() ? Ended(Ending::kInterrupted) : IfLost(state, port);
+  if (!end && std::exchange(state.link.escapeRead, false)) {
+    PrintCancelled(true);  // before any packet: the instrument got none of the image
+    end = Ended(Ending::kCancelled);
+  }
   if (end) {
     end->imageTouched = true;
     return end;

@@ -37,7 +37,7 @@ const char* VerdictName(Ending ending) {
 std::string ErrorText(const RunOutcome& outcome) {
   switch (outcome.ending) {
     // As the screen showed it: a log reader's terminal is no safer than the technician's.
-    case Ending::kInstrumentError: return ScreenText(outcome.text);
+    case Ending::kInstrumentError: return ScreenText(outcome.text, LineEnds::kCrLfKept);
     case Ending::kNotAPort: return "not a port";
     case Ending::kNoWakeAnswer: return "no answer to the wake-up";
     case Ending::kSettingsRefused: return std::string("the port refused ") + kLineSettingsText;

@@ -15,6 +15,7 @@ import subprocess
 import sys
 import tempfile
 import termios
+import threading
 import time
 import traceback
 import types
@@ -228,6 +229,18 @@ def expect(cfg, r, fixture, verdict=None, loop=None, field=FIELD, prefix=None, e
 
 # --- cases --------------------------------------------------------------------
 
+def hold_enter(loader):
+    """Enter held down (a key each 20 ms) until the transfer starts: no set-up wait ends by it."""
+    def repeat(fd):
+        with contextlib.suppress(OSError), open(fd, "wb", buffering=0) as keys:
+            for _ in range(1000):
+                if STARTED in loader.text() or loader.proc.poll() is not None:
+                    break
+                keys.write(b"\r")
+                time.sleep(0.02)
+    threading.Thread(target=repeat, args=(os.dup(loader.master),), daemon=True).start()
+
+
 # name: (fixture, loader options, simulator options, keys, simulator report line)
 SUCCESS = {**{"success_" + f[:-3]: (f, [], [], None, "") for f in (
     "words16_crlf.m0", "words16_lf.m0", "words32_crlf.m0", "words32_lf.m0", "count_s5_crlf.m0",
@@ -238,6 +251,7 @@ SUCCESS = {**{"success_" + f[:-3]: (f, [], [], None, "") for f in (
     "wakeup_retries": ("words16_crlf.m0", [], ["--ignore-wakeups", "2"], None, "wake-up ignored"),
     "arrow_key_does_not_cancel": ("words16_crlf.m0", [], ["--delay-ms", "100"],
                                   (STARTED, ARROW_UP), ""),
+    "enter_held_in_setup": ("words16_crlf.m0", [], ["--prompt-delay-ms", "300"], ("AWAKE", hold_enter), ""),
     "noisy_line": ("words16_lf.m0", [], ["--noise", "--line-rate"], None, ""),
     "sim_timeout_counts_idle_time": ("words16_crlf.m0", [], ["--timeout", "5", "--delay-ms", "1500"],
                                      None, ""),
@@ -261,7 +275,7 @@ def case_success(cfg, tmp, fixture, options, sim_args, keys, sim_says):
 FAILURE = {
     "error_answer": (["--error-at", "3", "Checksum error"], ERROR + "Checksum error\r\n\n", 3,
                      "instrument error"),
-    "error_answer_escaped": (["--error-at", "3", "\x1b[2J\tbad\x7f"], ERROR + "^[[2J\tbad^?\r\n\n", 3,
+    "error_answer_escaped": (["--error-at", "3", "\x1b[2J\tbad\x7f\rX"], ERROR + "^[[2J\tbad^?^MX\r\n\n", 3,
                              "instrument error"),
     "crlf_answer": (["--crlf-at", "2"], ERROR + "\r\n\n", 2, "instrument error"),
     # An answer with one line feed too many: every later answer would be one packet behind,
