@@ -290,6 +290,8 @@ FAILURE = {
     "escape_enter_cancels": (["--delay-ms", "100"], CANCELLED, ESC + b"\r", "cancelled"),
     "sigint_interrupts": (["--silent-at", "2"], INTERRUPTED,
                           lambda loader: os.kill(loader.proc.pid, signal.SIGINT), "interrupted", 130),
+    "sighup_interrupts": (["--delay-ms", "100"], INTERRUPTED, lambda l: os.kill(l.proc.pid, signal.SIGHUP),
+                          "interrupted", 129),
     "sigterm_interrupts": (["--delay-ms", "100"], INTERRUPTED, lambda l: l.proc.terminate(),
                            "interrupted", 143),
 }
@@ -575,6 +577,29 @@ def case_job_control(cfg, tmp):
     expect(cfg, result, "sample.m0", CANCELLED)
 
 
+# Runs its arguments in a process group of their own, as a shell with job control
+# starts `talvorn ... &`: a job in the background. A stop (SIGTTOU, SIGTTIN) fails.
+BACKGROUND = ("import os, sys\nif (pid := os.fork()) == 0:\n os.setpgid(0, 0)\n os.execvp(sys.argv[1], "
+              "sys.argv[1:])\nst = os.waitpid(pid, os.WUNTRACED)[1]\nif os.WIFSTOPPED(st):\n os.kill(pid, 9)\n"
+              " sys.exit('stopped by signal %d' % os.WSTOPSIG(st))\nsys.exit(os.waitstatus_to_exitcode(st))\n")
+
+
+def case_background(cfg, tmp):
+    """Started in the background the loader flashes without keys, its terminal untouched."""
+    def untouched(loader):
+        assert canonical(loader) and os.tcgetpgrp(loader.master) == loader.proc.pid, loader.text()
+    r = run_loader(cfg, tmp, "words16_crlf.m0", keys=(STARTED, untouched), wrap=[sys.executable, "-c", BACKGROUND])
+    assert r.status == 0 and r.stdout.endswith("SUCCESSFUL\nDONE\n") and r.tty == "", describe(r)
+    assert "image check PASSED" in r.sim, describe(r)
+
+
+def case_hangup_ignored(cfg, tmp):
+    """Under nohup a hang-up stays ignored: the flash goes on."""
+    r = run_loader(cfg, tmp, "words16_crlf.m0", ["--delay-ms", "100"], keys=(STARTED, lambda l: os.kill(
+        l.proc.pid, signal.SIGHUP)), wrap=["bash", "-c", 'trap "" HUP; exec "$@"', "bash"], record="successful")
+    expect(cfg, r, "words16_crlf.m0")
+
+
 def case_quit(cfg, tmp):
     def quit_and_look(loader):  # Ctrl-\: the terminal put back all the same
         os.kill(loader.proc.pid, signal.SIGQUIT)
@@ -592,6 +617,7 @@ CASES = {name: (lambda c, t, f=f, a=a: f(c, t, *a)) for f, table in (
     (case_verbose, {"verbose": (), "verbose_escaped": ("\x1b[2J\x07mode\udc80", "^[[2J^GmodeM-^@")}),
     (case_job_control, {"job_control": ()}),
     (case_quit, {"quit_restores_the_terminal": ()}),
+    (case_background, {"background_job": ()}), (case_hangup_ignored, {"hangup_ignored": ()}),
     (case_shared_log, {"shared_log": ()}), (case_unwritable_log, {"unwritable_log": ()}),
 ) for name, a in table.items()}
 
