@@ -285,6 +285,9 @@ RunOutcome SendTerminator(FlashState& state, CSerial& port, const unsigned char*
                           bool cancelled) {
   if (!FileAsChecked(state)) return Unfinished(state, port, cancelled, FileChanged(state));
   if (StepEnd stray = OutOfStep(state.link, port)) return Unfinished(state, port, cancelled, *stray);
+  // An interrupt that came while the file was read again holds the end record
+  // back, so that the verdict (an incomplete image) is what the instrument got.
+  if (InterruptPending()) return {Ending::kInterrupted, "", true};
   port.Write(terminator, static_cast<uint32_t>(PacketWireSize(terminator)));
   if (!ReadResponseLine(state.link, port)) {
     return Unfinished(state, port, cancelled, AnswerOutcome(state.link));

@@ -53,13 +53,33 @@ ValidationResult CheckRecordCount(const SRecordReader& reader, const unsigned ch
   return result;
 }
 
+// True when only zero bytes are left in the file: padding, as a copy tool
+// may leave it.
+bool OnlyZerosLeft(std::FILE* file) {
+  char chunk[4096];
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+    for (size_t i = 0; i < got; ++i) {
+      if (chunk[i] != 0) return false;
+    }
+  }
+  return std::ferror(file) == 0;
+}
+
 // After the end record that ends the transfer the instrument is sent nothing
 // more: a line there is only allowed when sending it would change nothing.
 // Toolchains write S5 then S9, or blank lines; a data record or other text
 // there is a file cut or joined wrongly, and flashing its first part would
 // leave half an image. The lines are read to the end of the file.
 ValidationResult CheckAfterEnd(SRecordReader& reader) {
+  std::FILE* const file = reader.file.get();
   for (int32_t line = reader.recordsRead + 1;; ++line) {
+    const int first = std::getc(file);
+    if (first == 0) {
+      if (OnlyZerosLeft(file)) break;
+      return Failure(line, "line holds a zero byte");
+    }
+    if (first != EOF) std::ungetc(first, file);
     ReadLine(reader);
     if (reader.line.endOfFile) break;
     const char* const text = reader.lineBuffer;
