@@ -447,6 +447,18 @@ def case_unwritable_log(cfg, tmp):
     assert re.fullmatch(r"talvorn: the flash record was not written to \S+: .+\r?\n", r.stderr), r.stderr
 
 
+def case_log_disk_full(cfg, tmp):
+    """A record the disk has no room for (a file size limit of 1024 bytes) is taken back whole."""
+    log, before = os.path.join(tmp, "flash.log"), b'{"earlier":"' + b"x" * 986 + b'"}\n'
+    with open(log, "wb") as f:
+        f.write(before)
+    r = run_loader(cfg, tmp, "words32_crlf.m0", options=["--log=" + log],
+                   wrap=["bash", "-c", 'ulimit -f 1; trap "" XFSZ; exec "$@"', "bash"])
+    assert r.status == 0 and "cut short" in r.stderr, describe(r)
+    with open(log, "rb") as f:
+        assert f.read() == before
+
+
 def case_refused(cfg, tmp, fixture, pattern, run_args):
     run_args = dict(run_args)
     status = run_args.pop("status", 1)
@@ -618,7 +630,7 @@ CASES = {name: (lambda c, t, f=f, a=a: f(c, t, *a)) for f, table in (
     (case_job_control, {"job_control": ()}),
     (case_quit, {"quit_restores_the_terminal": ()}),
     (case_background, {"background_job": ()}), (case_hangup_ignored, {"hangup_ignored": ()}),
-    (case_shared_log, {"shared_log": ()}), (case_unwritable_log, {"unwritable_log": ()}),
+    (case_shared_log, {"shared_log": ()}), (case_unwritable_log, {"unwritable_log": ()}), (case_log_disk_full, {"log_disk_full": ()}),
 ) for name, a in table.items()}
 
 
