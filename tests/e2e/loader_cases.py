@@ -415,6 +415,14 @@ REFUSED = {
 }
 
 
+def case_own_terminal_by_path(cfg, tmp):
+    """The terminal named by its device path, with no standard descriptor on it, is no port."""
+    r = run_loader(cfg, tmp, "words16_crlf.m0", port="TTY",
+                   wrap=["bash", "-c", 'exec "${@:1:$#-1}" "$(tty)" </dev/null', "bash"])
+    assert re.fullmatch(re.escape(OPEN_FAILED) + r"/dev/pts/\d+: the terminal this program runs in, .*\n" +
+                        re.escape(UNSUCCESSFUL), r.stdout) and r.status == 1, describe(r)
+
+
 def case_shared_log(cfg, tmp):
     """Eight loaders ending at once append eight whole records to one log; a
     file name with a quote, a backslash, control characters and a byte that is
@@ -630,7 +638,7 @@ CASES = {name: (lambda c, t, f=f, a=a: f(c, t, *a)) for f, table in (
     (case_job_control, {"job_control": ()}),
     (case_quit, {"quit_restores_the_terminal": ()}),
     (case_background, {"background_job": ()}), (case_hangup_ignored, {"hangup_ignored": ()}),
-    (case_shared_log, {"shared_log": ()}), (case_unwritable_log, {"unwritable_log": ()}), (case_log_disk_full, {"log_disk_full": ()}),
+    (case_shared_log, {"shared_log": ()}), (case_unwritable_log, {"unwritable_log": ()}), (case_log_disk_full, {"log_disk_full": ()}), (case_own_terminal_by_path, {"own_terminal_by_path": ()}),
 ) for name, a in table.items()}
 
 
