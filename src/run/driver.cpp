@@ -287,6 +287,8 @@ RunOutcome SendTerminator(FlashState& state, CSerial& port, const unsigned char*
   if (StepEnd stray = OutOfStep(state.link, port)) return Unfinished(state, port, cancelled, *stray);
   // An interrupt that came while the file was read again holds the end record
   // back, so that the verdict (an incomplete image) is what the instrument got.
+  // The boot sector has gone by now: one that "-b" held for it acts here too.
+  HoldInterrupts(false);
   if (InterruptPending()) return {Ending::kInterrupted, "", true};
   port.Write(terminator, static_cast<uint32_t>(PacketWireSize(terminator)));
   if (!ReadResponseLine(state.link, port)) {

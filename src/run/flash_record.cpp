@@ -1,5 +1,6 @@
 #include "run/flash_record.h"
 
+#include <cstdint>
 #include <cstdio>
 
 #include "console/console.h"
@@ -89,9 +90,15 @@ size_t Utf8Length(const std::string& text, size_t at) {
   return length;
 }
 
+// Most bytes read for the record of a file refused before the port: more
+// would hold the verdict's end for seconds, for a file nobody flashed.
+constexpr int64_t kMostHashedOfRefused = int64_t{64} << 20;
+
 // The file's size and SHA-256 as it is now, read in binary; false when it is
-// not a regular file or cannot be read.
-bool HashFile(const std::string& name, int64_t& size, std::string& digest) {
+// not a regular file, cannot be read, is longer than `mostBytes`, or an
+// interrupt comes meanwhile (none was pending before).
+bool HashFile(const std::string& name, int64_t mostBytes, int64_t& size, std::string& digest) {
+  const bool interruptedBefore = InterruptPending();
   FileKind kind;
   int openError = 0;
   const FileHandle file = OpenRegularFile(name, kind, openError);
@@ -102,6 +109,7 @@ bool HashFile(const std::string& name, int64_t& size, std::string& digest) {
   while (const size_t got = std::fread(buffer, 1, sizeof buffer, file.get())) {
     sha.Update(buffer, got);
     size += static_cast<int64_t>(got);
+    if (size > mostBytes || (!interruptedBefore && InterruptPending())) return false;
   }
   if (std::ferror(file.get())) return false;
   digest = sha.HexDigest();
@@ -159,7 +167,8 @@ std::string FlashRecordJson(const FlashState& state, const CSerial& port, const 
                 std::chrono::duration<double>(elapsed).count());
   int64_t size = 0;
   std::string digest;
-  const bool hashed = !state.fileName.empty() && HashFile(state.fileName, size, digest);
+  const int64_t mostBytes = outcome.ending == Ending::kBadFile ? kMostHashedOfRefused : INT64_MAX;
+  const bool hashed = !state.fileName.empty() && HashFile(state.fileName, mostBytes, size, digest);
   const bool transferred = state.transferStarted;
   return "{\"start\":\"" + IsoTime(start.wall) + "\",\"end\":\"" + IsoTime(endWall) +
          "\",\"duration_s\":" + duration + ",\"host\":" + JsonString(HostName()) +

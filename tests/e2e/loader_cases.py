@@ -309,13 +309,13 @@ def case_failure(cfg, tmp, sim_args, verdict, loop_packets, record, status=1, ke
     assert status == 1 or result.ended_after < LOST_WITHIN, describe(result)
 
 
-def case_boot_sector_interrupt(cfg, tmp, delay_ms, keys):
+def case_boot_sector_interrupt(cfg, tmp, delay_ms, keys, fixture="sample.m0"):
     """With -b a first Ctrl-C waits until the boot sector, 4096 of sample.m0's 47168 bytes
-    (8%), has gone; a second one ends the run at once."""
-    result = run_loader(cfg, tmp, "sample.m0", ["--delay-ms", delay_ms], options=["-b"],
+    (8%), has gone, or a smaller image but its end record; a second one ends the run at once."""
+    result = run_loader(cfg, tmp, fixture, ["--delay-ms", delay_ms], options=["-b"],
                         keys=[(BOOT_QUESTION, b"y")] + keys)
-    fields = expect(cfg, result, "sample.m0", INTERRUPTED, status=130,
-                    prefix=started(result, "sample.m0", opening(result.port, boot_answer="y")))
+    fields = expect(cfg, result, fixture, INTERRUPTED, status=130,
+                    prefix=started(result, fixture, opening(result.port, boot_answer="y")))
     assert (int(fields[-1]["pct"]) >= 8) == (len(keys) == 1), describe(result)
 
 
@@ -446,6 +446,17 @@ def case_shared_log(cfg, tmp):
     assert [(r["verdict"], r["file"]) for r in records] == [
         ("port not opened", "".join(chr(ord(c) & 0xff) if "\udc80" <= c <= "\udcff" else c
                                     for c in name))] * 8, records
+
+
+def case_huge_file_record(cfg, tmp):
+    """A file refused as too large is not read for the record: its size and digest are null."""
+    with open(os.path.join(tmp, "fw.m0"), "wb") as f:
+        f.truncate(3 << 30)
+    status = subprocess.run(cfg.loader + ["--log=flash.log", "fw.m0", "/dev/none"], cwd=tmp,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=240).returncode
+    with open(os.path.join(tmp, "flash.log")) as f:
+        rec = json.loads(f.read())
+    assert (status, rec["verdict"], rec["size"], rec["sha256"]) == (1, "bad file", None, None), rec
 
 
 def case_unwritable_log(cfg, tmp):
@@ -632,13 +643,14 @@ CASES = {name: (lambda c, t, f=f, a=a: f(c, t, *a)) for f, table in (
     (case_refused, REFUSED), (case_file_changed, FILE_CHANGED), (case_answered, ANSWERED),
     (case_streams, STREAMS),
     (case_boot_sector_interrupt, {"boot_sector_ctrl_c_waits": ("50", [(STARTED, CTRL_C)]),
-        "boot_sector_second_ctrl_c": ("200", [(STARTED, CTRL_C), ("  3%", CTRL_C)])}),
+        "boot_sector_second_ctrl_c": ("200", [(STARTED, CTRL_C), ("  3%", CTRL_C)]),
+        "boot_sector_ctrl_c_small_image": ("300", [(STARTED, CTRL_C)], "words16_crlf.m0")}),
     (case_debug_dump, {"debug_dump": ([],), "debug_dump_pad": (["-p"],)}),
     (case_verbose, {"verbose": (), "verbose_escaped": ("\x1b[2J\x07mode\udc80", "^[[2J^GmodeM-^@")}),
     (case_job_control, {"job_control": ()}),
     (case_quit, {"quit_restores_the_terminal": ()}),
     (case_background, {"background_job": ()}), (case_hangup_ignored, {"hangup_ignored": ()}),
-    (case_shared_log, {"shared_log": ()}), (case_unwritable_log, {"unwritable_log": ()}), (case_log_disk_full, {"log_disk_full": ()}), (case_own_terminal_by_path, {"own_terminal_by_path": ()}),
+    (case_shared_log, {"shared_log": ()}), (case_unwritable_log, {"unwritable_log": ()}), (case_log_disk_full, {"log_disk_full": ()}), (case_huge_file_record, {"huge_file_record": ()}), (case_own_terminal_by_path, {"own_terminal_by_path": ()}),
 ) for name, a in table.items()}
 
 
