@@ -59,6 +59,7 @@ keys_on_pty="escape_cancels escape_enter_cancels arrow_key_does_not_cancel enter
 keys_on_pty+=" ctrl_c_at_wakeup ctrl_c_at_boot_question boot_sector_ctrl_c_waits boot_sector_second_ctrl_c"
 keys_on_pty+=" boot_sector_ctrl_c_small_image"
 linux_ports="missing_port port_is_a_file port_in_use port_permission_denied port_is_own_terminal own_terminal_by_path"
+linux_ports+=" port_is_a_socket port_is_ptmx"
 # Wine shows no host device or pipe as a file: the program finds no file there;
 # nor does it take Linux permissions (the loader runs as nobody) as they are.
 linux_files="fifo_file kernel_log_file unreadable_file"

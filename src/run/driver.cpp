@@ -1,5 +1,6 @@
 #include "run/driver.h"
 
+#include <cstdio>
 #include <optional>
 #include <utility>
 
@@ -367,7 +368,11 @@ RunOutcome Converse(FlashState& state, CSerial& port) {
 RunOutcome RunSteps(FlashState& state, CSerial& port, int argc, char** argv) {
   DrainKeyboard();
   const CommandLine line = ParseCommandLine(state, argc, argv);
-  if (line.request == CommandLineRequest::kAnswered) return Ended(Ending::kAnswered);
+  if (line.request == CommandLineRequest::kAnswered) {
+    // An answer that could not be written (a full disk) was no answer.
+    const bool written = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+    return Ended(written ? Ending::kAnswered : Ending::kRefused);
+  }
   if (line.request == CommandLineRequest::kRefused) return Ended(Ending::kRefused);
   PrintBanner();
   if (!TakePort(state, argc, argv, line.portIndex)) {

@@ -189,7 +189,11 @@ std::string FlashRecordJson(const FlashState& state, const CSerial& port, const 
 
 void RecordRun(const FlashState& state, const CSerial& port, const RunStart& start,
                const RunOutcome& outcome, int status) {
-  if (state.logPath.empty() || outcome.ending == Ending::kAnswered) return;
+  // A command line refused before it named a file (a usage request) flashed nothing.
+  if (state.logPath.empty() || outcome.ending == Ending::kAnswered ||
+      (outcome.ending == Ending::kRefused && state.fileName.empty())) {
+    return;
+  }
   std::string error;
   if (!AppendToLog(state.logPath, FlashRecordJson(state, port, start, outcome, status) + "\n",
                    error)) {

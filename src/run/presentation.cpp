@@ -217,7 +217,7 @@ void PrintErrorAnswer(const std::string& text) {
   // The instrument's own text: shown, never obeyed by the terminal.
   // A carriage return of its own would put the cursor back over the verdict.
   std::printf("Flash programming error message:  %s\n",
-              ScreenText(text, LineEnds::kCrLfKept).c_str());
+              text.empty() ? "(the answer was empty)" : ScreenText(text, LineEnds::kCrLfKept).c_str());
 }
 
 void PrintInterrupted(bool imageTouched) {

@@ -11,6 +11,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -407,6 +408,10 @@ REFUSED = {
     "port_is_own_terminal": ("words16_crlf.m0", PORT_ERROR + re.escape(
         "the terminal this program runs in, not a serial port. Name the serial port the instrument "
         "is connected to.\n"), {"port": "/dev/tty"}),
+    "port_is_a_socket": ("words16_crlf.m0", PORT_ERROR + re.escape(
+        "not a serial device. Name the serial port the instrument is connected to.\n"), {"port": "SOCKET"}),
+    "port_is_ptmx": ("words16_crlf.m0", PORT_ERROR + re.escape(
+        "not a serial device. Name the serial port the instrument is connected to.\n"), {"port": "/dev/ptmx"}),
     "port_in_use": ("words16_crlf.m0", PORT_ERROR + re.escape(
         "in use by another program. Close that program, then try again.\n"), {"hold": "lock"}),
     "port_permission_denied": ("words16_crlf.m0", PORT_ERROR + re.escape(
@@ -499,6 +504,9 @@ def case_refused(cfg, tmp, fixture, pattern, run_args):
     record = None if huge else "interrupted" if status != 1 else "port not opened" if (
         pattern.startswith(re.escape(OPEN_FAILED)) or "is not a port" in pattern.replace("\\", "")) else \
         "cancelled" if "keys" in run_args else "bad file"
+    if run_args.get("port") == "SOCKET":  # a socket file, named by its path
+        run_args["port"] = os.path.join(tmp, "sock")
+        socket.socket(socket.AF_UNIX).bind(run_args["port"])
     result = run_loader(cfg, tmp, fixture, check=False, record=record, **run_args)
     # A run refused at its command line ends with the usage text, before it began.
     end = "" if "USAGE" in pattern else re.escape(UNSUCCESSFUL)
@@ -563,6 +571,26 @@ def case_answered(cfg, tmp, arg, wanted):  # no flash, so no flash record
                                 env=dict(os.environ, TALVORN_LOG="flash.log"), timeout=120).returncode
         text = os.pread(out.fileno(), 1 << 16, 0).decode("latin-1").replace("\r\n", "\n")
     assert re.fullmatch(wanted, text) and "not found" not in text and status == 0, (status, text)
+    assert not os.path.exists(os.path.join(tmp, "flash.log"))
+    if not cfg.on_wine:  # an answer that cannot be written (a full disk) is no answer
+        with open("/dev/full", "wb") as full:
+            assert subprocess.run(cfg.loader + [arg], stdin=subprocess.DEVNULL, stdout=full,
+                                  timeout=120).returncode == 1
+
+
+# name: (arguments, the error line before the usage text): status 1, and no flash record
+USAGE_REFUSED = {"bare_command": ([], ""), "options_alone": (["-p"], "no file named after the options"),
+                 "request_not_alone": (["--list-ports", "x"], "--list-ports stands alone on the command line"),
+                 "log_without_equals": (["--log", "flash.log", "fw.m0"], "--log needs =FILE: --log=FILE")}
+
+
+def case_usage_refused(cfg, tmp, args, error):
+    with open(os.path.join(tmp, "out"), "w+b") as out:
+        status = subprocess.run(cfg.loader + args, stdin=subprocess.DEVNULL, stdout=out, cwd=tmp,
+                                env=dict(os.environ, TALVORN_LOG="flash.log"), timeout=120).returncode
+        text = os.pread(out.fileno(), 1 << 16, 0).decode("latin-1").replace("\r\n", "\n")
+    wanted = ("*** - Error, " + error + "\n" if error else "") + BANNER + "USAGE:"
+    assert text.startswith(wanted) and status == 1, (status, text)
     assert not os.path.exists(os.path.join(tmp, "flash.log"))
 
 
@@ -641,7 +669,7 @@ def case_quit(cfg, tmp):
 CASES = {name: (lambda c, t, f=f, a=a: f(c, t, *a)) for f, table in (
     (case_success, SUCCESS), (case_failure, FAILURE), (case_lost_in_setup, LOST_IN_SETUP),
     (case_refused, REFUSED), (case_file_changed, FILE_CHANGED), (case_answered, ANSWERED),
-    (case_streams, STREAMS),
+    (case_streams, STREAMS), (case_usage_refused, USAGE_REFUSED),
     (case_boot_sector_interrupt, {"boot_sector_ctrl_c_waits": ("50", [(STARTED, CTRL_C)]),
         "boot_sector_second_ctrl_c": ("200", [(STARTED, CTRL_C), ("  3%", CTRL_C)]),
         "boot_sector_ctrl_c_small_image": ("300", [(STARTED, CTRL_C)], "words16_crlf.m0")}),
