@@ -90,8 +90,9 @@ size_t Utf8Length(const std::string& text, size_t at) {
   return length;
 }
 
-// Most bytes read for the record of a file refused before the port: more
-// would hold the verdict's end for seconds, for a file nobody flashed.
+// Most bytes read for the record of a run refused before the port (the file
+// or the port argument): more would hold the verdict's end for seconds, for a
+// file nobody flashed.
 constexpr int64_t kMostHashedOfRefused = int64_t{64} << 20;
 
 // The file's size and SHA-256 as it is now, read in binary; false when it is
@@ -167,7 +168,8 @@ std::string FlashRecordJson(const FlashState& state, const CSerial& port, const 
                 std::chrono::duration<double>(elapsed).count());
   int64_t size = 0;
   std::string digest;
-  const int64_t mostBytes = outcome.ending == Ending::kBadFile ? kMostHashedOfRefused : INT64_MAX;
+  const bool refused = outcome.ending == Ending::kBadFile || outcome.ending == Ending::kNotAPort;
+  const int64_t mostBytes = refused ? kMostHashedOfRefused : INT64_MAX;
   const bool hashed = !state.fileName.empty() && HashFile(state.fileName, mostBytes, size, digest);
   const bool transferred = state.transferStarted;
   return "{\"start\":\"" + IsoTime(start.wall) + "\",\"end\":\"" + IsoTime(endWall) +

@@ -457,7 +457,7 @@ def case_huge_file_record(cfg, tmp):
     """A file refused as too large is not read for the record: its size and digest are null."""
     with open(os.path.join(tmp, "fw.m0"), "wb") as f:
         f.truncate(3 << 30)
-    status = subprocess.run(cfg.loader + ["--log=flash.log", "fw.m0", "/dev/none"], cwd=tmp,
+    status = subprocess.run(cfg.loader + ["--log=flash.log", "fw.m0", "COM1"], cwd=tmp,
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=240).returncode
     with open(os.path.join(tmp, "flash.log")) as f:
         rec = json.loads(f.read())
