@@ -60,15 +60,17 @@ e2e_args=(--sim "$sim" --loader "$wine" --loader "$root/$build/talvorn.exe" --co
 # a program on a pty gets a console of wine's own that takes no keys from it.
 # wine_cases.py presses its keys through standard input instead. Nor those
 # that give the port as a Linux path or lock it as Linux programs do.
-keys_on_pty="escape_cancels escape_enter_cancels arrow_key_does_not_cancel"
+keys_on_pty="escape_cancels escape_enter_cancels arrow_key_does_not_cancel enter_held_in_setup"
 keys_on_pty+=" ctrl_c_at_wakeup ctrl_c_at_boot_question boot_sector_ctrl_c_waits boot_sector_second_ctrl_c"
-linux_ports="missing_port port_is_a_file port_in_use port_permission_denied port_is_own_terminal"
+keys_on_pty+=" boot_sector_ctrl_c_small_image"
+linux_ports="missing_port port_is_a_file port_in_use port_permission_denied port_is_own_terminal own_terminal_by_path"
+linux_ports+=" port_is_a_socket port_is_ptmx"
 # Wine shows no host device or pipe as a file: the program finds no file there;
 # nor does it take Linux permissions (the loader runs as nobody) as they are.
 linux_files="fifo_file kernel_log_file unreadable_file"
 # POSIX descriptors and signals: closed standard descriptors, a broken pipe, job control.
 posix_only="closed_stdin_and_stdout output_pipe_closed_early keys_never_run_dry job_control"
-posix_only+=" quit_restores_the_terminal"
+posix_only+=" quit_restores_the_terminal background_job hangup_ignored sighup_interrupts log_disk_full"
 # A Windows program has no SIGTERM; the simulator's own time-out is no
 # Windows matter, and the start of wine could outlast it.
 not_windows="sigterm_interrupts sim_timeout_counts_idle_time"

@@ -27,13 +27,17 @@ Console& TheConsole() { return g_installed != nullptr ? *g_installed : PlatformC
 
 void SetConsole(Console* console) { g_installed = console; }
 
-std::string ScreenText(const std::string& text) {
+std::string ScreenText(const std::string& text, LineEnds kept) {
   std::string shown;
-  for (const char c : text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
     const auto byte = static_cast<unsigned char>(c);
     if (byte >= 0x80 && byte < 0xA0) shown += "M-";
     const unsigned low = byte & 0x7Fu;
-    if (byte >= 0xA0 || (low >= 0x20 && low != 0x7F) || c == '\r' || c == '\n' || c == '\t') {
+    const bool crKept = kept == LineEnds::kKept ||
+                        (kept == LineEnds::kCrLfKept && i + 1 < text.size() && text[i + 1] == '\n');
+    const bool lineEnd = kept != LineEnds::kShown && (c == '\n' || c == '\t' || (c == '\r' && crKept));
+    if (byte >= 0xA0 || (low >= 0x20 && low != 0x7F) || lineEnd) {
       shown += c;
     } else {
       shown += '^';

@@ -46,11 +46,14 @@ constexpr int kEscapeSequenceWaitMs = 100;
 // the cancel. Returns -1 when the input has ended.
 int ReadStreamKey(const std::function<int(int waitMs, bool take)>& nextByte);
 
-// `text` as it may go to the screen: control characters other than CR, LF and
-// TAB shown as ^ and a character (ESC as ^[, DEL as ^?, 0x80-0x9F as M-^@ to
-// M-^_), so that bytes from a noisy line or a wrong device cannot act on the
-// terminal. Every other byte is kept.
-std::string ScreenText(const std::string& text);
+// Which line-end characters ScreenText keeps as they are: LF, TAB and CR
+// (kKept), LF, TAB and a CR right before an LF (kCrLfKept), or none (kShown).
+enum class LineEnds { kKept, kCrLfKept, kShown };
+// `text` as it may go to the screen: control characters other than the line
+// ends kept shown as ^ and a character (ESC as ^[, CR as ^M, DEL as ^?,
+// 0x80-0x9F as M-^@ to M-^_), so that bytes from a noisy line or a wrong
+// device cannot act on the terminal. Every other byte is kept.
+std::string ScreenText(const std::string& text, LineEnds kept = LineEnds::kKept);
 
 // Called first in main, before anything is opened. Descriptors 0, 1 and 2 are
 // made sure to be open (on the null device where they were closed), so that

@@ -54,17 +54,10 @@ extern "C" void RestoreTerminalOnSignal(int signalNumber) {
   _exit(128 + signalNumber);
 }
 
-void InstallRestoreHandlers() {
-  std::atexit(RestoreTerminalAtExit);
-  struct sigaction action = {};
-  action.sa_handler = RestoreTerminalOnSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGHUP, &action, nullptr);
-}
-
-// Ctrl-C and SIGTERM are recorded, and the run ends through its verdict at
-// its next check. Should it not end, the third one restores the terminal and
-// ends the process at once.
+// Ctrl-C, SIGTERM and a hang-up (the terminal closed, an ssh link lost) are
+// recorded, and the run ends through its verdict and its flash record at its
+// next check. Should it not end, the third one restores the terminal and ends
+// the process at once.
 extern "C" void RecordInterruptSignal(int signalNumber) {
   if (RecordInterrupt(signalNumber) >= 3) RestoreTerminalOnSignal(signalNumber);
 }
@@ -73,9 +66,9 @@ void InstallInterruptHandlers() {
   struct sigaction action = {};
   action.sa_handler = RecordInterruptSignal;
   sigemptyset(&action.sa_mask);
-  for (int signalNumber : {SIGINT, SIGTERM}) {
-    // A signal ignored by whoever started the program (a background job)
-    // stays ignored.
+  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    // A signal ignored by whoever started the program (a background job,
+    // nohup) stays ignored.
     struct sigaction before = {};
     if (sigaction(signalNumber, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
     sigaction(signalNumber, &action, nullptr);
@@ -161,6 +154,15 @@ class PosixConsole final : public Console {
   PosixConsole() {
     InstallInterruptHandlers();
     const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // A job started in the background (with &) leaves the terminal alone: it
+    // sets no modes, reads no keys and writes nothing to it, or SIGTTOU and
+    // SIGTTIN would stop it. Its keys come from standard input when that is
+    // no terminal, as without one.
+    if (tty >= 0 && isatty(tty) != 0 && tcgetpgrp(tty) != getpgrp()) {
+      close(tty);
+      if (isatty(STDIN_FILENO) == 0) keyFd_ = STDIN_FILENO;
+      return;
+    }
     if (tty >= 0 && isatty(tty) != 0 && tcgetattr(tty, &g_savedTermios) == 0) {
       g_ttyFd = tty;
       keyFd_ = tty;
@@ -169,7 +171,7 @@ class PosixConsole final : public Console {
       g_runTermios.c_cc[VMIN] = 0;
       g_runTermios.c_cc[VTIME] = 0;
       g_termiosSaved = 1;
-      InstallRestoreHandlers();
+      std::atexit(RestoreTerminalAtExit);
       InstallJobControlHandlers();
       tcsetattr(tty, TCSANOW, &g_runTermios);
     } else {
@@ -221,8 +223,11 @@ class PosixConsole final : public Console {
 
  private:
   // Reads whatever has arrived, waiting at most `waitMs` for the first byte.
+  // Keys wait while the job is in the background (Ctrl-Z, bg): a read of the
+  // terminal there would stop it.
   void Fill(int waitMs) {
     if (ended_ || keyFd_ < 0) return;
+    if (keyFd_ == g_ttyFd && !InForeground()) return;
     struct pollfd pfd = {keyFd_, POLLIN, 0};
     int ready;
     while ((ready = poll(&pfd, 1, waitMs)) < 0 && errno == EINTR && !InterruptPending()) {

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "run/port_messages.h"
 #include "run/presentation.h"
@@ -43,6 +44,17 @@ void ApplyOption(FlashState& state, const char* arg) {
 // unknown option letters are.
 void ApplyLongOption(FlashState& state, const std::string& arg) {
   if (arg.rfind("--log=", 0) == 0) state.logPath = arg.substr(6);
+}
+
+// Why an option refuses the command line, or "": "--log" wants its
+// file after "=" (a file after a blank would be taken for the firmware), and
+// a request that stands alone takes nothing else.
+std::string RefusedOption(const char* arg) {
+  if (std::strcmp(arg, "--log") == 0) return "--log needs =FILE: --log=FILE";
+  if (arg[1] == '-' && FindStandaloneRequest(arg) != nullptr) {
+    return std::string(arg) + " stands alone on the command line";
+  }
+  return "";
 }
 
 }  // namespace
@@ -98,6 +110,16 @@ CommandLine ParseCommandLine(FlashState& state, int argc, char** argv) {
   while (index < argc) {
     current = argv[index++];
     if (current[0] != '-') break;
+    if (const std::string problem = RefusedOption(current); !problem.empty()) {
+      std::printf("*** - Error, %s\n", problem.c_str());
+      PrintUsage();
+      return line;
+    }
+    if (index == argc) {  // options alone: no file named
+      std::printf("*** - Error, no file named after the options\n");
+      PrintUsage();
+      return line;
+    }
     if (current[1] == '-') {
       ApplyLongOption(state, current);
     } else {

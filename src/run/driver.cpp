@@ -1,5 +1,6 @@
 #include "run/driver.h"
 
+#include <cstdio>
 #include <optional>
 #include <utility>
 
@@ -169,19 +170,20 @@ StepEnd OpenAndWake(FlashState& state, CSerial& port) {
   return std::nullopt;
 }
 
-// Reads every key waiting; true when one of them is ESC. Until the start
-// command nothing is lost by a cancel, so ESC cancels there at once; other
-// keys are dropped, lest they end the waits that follow.
-bool EscapePressed() {
-  if (!DrainKeyboard()) return false;
+// Reads every key waiting; true when one of them, or one a wait read, is
+// ESC. Until the start command nothing is lost by a cancel, so ESC cancels
+// there at once; other keys are dropped.
+bool EscapePressed(SerialLink& link) {
+  const bool escape = DrainKeyboard() || std::exchange(link.escapeRead, false);
+  if (!escape) return false;
   PrintCancelled(true);
   return true;
 }
 
 // An interrupt or ESC between two steps before the start command.
-StepEnd InterruptOrEscape() {
+StepEnd InterruptOrEscape(SerialLink& link) {
   if (InterruptPending()) return Ended(Ending::kInterrupted);
-  if (EscapePressed()) return Ended(Ending::kCancelled);
+  if (EscapePressed(link)) return Ended(Ending::kCancelled);
   return std::nullopt;
 }
 
@@ -190,7 +192,7 @@ StepEnd InterruptOrEscape() {
 StepEnd SetUpInstrument(FlashState& state, CSerial& port) {
   for (const char* command : {"", "@N", ""}) {
     SendCommand(state.link, port, command);
-    if (StepEnd end = InterruptOrEscape()) return end;
+    if (StepEnd end = InterruptOrEscape(state.link)) return end;
   }
   if (StepEnd lost = IfLost(state, port)) return lost;
   if (!port.SetBaudRate(kInstrumentLine.baudRate)) {
@@ -226,12 +228,16 @@ StepEnd StartTransfer(FlashState& state, CSerial& port, PacketPair& packets) {
     PrintError(notSRecord);
     return Ended(Ending::kBadFile, notSRecord);
   }
-  if (StepEnd end = InterruptOrEscape()) return end;
+  if (StepEnd end = InterruptOrEscape(state.link)) return end;
   // From the boot sector's start command on, "-b" lets the first interrupt
   // wait as it ignores ESC, until the boot sector has gone.
   HoldInterrupts(state.bootOverwrite);
   SendStartCommand(state.link, port, state.bootOverwrite);
   StepEnd end = InterruptPending() ? Ended(Ending::kInterrupted) : IfLost(state, port);
+  if (!end && std::exchange(state.link.escapeRead, false)) {
+    PrintCancelled(true);  // before any packet: the instrument got none of the image
+    end = Ended(Ending::kCancelled);
+  }
   if (end) {
     end->imageTouched = true;
     return end;
@@ -270,6 +276,14 @@ RunOutcome Unfinished(const FlashState& state, const CSerial& port, bool cancell
   return cause;
 }
 
+// Bytes that came when no answer was due: an answer read after them would be
+// an earlier packet's, and a refusal could pass for an acceptance.
+StepEnd OutOfStep(SerialLink& link, CSerial& port) {
+  std::string stray;
+  if (!ReadUnsolicited(link, port, stray)) return std::nullopt;
+  return Ended(Ending::kOutOfStep, UnsolicitedText(stray));
+}
+
 // Sends the terminator packet, unless the file is no longer the one checked:
 // the instrument has then been sent something else than the checked image.
 // An ESC seen with the last data packet still lets the image be finalised,
@@ -277,6 +291,12 @@ RunOutcome Unfinished(const FlashState& state, const CSerial& port, bool cancell
 RunOutcome SendTerminator(FlashState& state, CSerial& port, const unsigned char* terminator,
                           bool cancelled) {
   if (!FileAsChecked(state)) return Unfinished(state, port, cancelled, FileChanged(state));
+  if (StepEnd stray = OutOfStep(state.link, port)) return Unfinished(state, port, cancelled, *stray);
+  // An interrupt that came while the file was read again holds the end record
+  // back, so that the verdict (an incomplete image) is what the instrument got.
+  // The boot sector has gone by now: one that "-b" held for it acts here too.
+  HoldInterrupts(false);
+  if (InterruptPending()) return {Ending::kInterrupted, "", true};
   port.Write(terminator, static_cast<uint32_t>(PacketWireSize(terminator)));
   if (!ReadResponseLine(state.link, port)) {
     return Unfinished(state, port, cancelled, AnswerOutcome(state.link));
@@ -297,6 +317,7 @@ RunOutcome SendTerminator(FlashState& state, CSerial& port, const unsigned char*
 // image must not be finalised.
 RunOutcome Transfer(FlashState& state, CSerial& port, PacketPair& packets) {
   for (;;) {
+    if (StepEnd stray = OutOfStep(state.link, port)) return Unfinished(state, port, false, *stray);
     int size = PacketWireSize(packets.current);
     ++state.packetsSent;
     if (state.padRecords) {
@@ -355,10 +376,15 @@ RunOutcome Converse(FlashState& state, CSerial& port) {
 RunOutcome RunSteps(FlashState& state, CSerial& port, int argc, char** argv) {
   DrainKeyboard();
   const CommandLine line = ParseCommandLine(state, argc, argv);
-  if (line.request == CommandLineRequest::kAnswered) return Ended(Ending::kAnswered);
+  if (line.request == CommandLineRequest::kAnswered) {
+    // An answer that could not be written (a full disk) was no answer.
+    const bool written = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+    return Ended(written ? Ending::kAnswered : Ending::kRefused);
+  }
+  // Refused before a file was named: nothing to record. Else the file was not found.
   if (line.request == CommandLineRequest::kRefused) {
-    return Ended(Ending::kRefused, state.fileName.empty() ? "no file given"
-                                                          : "file \"" + state.fileName + "\" not found");
+    return Ended(Ending::kRefused,
+                 state.fileName.empty() ? "" : "file \"" + state.fileName + "\" not found");
   }
   PrintBanner();
   if (!TakePort(state, argc, argv, line.portIndex)) {

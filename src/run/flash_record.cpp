@@ -1,5 +1,6 @@
 #include "run/flash_record.h"
 
+#include <cstdint>
 #include <cstdio>
 
 #include "console/console.h"
@@ -16,7 +17,8 @@ const char* VerdictName(Ending ending) {
     case Ending::kSuccess: return "successful";
     case Ending::kCancelled: return "cancelled";
     case Ending::kInterrupted: return "interrupted";
-    case Ending::kInstrumentError: return "instrument error";
+    case Ending::kInstrumentError:
+    case Ending::kOutOfStep: return "instrument error";
     case Ending::kTimeOut:
     case Ending::kNoWakeAnswer: return "time-out";
     case Ending::kLostPort: return "lost port";
@@ -40,7 +42,8 @@ std::string ErrorText(const RunOutcome& outcome) {
     case Ending::kInstrumentError: {
       std::string answer = outcome.text;
       while (!answer.empty() && (answer.back() == '\r' || answer.back() == '\n')) answer.pop_back();
-      return ScreenText(answer.empty() ? outcome.text : answer);  // an empty line stays seen
+      // An answer that was only a line end stays seen.
+      return ScreenText(answer.empty() ? outcome.text : answer, LineEnds::kCrLfKept);
     }
     case Ending::kNotAPort: return "not a port";
     case Ending::kNoWakeAnswer: return "no answer to the wake-up";
@@ -67,9 +70,16 @@ size_t Utf8Length(const std::string& text, size_t at) {
   return length;
 }
 
+// Most bytes read for the record of a run refused before the port (the file
+// or the port argument): more would hold the verdict's end for seconds, for a
+// file nobody flashed.
+constexpr int64_t kMostHashedOfRefused = int64_t{64} << 20;
+
 // The file's size and SHA-256 as it is now, read in binary; false when it is
-// not a regular file or cannot be read.
-bool HashFile(const std::string& name, int64_t& size, std::string& digest) {
+// not a regular file, cannot be read, is longer than `mostBytes`, or an
+// interrupt comes meanwhile (none was pending before).
+bool HashFile(const std::string& name, int64_t mostBytes, int64_t& size, std::string& digest) {
+  const bool interruptedBefore = InterruptPending();
   FileKind kind;
   int openError = 0;
   const FileHandle file = OpenRegularFile(name, kind, openError);
@@ -80,6 +90,7 @@ bool HashFile(const std::string& name, int64_t& size, std::string& digest) {
   while (const size_t got = std::fread(buffer, 1, sizeof buffer, file.get())) {
     sha.Update(buffer, got);
     size += static_cast<int64_t>(got);
+    if (size > mostBytes || (!interruptedBefore && InterruptPending())) return false;
   }
   if (std::ferror(file.get())) return false;
   digest = sha.HexDigest();
@@ -162,7 +173,9 @@ std::string FlashRecordJson(const FlashState& state, const CSerial& port, const 
                 std::chrono::duration<double>(elapsed).count());
   int64_t size = 0;
   std::string digest;
-  const bool hashed = !state.fileName.empty() && HashFile(state.fileName, size, digest);
+  const bool refused = outcome.ending == Ending::kBadFile || outcome.ending == Ending::kNotAPort;
+  const int64_t mostBytes = refused ? kMostHashedOfRefused : INT64_MAX;
+  const bool hashed = !state.fileName.empty() && HashFile(state.fileName, mostBytes, size, digest);
   const bool transferred = state.transferStarted;
   return "{\"start\":\"" + IsoTime(start.wall) + "\",\"end\":\"" + IsoTime(endWall) +
          "\",\"duration_s\":" + duration + ",\"host\":" + JsonString(HostName()) +
@@ -183,7 +196,11 @@ std::string FlashRecordJson(const FlashState& state, const CSerial& port, const 
 
 void RecordRun(const FlashState& state, const CSerial& port, const RunStart& start,
                const RunOutcome& outcome, int status) {
-  if (state.logPath.empty() || outcome.ending == Ending::kAnswered) return;
+  // A command line refused before it named a file (a usage request) flashed nothing.
+  if (state.logPath.empty() || outcome.ending == Ending::kAnswered ||
+      (outcome.ending == Ending::kRefused && state.fileName.empty())) {
+    return;
+  }
   std::string error;
   if (!AppendToLog(state.logPath, FlashRecordJson(state, port, start, outcome, status) + "\n",
                    error)) {

@@ -33,6 +33,12 @@ bool AppendToLog(const std::string& path, const std::string& line, std::string& 
   if (written != static_cast<ssize_t>(line.size())) {
     error = written < 0 ? std::strerror(errno) : "the record was cut short (disk full?)";
   }
+  // Half a line would glue the next record to it and spoil the log for every
+  // JSON reader: the part written is taken back.
+  if (written > 0 && written != static_cast<ssize_t>(line.size())) {
+    const off_t end = lseek(fd, 0, SEEK_CUR);
+    if (end >= written && ftruncate(fd, end - written) != 0) error += "; a part of it is left";
+  }
   if (close(fd) != 0 && error.empty()) error = std::strerror(errno);
   return error.empty();
 }

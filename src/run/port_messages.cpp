@@ -1,5 +1,6 @@
 #include "run/port_messages.h"
 
+#include "console/console.h"
 #include "run/presentation.h"
 
 #include "serial/cserial.h"
@@ -45,11 +46,12 @@ std::string PortListText(const std::vector<SerialPortInfo>& ports) {
   if (ports.empty()) return "No serial ports found.\n";
   std::string text;
   for (const SerialPortInfo& port : ports) {
-    text += port.name;
+    // As sysfs gives them: a device's own strings must not act on the terminal.
+    text += ScreenText(port.name, LineEnds::kShown);
     const std::string usb = port.usbId.empty() ? "" : "USB " + port.usbId;
     const std::string serial = port.serial.empty() ? "" : "serial " + port.serial;
     for (const std::string* part : {&port.alias, &usb, &port.manufacturer, &port.product, &serial}) {
-      if (!part->empty()) text += "  " + *part;
+      if (!part->empty()) text += "  " + ScreenText(*part, LineEnds::kShown);
     }
     text += "\n";
   }

@@ -1,6 +1,7 @@
 #include "run/port_messages.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,15 @@ bool IsOwnTerminal(const std::string& portName) {
   struct stat port {};
   const std::string path = PosixDevicePath(portName);
   if (path.empty() || stat(path.c_str(), &port) != 0 || !S_ISCHR(port.st_mode)) return false;
+  // The controlling terminal by its real device: /dev/tty itself is another
+  // device number, and no standard descriptor need be on the terminal.
+  const int tty = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (tty >= 0) {
+    unsigned int device = 0;
+    const bool same = ioctl(tty, TIOCGDEV, &device) == 0 && device == port.st_rdev;
+    close(tty);
+    if (same) return true;
+  }
   struct stat own {};
   if (stat("/dev/tty", &own) == 0 && own.st_rdev == port.st_rdev) return true;
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {

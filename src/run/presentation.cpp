@@ -237,9 +237,16 @@ void PrintRecordsSent(int32_t recordsRead) {
   std::printf("\nS-Records sent ... %ld\n", static_cast<long>(recordsRead));
 }
 
+std::string UnsolicitedText(const std::string& bytes) {
+  return "the instrument sent \"" + ScreenText(bytes, LineEnds::kShown) +
+         "\" when no answer was due; its answers are out of step with the packets";
+}
+
 void PrintErrorAnswer(const std::string& text) {
   // The instrument's own text: shown, never obeyed by the terminal.
-  std::printf("Flash programming error message:  %s\n", ScreenText(text).c_str());
+  // A carriage return of its own would put the cursor back over the verdict.
+  std::printf("Flash programming error message:  %s\n",
+              text.empty() ? "(the answer was empty)" : ScreenText(text, LineEnds::kCrLfKept).c_str());
 }
 
 void PrintInterrupted(bool imageTouched) {

@@ -93,6 +93,9 @@ void PrintBadRecordRead();
 // " 100%" over the progress field, once the terminator was accepted.
 void PrintAllSent();
 void PrintRecordsSent(int32_t recordsRead);
+// The reason of a run whose answers fell out of step: the bytes that came when
+// no answer was due, every control character shown.
+std::string UnsolicitedText(const std::string& bytes);
 // The error verdict with the instrument's answer or the reason of the failure.
 void PrintErrorAnswer(const std::string& text);
 void PrintSuccess();

@@ -10,6 +10,7 @@ enum class Ending {
   kInterrupted,      // Ctrl-C or a termination request
   kInstrumentError,  // the instrument answered a packet with its error text
   kTimeOut,          // the instrument did not answer a packet
+  kOutOfStep,        // the instrument sent bytes when no answer was due
   kLostPort,
   kFileChanged,      // the file is no longer the one checked
   kBadRecord,        // a record failed in the transfer although the file did not change

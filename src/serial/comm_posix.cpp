@@ -7,6 +7,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -144,6 +146,13 @@ class PosixSerialDevice final : public SerialDevice {
   bool Open(const std::string& name) override {
     const std::string path = PosixDevicePath(name);
     if (path.empty()) return Fail(Fault(SerialFault::kNotFound, ENOENT));
+    // A socket or a pipe is no serial device, whatever its open says; nor is
+    // the pseudo-terminal multiplexer, whose open makes a new terminal.
+    struct stat node {};
+    if (stat(path.c_str(), &node) == 0 &&
+        (!S_ISCHR(node.st_mode) || (major(node.st_rdev) == 5 && minor(node.st_rdev) == 2))) {
+      return Fail(Fault(SerialFault::kNotSerial, ENOTTY));
+    }
     fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) return Fail(OpenError(errno));
     // The lock keeps out every other program that locks, root included;

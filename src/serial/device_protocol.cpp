@@ -46,6 +46,20 @@ void SleepOnPort(CSerial& port, int64_t leftMs) {
   if (!port.WaitForInput(static_cast<uint32_t>(sleepMs))) PollPause();
 }
 
+// Most keys one test reads: input that never runs dry must not hold a wait.
+constexpr int kMostKeysPerTest = 16;
+
+// True when the user asked the wait to end (see WaitKeys).
+bool KeyEndsWait(SerialLink& link, WaitKeys keys) {
+  Console& console = TheConsole();
+  if (keys == WaitKeys::kNone) return false;
+  if (keys == WaitKeys::kAny) return console.KeyWaiting();
+  for (int read = 0; read < kMostKeysPerTest && !link.escapeRead && console.KeyWaiting(); ++read) {
+    link.escapeRead = console.ReadKey() == kKeyEscape;
+  }
+  return link.escapeRead;
+}
+
 }  // namespace
 
 bool ReceiveChar(SerialLink& link, CSerial& port) {
@@ -59,7 +73,7 @@ bool ReceiveChar(SerialLink& link, CSerial& port) {
   return true;
 }
 
-bool WaitForPrompt(SerialLink& link, CSerial& port, int16_t limit) {
+bool WaitForPrompt(SerialLink& link, CSerial& port, int16_t limit, WaitKeys keys) {
   int16_t emptyPolls = 0;
   const Deadline deadline(NominalMs(limit));
   for (;;) {
@@ -70,7 +84,7 @@ bool WaitForPrompt(SerialLink& link, CSerial& port, int16_t limit) {
     if (link.lastChar == kPrompt) return true;
     if (port.Lost()) return false;
     if (emptyPolls >= limit || deadline.Passed()) return false;
-    if (TheConsole().KeyWaiting() || InterruptPending()) return false;
+    if (KeyEndsWait(link, keys) || InterruptPending()) return false;
   }
 }
 
@@ -92,10 +106,10 @@ bool SendCommand(SerialLink& link, CSerial& port, const char* text) {
     }
     if (link.lastChar == '\r') break;
   }
-  if (WaitForPrompt(link, port, kCommandPromptPolls)) return true;
-  // A lost port or an interrupt is the caller's to report; a beep would only
-  // delay that.
-  if (!port.Lost() && !InterruptPending()) EventsOf(link).NoPrompt();
+  if (WaitForPrompt(link, port, kCommandPromptPolls, WaitKeys::kEscape)) return true;
+  // A lost port, an interrupt or ESC is the caller's to report; a beep would
+  // only delay that.
+  if (!port.Lost() && !InterruptPending() && !link.escapeRead) EventsOf(link).NoPrompt();
   return false;
 }
 
@@ -121,7 +135,10 @@ void SendStartCommand(SerialLink& link, CSerial& port, bool bootOverwrite) {
     if (link.lastChar == '\n') return;
     if (idlePolls >= kStartAnswerIdlePolls || silence.Passed()) return;
     if (port.Lost()) return;
-    if (TheConsole().KeyWaiting() || InterruptPending()) return;
+    if (KeyEndsWait(link, bootOverwrite ? WaitKeys::kNone : WaitKeys::kEscape) ||
+        InterruptPending()) {
+      return;
+    }
   }
 }
 
@@ -154,4 +171,13 @@ bool ReadResponseLine(SerialLink& link, CSerial& port) {
   link.responseLine[stored] = '\0';
   if (link.responseLine[0] == '\0') std::strcpy(link.responseLine, kResponseTimeoutText);
   return false;
+}
+
+bool ReadUnsolicited(SerialLink& link, CSerial& port, std::string& bytes) {
+  constexpr int kMostRead = 4096;  // a flood must not hold the run
+  bytes.clear();
+  for (int read = 0; read < kMostRead && ReceiveChar(link, port); ++read) {
+    if (bytes.size() < kResponseLineSize - 1) bytes += static_cast<char>(link.lastChar);
+  }
+  return !bytes.empty();
 }

@@ -40,6 +40,7 @@ struct SerialLink {
   LinkEvents* events = nullptr;  // who hears of the conversation; nullptr: no one
   unsigned char lastChar = 0;    // last character received; 0 after an empty poll
   char responseLine[kResponseLineSize] = {};  // the last answer line to a packet
+  bool escapeRead = false;  // a set-up wait read ESC: the caller's to act on, and to clear
 };
 
 // Poll limits of the conversation.
@@ -60,23 +61,41 @@ constexpr int kMaxCommandLength = 78;
 // One poll: true when a character arrived (it is then in link.lastChar,
 // which is 0 after an empty poll), and tells the events of it.
 bool ReceiveChar(SerialLink& link, CSerial& port);
+// The keys that end a wait: any key, which is left waiting (the wake-up:
+// any key stops its tries), or ESC alone (the set-up commands and the start
+// command). There other keys are read and dropped, lest Enter held down cut
+// a wait short and leave an answer to be taken for the next one, and an ESC
+// read is kept in link.escapeRead.
+// kNone: no key ends the wait, and keys stay waiting.
+enum class WaitKeys { kAny, kEscape, kNone };
 // Waits for '>' through at most `limit` empty polls (at least one poll), a
 // 1 ms pause after each, and at most `limit` ms plus the margin; false at the
-// limit or when a key is waiting.
-bool WaitForPrompt(SerialLink& link, CSerial& port, int16_t limit);
+// limit or when one of `keys` ended it.
+bool WaitForPrompt(SerialLink& link, CSerial& port, int16_t limit,
+                   WaitKeys keys = WaitKeys::kAny);
 // Sends `text` and "\r", waits for the echoed '\r' (500 empty polls), then for
-// the prompt (2500). Returns false when no prompt came; tells the events
-// NoPrompt unless the port was lost or an interrupt is pending.
+// the prompt (2500; only ESC ends it early). Returns false when no prompt
+// came; tells the events NoPrompt unless the port was lost, an interrupt is
+// pending or ESC was read.
 bool SendCommand(SerialLink& link, CSerial& port, const char* text);
 // Tells the events WakingUp, purges the input, sends "===\n" and waits for
 // the prompt (5000 empty polls).
 bool WakeDevice(SerialLink& link, CSerial& port);
 // Sends "$\r" ("%%\r" in boot-sector overwrite mode) and waits for the
 // answer's line feed (until 2000 empty polls or 2 s and the margin without a
-// character, or a key).
+// character, or ESC; in boot-sector overwrite mode, which ignores ESC from the
+// start command on, no key ends it).
 void SendStartCommand(SerialLink& link, CSerial& port, bool bootOverwrite);
 // The answer line of a packet that got none.
 constexpr char kResponseTimeoutText[] = "Response Timeout";
+
+// Reads what has already arrived although no answer is due (right before a
+// packet is written) into `bytes`: at most kResponseLineSize - 1 of them are
+// kept, and the read stops at the first empty poll or after 4096 bytes.
+// True when anything had arrived: the instrument's answers and the packets
+// are then out of step, and the next answer read would belong to an earlier
+// packet.
+bool ReadUnsolicited(SerialLink& link, CSerial& port, std::string& bytes);
 
 // Reads the answer line to a packet into link.responseLine (at most 160
 // characters kept) within kResponseTimeoutMs (and 5,000,000 polls), sleeping

@@ -74,12 +74,13 @@ std::vector<SerialPortInfo> ListSerialPortsUnder(const std::string& root) {
   const std::string byId = root + "/dev/serial/by-id";
   std::map<std::string, std::string> links;  // tty name -> its by-id link
   for (const std::string& link : Entries(byId)) {
-    // udev's links are "../../ttyUSB0": the tty's name is the target's last part.
     char target[PATH_MAX];
     const ssize_t length = readlink((byId + "/" + link).c_str(), target, sizeof target - 1);
     if (length <= 0) continue;
-    const std::string tty(target, static_cast<size_t>(length));
-    links[tty.substr(tty.find_last_of('/') + 1)] = "/dev/serial/by-id/" + link;
+    // udev's links are "../../ttyUSB0": the tty's path under /dev follows the "../" parts.
+    std::string tty(target, static_cast<size_t>(length));
+    while (tty.rfind("../", 0) == 0) tty.erase(0, 3);
+    links[tty] = "/dev/serial/by-id/" + link;
   }
   std::vector<SerialPortInfo> ports;
   const std::string classTty = root + "/sys/class/tty/";
@@ -89,8 +90,11 @@ std::vector<SerialPortInfo> ListSerialPortsUnder(const std::string& root) {
     const std::string type = Attribute(classTty + tty + "/type");
     if (type == "0") continue;
     SerialPortInfo port;
-    port.name = "/dev/" + tty;
-    if (links.count(tty) != 0) port.alias = links[tty];
+    // The kernel names a device under a folder of /dev with "!" for "/".
+    std::string path = tty;
+    std::replace(path.begin(), path.end(), '!', '/');
+    port.name = "/dev/" + path;
+    if (links.count(path) != 0) port.alias = links[path];
     AddUsbIdentity(sysfs, device, port);
     ports.push_back(port);
   }

@@ -181,6 +181,9 @@ std::string RecordProblem(const char* line, const LineInfo& info) {
   if (length < 2) return "record type is missing";
   const char type = line[kTypeOffset];
   if (type < '0' || type > '9') return "record type " + Shown(type) + " is not 0 to 9";
+  // The instrument refuses the reserved type, and only once part of the
+  // image has gone.
+  if (type == '4') return "record type S4 is reserved";
   if (length < kAddressOffset) return "record count is missing";
   for (int i = kCountOffset; i < kAddressOffset; ++i) {
     if (HexDigit(line[i]) < 0) return NotHexAt(line, i);

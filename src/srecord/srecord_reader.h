@@ -90,7 +90,7 @@ void ReadLine(SRecordReader& reader);
 
 // Why a line is no sound record, in plain words; empty when it is one. A
 // sound record: at most kMaxLineText characters and no zero byte, "S", a type
-// "0"-"9", hex digits of either case in count, address, data and checksum, a
+// "0"-"9" but the reserved "4", hex digits of either case in count, address, data and checksum, a
 // count that fits the line and covers the type's address and checksum
 // (MinimumRecordCount), only blanks after the checksum, the right checksum.
 std::string RecordProblem(const char* line, const LineInfo& info);

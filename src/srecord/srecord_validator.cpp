@@ -1,6 +1,7 @@
 #include "srecord/srecord_validator.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -52,6 +53,54 @@ ValidationResult CheckRecordCount(const SRecordReader& reader, const unsigned ch
   return result;
 }
 
+// True when only zero bytes are left in the file: padding, as a copy tool
+// may leave it.
+bool OnlyZerosLeft(std::FILE* file) {
+  char chunk[4096];
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+    for (size_t i = 0; i < got; ++i) {
+      if (chunk[i] != 0) return false;
+    }
+  }
+  return std::ferror(file) == 0;
+}
+
+// After the end record that ends the transfer the instrument is sent nothing
+// more: a line there is only allowed when sending it would change nothing.
+// Toolchains write S5 then S9, or blank lines; a data record or other text
+// there is a file cut or joined wrongly, and flashing its first part would
+// leave half an image. The lines are read to the end of the file.
+ValidationResult CheckAfterEnd(SRecordReader& reader) {
+  std::FILE* const file = reader.file.get();
+  for (int32_t line = reader.recordsRead + 1;; ++line) {
+    const int first = std::getc(file);
+    if (first == 0) {
+      if (OnlyZerosLeft(file)) break;
+      return Failure(line, "line holds a zero byte");
+    }
+    if (first != EOF) std::ungetc(first, file);
+    ReadLine(reader);
+    if (reader.line.endOfFile) break;
+    const char* const text = reader.lineBuffer;
+    if (!reader.line.tooLong && !reader.line.zeroByte &&
+        std::strspn(text, " \t") == static_cast<size_t>(reader.line.length)) {
+      continue;  // a blank line
+    }
+    const std::string problem = RecordProblem(text, reader.line);
+    const bool endRecord = text[0] == 'S' && std::strchr("5789", text[kTypeOffset]) != nullptr;
+    if (endRecord && !problem.empty()) return Failure(line, problem);
+    if (!endRecord) {
+      return Failure(line, "only end records (S5, S7, S8, S9) and blank lines may follow the "
+                           "end record");
+    }
+  }
+  if (std::ferror(reader.file.get())) return Failure(0, "the file could not be read");
+  ValidationResult result;
+  result.ok = true;
+  return result;
+}
+
 }  // namespace
 
 ValidationResult ValidateFile(SRecordReader& reader, const PacketObserver& observePacket) {
@@ -72,7 +121,8 @@ ValidationResult ValidateFile(SRecordReader& reader, const PacketObserver& obser
     do {
       status = assemble(packet);
       if (status == AssembleStatus::kPacket && IsTerminator(packet)) {
-        return CheckRecordCount(reader, packet);
+        const ValidationResult counted = CheckRecordCount(reader, packet);
+        return counted.ok ? CheckAfterEnd(reader) : counted;
       }
     } while (status == AssembleStatus::kPacket);
   }

@@ -21,8 +21,9 @@ struct ValidationResult {
 // place: rewind it before the transfer.
 //
 // Like the transfer, the dry run sends the first packet as data whatever its
-// type and then assembles packets until one of type 5, 8 or 9 comes next;
-// lines after that record are not read, as the transfer never reads them.
+// type and then assembles packets until one of type 5, 8 or 9 comes next.
+// The transfer never reads the lines after that end record, so only sound
+// end records (S5, S7, S8, S9) and blank lines may follow it.
 // Every line read must be a sound record (RecordProblem), and a packet is
 // refused when merging would pass PacketLengthLimit. The file must reach an
 // S5, S8 or S9 record after the first packet; an S5 record there must count

@@ -11,10 +11,12 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
 import termios
+import threading
 import time
 import traceback
 import types
@@ -44,6 +46,7 @@ WAKE_HINT = ("talvorn: the instrument does not answer. Check that it is switched
              "port (talvorn --list-ports lists the ports). Any key stops the tries.\n")
 WAKING = re.escape("Waking up device at PORT:115200,N,8,1 ... ")
 OPEN_FAILED = BANNER + PRESS_ESC + "*** - Error, cannot open port.\n"
+OUT_OF_STEP = 'the instrument sent "^J" when no answer was due; its answers are out of step with the packets\n'
 LOST = "lost the serial port PORT (REASON)"  # REASON: Config.lost_reason
 LOST_WITHIN = 5.0  # seconds from the hang-up to the loader's report of it; the goal is 1 s
 TIOCGEXCL = 0x80045440  # Linux: is the terminal in exclusive mode
@@ -236,6 +239,18 @@ def expect(cfg, r, fixture, verdict=None, loop=None, field=FIELD, prefix=None, e
 
 # --- cases --------------------------------------------------------------------
 
+def hold_enter(loader):
+    """Enter held down (a key each 20 ms) until the transfer starts: no set-up wait ends by it."""
+    def repeat(fd):
+        with contextlib.suppress(OSError), open(fd, "wb", buffering=0) as keys:
+            for _ in range(1000):
+                if STARTED in loader.text() or loader.proc.poll() is not None:
+                    break
+                keys.write(b"\r")
+                time.sleep(0.02)
+    threading.Thread(target=repeat, args=(os.dup(loader.master),), daemon=True).start()
+
+
 # name: (fixture, loader options, simulator options, keys, simulator report line)
 SUCCESS = {**{"success_" + f[:-3]: (f, [], [], None, "") for f in (
     "words16_crlf.m0", "words16_lf.m0", "words32_crlf.m0", "words32_lf.m0", "count_s5_crlf.m0",
@@ -246,6 +261,7 @@ SUCCESS = {**{"success_" + f[:-3]: (f, [], [], None, "") for f in (
     "wakeup_retries": ("words16_crlf.m0", [], ["--ignore-wakeups", "1"], None, "wake-up ignored"),
     "arrow_key_does_not_cancel": ("words16_crlf.m0", [], ["--delay-ms", "100"],
                                   (STARTED, ARROW_UP), ""),
+    "enter_held_in_setup": ("words16_crlf.m0", [], ["--prompt-delay-ms", "300"], ("AWAKE", hold_enter), ""),
     "noisy_line": ("words16_lf.m0", [], ["--noise", "--line-rate"], None, ""),
     "sim_timeout_counts_idle_time": ("words16_crlf.m0", [], ["--timeout", "3", "--delay-ms", "800"],
                                      None, ""),
@@ -269,15 +285,23 @@ def case_success(cfg, tmp, fixture, options, sim_args, keys, sim_says):
 FAILURE = {
     "error_answer": (["--error-at", "3", "Checksum error"], ERROR + "Checksum error\r\n\n", 3,
                      "instrument error"),
-    "error_answer_escaped": (["--error-at", "3", "\x1b[2J\tbad\x7f"], ERROR + "^[[2J\tbad^?\r\n\n", 3,
+    "error_answer_escaped": (["--error-at", "3", "\x1b[2J\tbad\x7f\rX"], ERROR + "^[[2J\tbad^?^MX\r\n\n", 3,
                              "instrument error"),
     "crlf_answer": (["--crlf-at", "2"], ERROR + "\r\n\n", 2, "instrument error"),
+    # An answer with one line feed too many: every later answer would be one packet behind,
+    # and the refusal of the end record (packet 258) would go unread.
+    "start_answer_extra_lf": (["--start-extra-lf", "--error-at", "258", "Checksum error"],
+                              ERROR + OUT_OF_STEP, 0, "instrument error"),
+    "answer_extra_lf": (["--extra-lf-at", "3", "--error-at", "258", "Checksum error"],
+                        ERROR + OUT_OF_STEP, 3, "instrument error"),
     "no_answer": (["--silent-at", "2"], ERROR + "Response Timeout\n", 2, "time-out"),
     "hangup": (["--hangup-at", "3"], ERROR + LOST + "\n", 3, "lost port"),
     "escape_cancels": (["--delay-ms", "100"], CANCELLED, ESC, "cancelled"),
     "escape_enter_cancels": (["--delay-ms", "100"], CANCELLED, ESC + b"\r", "cancelled"),
     "sigint_interrupts": (["--silent-at", "2"], INTERRUPTED,
                           lambda loader: os.kill(loader.proc.pid, signal.SIGINT), "interrupted", 130),
+    "sighup_interrupts": (["--delay-ms", "100"], INTERRUPTED, lambda l: os.kill(l.proc.pid, signal.SIGHUP),
+                          "interrupted", 129),
     "sigterm_interrupts": (["--delay-ms", "100"], INTERRUPTED, lambda l: l.proc.terminate(),
                            "interrupted", 143),
 }
@@ -295,13 +319,13 @@ def case_failure(cfg, tmp, sim_args, verdict, loop_packets, record, status=1, ke
     assert status == 1 or result.ended_after < LOST_WITHIN, describe(result)
 
 
-def case_boot_sector_interrupt(cfg, tmp, delay_ms, keys):
+def case_boot_sector_interrupt(cfg, tmp, delay_ms, keys, fixture="sample.m0"):
     """With -b a first Ctrl-C waits until the boot sector, 4096 of sample.m0's 47168 bytes
-    (8%), has gone; a second one ends the run at once."""
-    result = run_loader(cfg, tmp, "sample.m0", ["--delay-ms", delay_ms], options=["-b"],
+    (8%), has gone, or a smaller image but its end record; a second one ends the run at once."""
+    result = run_loader(cfg, tmp, fixture, ["--delay-ms", delay_ms], options=["-b"],
                         keys=[(BOOT_QUESTION, b"y")] + keys)
-    fields = expect(cfg, result, "sample.m0", INTERRUPTED, status=130,
-                    prefix=started(result, "sample.m0", opening(result.port, boot_answer="y")))
+    fields = expect(cfg, result, fixture, INTERRUPTED, status=130,
+                    prefix=started(result, fixture, opening(result.port, boot_answer="y")))
     assert (int(fields[-1]["pct"]) >= 8) == (len(keys) == 1), describe(result)
 
 
@@ -378,6 +402,9 @@ REFUSED = {
             l.capture.wait_for(lambda: l.text().count("FAILED") >= 3, "3 wake-ups"), os.write(l.master, b"x")))}),
     "ctrl_c_at_boot_question": ("sample.m0", re.escape(opening("PORT") + BOOT_QUESTION + "\n" + INTERRUPTED_BEFORE),
                                 {"options": ["-b"], "keys": (BOOT_QUESTION, CTRL_C), "status": 130}),
+    "data_after_end_file": ("data_after_end.m0", FILE_ERROR + re.escape('"data_after_end.m0" line 4: only '
+                            'end records (S5, S7, S8, S9) and blank lines may follow the end record'), {}),
+    "s4_record_file": ("s4_record.m0", FILE_ERROR + re.escape('"s4_record.m0" line 3: record type S4 is reserved'), {}),
     "s5_count_wrong_file": ("s5_count_wrong.m0", FILE_ERROR + re.escape('"s5_count_wrong.m0" line 4: '
                             'the S5 record counts 3 data records, the file holds 2 before it'), {}),
     "missing_file": ("MISSING", re.escape('*** - Error, file "fw.m0" not found' + BANNER +
@@ -395,12 +422,24 @@ REFUSED = {
     "port_is_own_terminal": ("words16_crlf.m0", PORT_ERROR + re.escape(
         "the terminal this program runs in, not a serial port. Name the serial port the instrument "
         "is connected to.\n"), {"port": "/dev/tty"}),
+    "port_is_a_socket": ("words16_crlf.m0", PORT_ERROR + re.escape(
+        "not a serial device. Name the serial port the instrument is connected to.\n"), {"port": "SOCKET"}),
+    "port_is_ptmx": ("words16_crlf.m0", PORT_ERROR + re.escape(
+        "not a serial device. Name the serial port the instrument is connected to.\n"), {"port": "/dev/ptmx"}),
     "port_in_use": ("words16_crlf.m0", PORT_ERROR + re.escape(
         "in use by another program. Close that program, then try again.\n"), {"hold": "lock"}),
     "port_permission_denied": ("words16_crlf.m0", PORT_ERROR + re.escape(
         "permission denied. Join the dialout group with sudo usermod -aG dialout $USER, then "
         "log in again.\n"), {"hold": "unprivileged"}),
 }
+
+
+def case_own_terminal_by_path(cfg, tmp):
+    """The terminal named by its device path, with no standard descriptor on it, is no port."""
+    r = run_loader(cfg, tmp, "words16_crlf.m0", port="TTY",
+                   wrap=["bash", "-c", 'exec "${@:1:$#-1}" "$(tty)" </dev/null', "bash"])
+    assert re.fullmatch(re.escape(OPEN_FAILED) + r"/dev/pts/\d+: the terminal this program runs in, .*\n" +
+                        re.escape(UNSUCCESSFUL), r.stdout) and r.status == 1, describe(r)
 
 
 def case_shared_log(cfg, tmp):
@@ -428,11 +467,34 @@ def case_shared_log(cfg, tmp):
                                     for c in name))] * 8, records
 
 
+def case_huge_file_record(cfg, tmp):
+    """A file refused as too large is not read for the record: its size and digest are null."""
+    with open(os.path.join(tmp, "fw.m0"), "wb") as f:
+        f.truncate(3 << 30)
+    status = subprocess.run(cfg.loader + ["--log=flash.log", "fw.m0", "COM1"], cwd=tmp,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=240).returncode
+    with open(os.path.join(tmp, "flash.log")) as f:
+        rec = json.loads(f.read())
+    assert (status, rec["verdict"], rec["size"], rec["sha256"]) == (1, "bad file", None, None), rec
+
+
 def case_unwritable_log(cfg, tmp):
     """A log that cannot be written costs one line on standard error, nothing else."""
     r = run_loader(cfg, tmp, "words32_crlf.m0", options=["--log=" + os.path.join(tmp, "no", "log")])
     assert r.stdout == EXACT["words32_crlf.m0"].replace("PORT", r.port) and r.status == 0, describe(r)
     assert re.fullmatch(r"talvorn: the flash record was not written to \S+: .+\r?\n", r.stderr), r.stderr
+
+
+def case_log_disk_full(cfg, tmp):
+    """A record the disk has no room for (a file size limit of 1024 bytes) is taken back whole."""
+    log, before = os.path.join(tmp, "flash.log"), b'{"earlier":"' + b"x" * 986 + b'"}\n'
+    with open(log, "wb") as f:
+        f.write(before)
+    r = run_loader(cfg, tmp, "words32_crlf.m0", options=["--log=" + log],
+                   wrap=["bash", "-c", 'ulimit -f 1; trap "" XFSZ; exec "$@"', "bash"])
+    assert r.status == 0 and "cut short" in r.stderr, describe(r)
+    with open(log, "rb") as f:
+        assert f.read() == before
 
 
 def case_refused(cfg, tmp, fixture, pattern, run_args):
@@ -456,6 +518,9 @@ def case_refused(cfg, tmp, fixture, pattern, run_args):
     record = None if huge else "interrupted" if status != 1 else "port not opened" if (
         pattern.startswith(re.escape(OPEN_FAILED)) or "is not a port" in pattern.replace("\\", "")) else \
         "cancelled" if "keys" in run_args else "bad file"
+    if run_args.get("port") == "SOCKET":  # a socket file, named by its path
+        run_args["port"] = os.path.join(tmp, "sock")
+        socket.socket(socket.AF_UNIX).bind(run_args["port"])
     result = run_loader(cfg, tmp, fixture, check=False, record=record, **run_args)
     # A run refused at its command line ends with the usage text, before it began.
     end = "" if "USAGE" in pattern else re.escape(UNSUCCESSFUL)
@@ -527,6 +592,26 @@ def case_answered(cfg, tmp, arg, wanted):  # no flash, so no flash record
     assert re.fullmatch(wanted, text) and ("/dev/" in text) == (arg != "--version" and not cfg.on_wine), text
     assert "not found" not in text and status == 0, (status, text)
     assert not os.path.exists(os.path.join(tmp, "flash.log"))
+    if not cfg.on_wine:  # an answer that cannot be written (a full disk) is no answer
+        with open("/dev/full", "wb") as full:
+            assert subprocess.run(cfg.loader + [arg], stdin=subprocess.DEVNULL, stdout=full,
+                                  timeout=120).returncode == 1
+
+
+# name: (arguments, the error line before the usage text): status 1, and no flash record
+USAGE_REFUSED = {"bare_command": ([], ""), "options_alone": (["-p"], "no file named after the options"),
+                 "request_not_alone": (["--list-ports", "x"], "--list-ports stands alone on the command line"),
+                 "log_without_equals": (["--log", "flash.log", "fw.m0"], "--log needs =FILE: --log=FILE")}
+
+
+def case_usage_refused(cfg, tmp, args, error):
+    with open(os.path.join(tmp, "out"), "w+b") as out:
+        status = subprocess.run(cfg.loader + args, stdin=subprocess.DEVNULL, stdout=out, cwd=tmp,
+                                env=dict(os.environ, TALVORN_LOG="flash.log"), timeout=120).returncode
+        text = os.pread(out.fileno(), 1 << 16, 0).decode("latin-1").replace("\r\n", "\n")
+    wanted = ("*** - Error, " + error + "\n" if error else "") + BANNER + "USAGE:"
+    assert text.startswith(wanted) and status == 1, (status, text)
+    assert not os.path.exists(os.path.join(tmp, "flash.log"))
 
 
 # name: (bash's command around the loader, "$@"; keys from a pipe: no terminal;
@@ -571,6 +656,27 @@ def case_job_control(cfg, tmp):
     expect(cfg, result, "sample.m0", CANCELLED)
 
 
+# Runs its arguments in a process group of their own, as a shell with job control
+# starts `talvorn ... &`: a job in the background. A stop (SIGTTOU, SIGTTIN) fails.
+BACKGROUND = ("import os, sys\nif (pid := os.fork()) == 0:\n os.setpgid(0, 0)\n os.execvp(sys.argv[1], "
+              "sys.argv[1:])\nst = os.waitpid(pid, os.WUNTRACED)[1]\nif os.WIFSTOPPED(st):\n os.kill(pid, 9)\n"
+              " sys.exit('stopped by signal %d' % os.WSTOPSIG(st))\nsys.exit(os.waitstatus_to_exitcode(st))\n")
+
+
+def case_background(cfg, tmp):
+    """Started in the background the loader flashes without keys, its terminal untouched."""
+    def untouched(loader):
+        assert canonical(loader) and os.tcgetpgrp(loader.master) == loader.proc.pid, loader.text()
+    r = run_loader(cfg, tmp, "words16_crlf.m0", keys=(STARTED, untouched), wrap=[sys.executable, "-c", BACKGROUND])
+    assert r.status == 0 and r.stdout.endswith("SUCCESSFUL\nDONE\n") and r.tty == "", describe(r)
+    assert "image check PASSED" in r.sim, describe(r)
+
+
+def case_hangup_ignored(cfg, tmp):  # under nohup a hang-up stays ignored: the flash goes on
+    expect(cfg, run_loader(cfg, tmp, "words16_crlf.m0", ["--delay-ms", "100"], keys=(STARTED, lambda l: os.kill(
+        l.proc.pid, signal.SIGHUP)), wrap=["bash", "-c", 'trap "" HUP; exec "$@"', "bash"]), "words16_crlf.m0")
+
+
 def case_quit(cfg, tmp):
     def quit_and_look(loader):  # Ctrl-\: the terminal put back all the same
         os.kill(loader.proc.pid, signal.SIGQUIT)
@@ -581,14 +687,16 @@ def case_quit(cfg, tmp):
 CASES = {name: (lambda c, t, f=f, a=a: f(c, t, *a)) for f, table in (
     (case_success, SUCCESS), (case_failure, FAILURE), (case_lost_in_setup, LOST_IN_SETUP),
     (case_refused, REFUSED), (case_file_changed, FILE_CHANGED), (case_answered, ANSWERED),
-    (case_streams, STREAMS),
+    (case_streams, STREAMS), (case_usage_refused, USAGE_REFUSED),
     (case_boot_sector_interrupt, {"boot_sector_ctrl_c_waits": ("50", [(STARTED, CTRL_C)]),
-        "boot_sector_second_ctrl_c": ("200", [(STARTED, CTRL_C), ("  3%", CTRL_C)])}),
+        "boot_sector_second_ctrl_c": ("200", [(STARTED, CTRL_C), ("  3%", CTRL_C)]),
+        "boot_sector_ctrl_c_small_image": ("300", [(STARTED, CTRL_C)], "words16_crlf.m0")}),
     (case_debug_dump, {"debug_dump": ([],), "debug_dump_pad": (["-p"],)}),
     (case_verbose, {"verbose": (), "verbose_escaped": ("\x1b[2J\x07mode\udc80", "^[[2J^GmodeM-^@")}),
     (case_job_control, {"job_control": ()}),
     (case_quit, {"quit_restores_the_terminal": ()}),
-    (case_shared_log, {"shared_log": ()}), (case_unwritable_log, {"unwritable_log": ()}),
+    (case_background, {"background_job": ()}), (case_hangup_ignored, {"hangup_ignored": ()}),
+    (case_shared_log, {"shared_log": ()}), (case_unwritable_log, {"unwritable_log": ()}), (case_log_disk_full, {"log_disk_full": ()}), (case_huge_file_record, {"huge_file_record": ()}), (case_own_terminal_by_path, {"own_terminal_by_path": ()}),
 ) for name, a in table.items()}
 
 

@@ -182,7 +182,9 @@ TEST(ValidateFile, NamesTheFirstProblemAndItsLine) {
       {"lower_case_digits", "S0030000fc\nS2080010000a020304d4\nS804000000fb\n", 0, ""},
       {"blanks_after_the_checksum", Lines({header + " \t ", good + "  ", s8}), 0, ""},
       {"longest_line_and_cr_lf", line3(S2(0, Counting(73)) + " "), 0, ""},
-      {"nothing_read_after_the_s5", Lines({header, good, "S5030001FB", "??"}), 0, ""},
+      {"s5_blank_s9_zeros", Lines({header, good, "S5030001FB", " ", "S9030000FC"}) + std::string(9000, '\0'), 0, ""},
+      {"unsound_s9_after_the_end", Lines({header, good, s8, "S9030000FD"}), 4,
+       "record checksum is FD, expected FC"},
       {"length_158_without_the_pad", S2Run({72, 72, 10}) + s8, 0, ""},
       {"length_155_with_the_pad", S2Run({72, 72, 7}) + s8, 0, "", true},
   };

@@ -111,7 +111,9 @@ void Instrument::EndCommandLine() {
 void Instrument::StartFlash(bool bootOverwrite) {
   Report(bootOverwrite ? "start command \"%%\" (boot sector overwrite)"
                        : "start command \"$\" (normal)");
-  if (options_.startAnswer) sink_.Send(options_.startAnswerText + "\r\n", 0);
+  if (options_.startAnswer) {
+    sink_.Send(options_.startAnswerText + (options_.startExtraLineFeed ? "\r\n\n" : "\r\n"), 0);
+  }
   mode_ = Mode::kFlash;
   framer_.Reset();
   image_.Clear();
@@ -162,7 +164,8 @@ void Instrument::HandlePacket(const Packet& packet) {
     return;
   }
   const std::string answer = AnswerFor(index, CheckPacket(packet));
-  sink_.Send(answer, options_.delayMs);
+  sink_.Send(static_cast<int>(index) == options_.extraLineFeedAt ? answer + "\n" : answer,
+             options_.delayMs);
   if (answer != "\n") {
     log_.Write(index, packet, answer);
     Report("packet " + std::to_string(index) + " answered \"" + PrintableText(answer) + "\"");

@@ -65,6 +65,8 @@ const std::map<std::string, OptionHandler>& Handlers() {
                 TextValue(&SimOptions::errorText)(args, options);
        }},
       {"--crlf-at", NumberValue(&SimOptions::crlfAt)},
+      {"--extra-lf-at", NumberValue(&SimOptions::extraLineFeedAt)},
+      {"--start-extra-lf", Flag(&SimOptions::startExtraLineFeed, true)},
       {"--silent-at", NumberValue(&SimOptions::silentAt)},
       {"--hangup-at", NumberValue(&SimOptions::hangupAt)},
       {"--hangup-in-setup", NumberValue(&SimOptions::hangupInSetup)},
@@ -114,6 +116,7 @@ const char* SimUsage() {
          "  --ignore-wakeups K  ignore the first K wake-up strings\n"
          "  --error-at K TEXT   answer packet K with TEXT and CR LF\n"
          "  --crlf-at K         answer packet K with CR LF\n"
+         "  --extra-lf-at K     send one more line feed after the answer to packet K\n"
          "  --silent-at K       never answer packet K\n"
          "  --hangup-at K       close the line when packet K arrives\n"
          "  --hangup-in-setup K close the line when set-up line K arrives (1 the wake-up\n"
@@ -124,5 +127,6 @@ const char* SimUsage() {
          "  --noise             send junk bytes at line open and before wake-up prompts\n"
          "  --no-start-answer   send no answer line to the start command\n"
          "  --start-answer TEXT answer the start command with TEXT and CR LF\n"
+         "  --start-extra-lf    send one more line feed after the start answer\n"
          "  --help              print this text\n";
 }

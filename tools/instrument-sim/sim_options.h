@@ -15,6 +15,8 @@ struct SimOptions {
   int errorAt = 0;
   std::string errorText;
   int crlfAt = 0;
+  int extraLineFeedAt = 0;  // one more "\n" after the answer to packet K
+  bool startExtraLineFeed = false;  // one more "\n" after the start command's answer
   int silentAt = 0;
   int hangupAt = 0;
   int hangupInSetup = 0;   // set-up line: 1 wake-up string, 2-4 commands, 5 start command
