@@ -30,17 +30,6 @@ using StepEnd = std::optional<RunOutcome>;
 
 RunOutcome Ended(Ending ending, std::string text = "") { return {ending, std::move(text)}; }
 
-// The exit status of a run that ended so: 0 only when the instrument accepted
-// the whole image (or the command line was answered).
-int ExitStatus(const RunOutcome& outcome) {
-  switch (outcome.ending) {
-    case Ending::kSuccess:
-    case Ending::kAnswered: return 0;
-    case Ending::kInterrupted: return InterruptExitStatus();
-    default: return 1;
-  }
-}
-
 // Every end before the verdict of the transfer. An interrupt, which ends the
 // waits without a message, gets its verdict here, whatever ended the step.
 RunOutcome EarlyEnd(RunOutcome outcome) {

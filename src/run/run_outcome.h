@@ -33,3 +33,11 @@ struct RunOutcome {
   // The instrument accepted the end record: it holds the whole image.
   bool imageWhole = false;
 };
+
+// The flash record's verdict for a run that ended so.
+const char* VerdictName(Ending ending);
+
+// The process's exit status: 0 only when the instrument accepted the whole
+// image (or the command line was answered); 128 + the signal after an
+// interrupt; 1 otherwise.
+int ExitStatus(const RunOutcome& outcome);

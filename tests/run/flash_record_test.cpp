@@ -1,8 +1,12 @@
-// The flash record's strings and time stamps: what a log reader's JSON parser
-// and a sort by time rely on, for inputs the simulated runs seldom produce.
+// The flash record's strings, time stamps and verdicts: what a log reader's
+// JSON parser, a sort by time and a script's test of the exit status rely on,
+// for inputs and endings the simulated runs seldom or never produce.
 #include "run/flash_record.h"
+#include "run/run_outcome.h"
 
 #include <gtest/gtest.h>
+
+#include "console/console.h"
 
 namespace {
 
@@ -19,7 +23,8 @@ TEST(FlashRecordTest, JsonStringEscapesWhatJsonForbidsAndKeepsValidUtf8) {
       {"two-byte sequence", "caf\xc3\xa9", "\"caf\xc3\xa9\""},
       {"three-byte sequence", "\xe2\x82\xac", "\"\xe2\x82\xac\""},
       {"four-byte sequence, U+10FFFF", "\xf4\x8f\xbf\xbf", "\"\xf4\x8f\xbf\xbf\""},
-      {"lead byte past U+10FFFF, byte by byte", "\xf4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""},
+      {"lead byte past U+10FFFF, byte by byte", "\xf4\x90\x80\x80",
+       "\"\\u00f4\\u0090\\u0080\\u0080\""},
       {"Latin-1 letter", "Andr\xe9", "\"Andr\\u00e9\""},
       {"truncated sequence at the end", "x\xe2\x82", "\"x\\u00e2\\u0082\""},
       {"overlong slash", "\xc0\xaf", "\"\\u00c0\\u00af\""},
@@ -37,20 +42,42 @@ TEST(FlashRecordTest, IsoTimeInUtcWithMilliseconds) {
     int64_t ms;  // since 1970-01-01T00:00:00Z
     const char* text;
   } cases[] = {
-      {0, "1970-01-01T00:00:00.000Z"},
-      {999, "1970-01-01T00:00:00.999Z"},
-      {1000, "1970-01-01T00:00:01.000Z"},
-      {86399999, "1970-01-01T23:59:59.999Z"},
-      {86400000, "1970-01-02T00:00:00.000Z"},
-      {951782400000, "2000-02-29T00:00:00.000Z"},
-      {1798761599999, "2026-12-31T23:59:59.999Z"},
-      {1798761600000, "2027-01-01T00:00:00.000Z"},
-      {4107542400000, "2100-03-01T00:00:00.000Z"},
-      {-1, "1969-12-31T23:59:59.999Z"},
+      {0, "1970-01-01T00:00:00.000Z"},              {999, "1970-01-01T00:00:00.999Z"},
+      {1000, "1970-01-01T00:00:01.000Z"},           {86399999, "1970-01-01T23:59:59.999Z"},
+      {86400000, "1970-01-02T00:00:00.000Z"},       {951782400000, "2000-02-29T00:00:00.000Z"},
+      {1798761599999, "2026-12-31T23:59:59.999Z"},  {1798761600000, "2027-01-01T00:00:00.000Z"},
+      {4107542400000, "2100-03-01T00:00:00.000Z"},  {-1, "1969-12-31T23:59:59.999Z"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(IsoTime(std::chrono::system_clock::time_point(milliseconds(c.ms))), c.text) << c.ms;
   }
+}
+
+// Every ending has its record verdict and exit status; only a whole image (or
+// an answered command line) exits 0, only an interrupt exits with its signal.
+TEST(FlashRecordTest, EveryEndingHasItsVerdictAndExitStatus) {
+  const struct {
+    Ending ending;
+    const char* verdict;
+    int status;  // -1: 128 + the signal
+  } cases[] = {
+      {Ending::kSuccess, "successful", 0},        {Ending::kCancelled, "cancelled", 1},
+      {Ending::kInterrupted, "interrupted", -1},  {Ending::kInstrumentError, "instrument error", 1},
+      {Ending::kTimeOut, "time-out", 1},          {Ending::kOutOfStep, "instrument error", 1},
+      {Ending::kLostPort, "lost port", 1},        {Ending::kFileChanged, "file changed", 1},
+      {Ending::kBadRecord, "bad file", 1},        {Ending::kBadFile, "bad file", 1},
+      {Ending::kNotAPort, "port not opened", 1},  {Ending::kPortNotOpened, "port not opened", 1},
+      {Ending::kNoWakeAnswer, "time-out", 1},     {Ending::kSettingsRefused, "port not opened", 1},
+      {Ending::kAnswered, "bad file", 0},         {Ending::kRefused, "bad file", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.ending));
+    EXPECT_STREQ(VerdictName(c.ending), c.verdict);
+    RunOutcome outcome;
+    outcome.ending = c.ending;
+    EXPECT_EQ(ExitStatus(outcome), c.status < 0 ? InterruptExitStatus() : c.status);
+  }
+  EXPECT_GE(InterruptExitStatus(), 128);
 }
 
 }  // namespace
