@@ -300,8 +300,6 @@ FAILURE = {
     "escape_enter_cancels": (["--delay-ms", "100"], CANCELLED, ESC + b"\r", "cancelled"),
     "sigint_interrupts": (["--silent-at", "2"], INTERRUPTED,
                           lambda loader: os.kill(loader.proc.pid, signal.SIGINT), "interrupted", 130),
-    "sighup_interrupts": (["--delay-ms", "100"], INTERRUPTED, lambda l: os.kill(l.proc.pid, signal.SIGHUP),
-                          "interrupted", 129),
     "sigterm_interrupts": (["--delay-ms", "100"], INTERRUPTED, lambda l: l.proc.terminate(),
                            "interrupted", 143),
 }
@@ -672,6 +670,17 @@ def case_background(cfg, tmp):
     assert "image check PASSED" in r.sim, describe(r)
 
 
+def case_terminal_closed(cfg, tmp):  # a hang-up: SIGHUP, and every write to the terminal fails
+    def close_terminal(loader):
+        loader.capture.remove(loader.master)
+        null = os.open(os.devnull, os.O_RDONLY)
+        os.dup2(null, loader.master)  # the pty's master closed, its number kept for close()
+        os.close(null)
+    r = run_loader(cfg, tmp, "sample.m0", ["--delay-ms", "100"], keys=(STARTED, close_terminal),
+                   record="interrupted")
+    assert r.status == 129 and r.stdout.endswith(INTERRUPTED + UNSUCCESSFUL + "DONE\n"), describe(r)
+
+
 def case_hangup_ignored(cfg, tmp):  # under nohup a hang-up stays ignored: the flash goes on
     expect(cfg, run_loader(cfg, tmp, "words16_crlf.m0", ["--delay-ms", "100"], keys=(STARTED, lambda l: os.kill(
         l.proc.pid, signal.SIGHUP)), wrap=["bash", "-c", 'trap "" HUP; exec "$@"', "bash"]), "words16_crlf.m0")
@@ -696,6 +705,7 @@ CASES = {name: (lambda c, t, f=f, a=a: f(c, t, *a)) for f, table in (
     (case_job_control, {"job_control": ()}),
     (case_quit, {"quit_restores_the_terminal": ()}),
     (case_background, {"background_job": ()}), (case_hangup_ignored, {"hangup_ignored": ()}),
+    (case_terminal_closed, {"sighup_interrupts": ()}),
     (case_shared_log, {"shared_log": ()}), (case_unwritable_log, {"unwritable_log": ()}), (case_log_disk_full, {"log_disk_full": ()}), (case_huge_file_record, {"huge_file_record": ()}), (case_own_terminal_by_path, {"own_terminal_by_path": ()}),
 ) for name, a in table.items()}
 

@@ -21,7 +21,7 @@ TEST(CommPosix, DevicePathMapsComNumbersToTtySAndKeepsPaths) {
     const char* path;
   } cases[] = {{"\\\\.\\COM1", "/dev/ttyS0"}, {"\\\\.\\COM123456789", "/dev/ttyS123456788"},
                {"\\\\.\\COM0", ""}, {"\\\\.\\COM1x", ""}, {"\\\\.\\COM1234567890", ""},
-               {"COM2", "COM2"}, {"/dev/ttyUSB0", "/dev/ttyUSB0"}};
+               {"\\\\.\\COM10", "/dev/ttyS9"}, {"COM2", "COM2"}, {"/dev/ttyUSB0", "/dev/ttyUSB0"}};
   for (const auto& c : cases) EXPECT_EQ(PosixDevicePath(c.name), c.path) << c.name;
 }
 
