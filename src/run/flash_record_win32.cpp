@@ -48,12 +48,27 @@ bool AppendToLog(const std::string& path, const std::string& line, std::string& 
     error = "error " + std::to_string(GetLastError());
     return false;
   }
+  // Windows writes each append of a handle opened for appending only whole at
+  // the end, but wine seeks to the end and writes, so two loaders ending at
+  // once can write over each other's record. A lock on one byte far past any
+  // log's end makes the appends take turns; should it not come within about a
+  // second (or not be had at all), the record is written all the same.
+  OVERLAPPED turn = {};
+  turn.Offset = 0xFFFFFFFEu;
+  turn.OffsetHigh = 0x7FFFFFFFu;
+  bool locked = false;
+  for (int tries = 0; tries < 100 && !locked; ++tries) {
+    locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &turn);
+    if (!locked && GetLastError() != ERROR_LOCK_VIOLATION) break;
+    if (!locked) Sleep(10);
+  }
   DWORD written = 0;
   if (!WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
     error = "error " + std::to_string(GetLastError());
   } else if (written != line.size()) {
     error = "the record was cut short (disk full?)";
   }
+  if (locked) UnlockFileEx(file, 0, 1, 0, &turn);
   CloseHandle(file);
   return error.empty();
 }
