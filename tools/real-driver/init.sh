@@ -91,7 +91,8 @@ open_failed_text() {
 *** - Error, cannot open port.
 $1: $2
 
-Flash programming ... UNSUCCESSFUL"
+Flash programming ... UNSUCCESSFUL
+talvorn: nothing was sent to the instrument."
 }
 
 # settings_verdict NAME DEVICE [HOLDER]: what the driver holds for the port
@@ -211,7 +212,8 @@ S-Records sent ... 161
 Flash programming error message:  lost the serial port $PULLED_ADAPTER (device removed)
 
 Flash programming ... UNSUCCESSFUL
-DONE" "$problem"
+DONE
+talvorn: the instrument may hold an incomplete image: flash it again." "$problem"
 
 # The pulled adapter's name, now that nothing is behind it: the ports that
 # are left are named.
