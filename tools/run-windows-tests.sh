@@ -71,6 +71,7 @@ linux_files="fifo_file kernel_log_file unreadable_file"
 # POSIX descriptors and signals: closed standard descriptors, a broken pipe, job control.
 posix_only="closed_stdin_and_stdout output_pipe_closed_early keys_never_run_dry job_control"
 posix_only+=" quit_restores_the_terminal background_job hangup_ignored sighup_interrupts log_disk_full"
+posix_only+=" interrupt_before_end_record"
 # A Windows program has no SIGTERM; the simulator's own time-out is no
 # Windows matter, and the start of wine could outlast it.
 not_windows="sigterm_interrupts sim_timeout_counts_idle_time"
