@@ -17,10 +17,9 @@ std::string ErrorText(const RunOutcome& outcome) {
     // As the screen showed it, without the line's end: a log reader's terminal
     // is no safer than the technician's.
     case Ending::kInstrumentError: {
-      std::string answer = outcome.text;
+      std::string answer = ErrorAnswerText(outcome.text);
       while (!answer.empty() && (answer.back() == '\r' || answer.back() == '\n')) answer.pop_back();
-      // An answer that was only a line end stays seen.
-      return ScreenText(answer.empty() ? outcome.text : answer, LineEnds::kCrLfKept);
+      return answer;
     }
     case Ending::kNotAPort: return "not a port";
     case Ending::kNoWakeAnswer: return "no answer to the wake-up";

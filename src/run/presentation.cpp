@@ -242,11 +242,16 @@ std::string UnsolicitedText(const std::string& bytes) {
          "\" when no answer was due; its answers are out of step with the packets";
 }
 
+std::string ErrorAnswerText(const std::string& text) {
+  // An answer of nothing but its line end would leave the verdict blank.
+  if (text.find_first_not_of("\r\n") == std::string::npos) return "(the answer was empty)";
+  return ScreenText(text, LineEnds::kCrLfKept);
+}
+
 void PrintErrorAnswer(const std::string& text) {
   // The instrument's own text: shown, never obeyed by the terminal.
   // A carriage return of its own would put the cursor back over the verdict.
-  std::printf("Flash programming error message:  %s\n",
-              text.empty() ? "(the answer was empty)" : ScreenText(text, LineEnds::kCrLfKept).c_str());
+  std::printf("Flash programming error message:  %s\n", ErrorAnswerText(text).c_str());
 }
 
 void PrintInterrupted(bool imageTouched) {

@@ -96,6 +96,11 @@ void PrintRecordsSent(int32_t recordsRead);
 // The reason of a run whose answers fell out of step: the bytes that came when
 // no answer was due, every control character shown.
 std::string UnsolicitedText(const std::string& bytes);
+// The instrument's error answer as the verdict shows it: control characters
+// made visible (a CR LF at its end kept), "(the answer was empty)" for an
+// answer of nothing but its line end.
+std::string ErrorAnswerText(const std::string& text);
+
 // The error verdict with the instrument's answer or the reason of the failure.
 void PrintErrorAnswer(const std::string& text);
 void PrintSuccess();

@@ -287,7 +287,7 @@ FAILURE = {
                      "instrument error"),
     "error_answer_escaped": (["--error-at", "3", "\x1b[2J\tbad\x7f\rX"], ERROR + "^[[2J\tbad^?^MX\r\n\n", 3,
                              "instrument error"),
-    "crlf_answer": (["--crlf-at", "2"], ERROR + "\r\n\n", 2, "instrument error"),
+    "crlf_answer": (["--crlf-at", "2"], ERROR + "(the answer was empty)\n", 2, "instrument error"),
     # An answer with one line feed too many: every later answer would be one packet behind,
     # and the refusal of the end record (packet 258) would go unread.
     "start_answer_extra_lf": (["--start-extra-lf", "--error-at", "258", "Checksum error"],
