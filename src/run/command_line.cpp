@@ -1,7 +1,6 @@
 #include "run/command_line.h"
 
 #include <cctype>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -30,20 +29,22 @@ const StandaloneRequest* FindStandaloneRequest(const char* arg) {
   return nullptr;
 }
 
-void ApplyOption(FlashState& state, const char* arg) {
+void ApplyOption(RunOptions& options, const char* arg) {
   switch (std::toupper(static_cast<unsigned char>(arg[1]))) {
-    case 'D': state.debugRecords = true; break;
-    case 'P': state.padRecords = true; break;
-    case 'V': state.verbose = true; break;
-    case 'B': state.bootOverwrite = true; break;
+    case 'D': options.debugRecords = true; break;
+    case 'P': options.padRecords = true; break;
+    case 'V': options.verbose = true; break;
+    case 'B': options.bootOverwrite = true; break;
     default: break;  // unknown letters are ignored without a message
   }
 }
 
 // The long options, "--NAME" or "--NAME=VALUE"; others are ignored as
 // unknown option letters are.
-void ApplyLongOption(FlashState& state, const std::string& arg) {
-  if (arg.rfind("--log=", 0) == 0) state.logPath = arg.substr(6);
+void ApplyLongOption(RunOptions& options, const std::string& arg) {
+  if (arg.rfind("--log=", 0) != 0) return;
+  options.logPath = arg.substr(6);
+  options.logGiven = true;
 }
 
 // Why an option refuses the command line, or "": "--log" wants its
@@ -75,34 +76,12 @@ std::string CompleteFileName(const std::string& name) {
   return name;
 }
 
-int32_t FileSize(std::FILE* file) {
-  const long here = std::ftell(file);
-  if (here < 0) return -1;
-  if (std::fseek(file, 0, SEEK_END) != 0) return -1;
-  const long size = std::ftell(file);
-  std::fseek(file, here, SEEK_SET);
-  if (size < 0 || size > INT32_MAX) return -1;
-  return static_cast<int32_t>(size);
-}
-
-bool ProbeInputFile(FlashState& state, const std::string& name) {
-  state.reader.file = OpenRegularFile(name, state.inputKind, state.inputError);
-  // A directory, a device or a file that cannot be read is there but gives
-  // no firmware: the check says which.
-  if (!state.reader.file) return state.inputKind != FileKind::kMissing;
-  state.fileSize = FileSize(state.reader.file.get());
-  return true;
-}
-
-CommandLine ParseCommandLine(FlashState& state, int argc, char** argv) {
+CommandLine ParseCommandLine(int argc, char** argv) {
   CommandLine line;
-  if (argc < 2) {
-    PrintUsage();
-    return line;
-  }
+  if (argc < 2) return line;
   if (const StandaloneRequest* request = argc == 2 ? FindStandaloneRequest(argv[1]) : nullptr) {
-    request->answer();
     line.request = CommandLineRequest::kAnswered;
+    line.answer = request->answer;
     return line;
   }
   int index = 1;
@@ -110,28 +89,19 @@ CommandLine ParseCommandLine(FlashState& state, int argc, char** argv) {
   while (index < argc) {
     current = argv[index++];
     if (current[0] != '-') break;
-    if (const std::string problem = RefusedOption(current); !problem.empty()) {
-      std::printf("*** - Error, %s\n", problem.c_str());
-      PrintUsage();
-      return line;
-    }
+    line.refusal = RefusedOption(current);
+    if (!line.refusal.empty()) return line;
     if (index == argc) {  // options alone: no file named
-      std::printf("*** - Error, no file named after the options\n");
-      PrintUsage();
+      line.refusal = "no file named after the options";
       return line;
     }
     if (current[1] == '-') {
-      ApplyLongOption(state, current);
+      ApplyLongOption(line.options, current);
     } else {
-      ApplyOption(state, current);
+      ApplyOption(line.options, current);
     }
   }
-  state.fileName = CompleteFileName(current);
-  if (!ProbeInputFile(state, state.fileName)) {
-    std::printf("*** - Error, file \"%s\" not found", state.fileName.c_str());
-    PrintUsage();
-    return line;
-  }
+  line.options.fileName = CompleteFileName(current);
   line.request = CommandLineRequest::kFlash;
   line.portIndex = index;
   return line;
@@ -153,20 +123,17 @@ int PortNumberOf(const std::string& text) {
   return number;
 }
 
-bool TakePort(FlashState& state, int argc, char** argv, int index) {
-  state.portNumber = 1;
-  state.portPath.clear();
+bool TakePort(RunOptions& options, int argc, char** argv, int index) {
+  options.portNumber = 1;
+  options.portPath.clear();
   if (index <= 0 || index >= argc) return true;
   const std::string arg = argv[index];
   if (DevicePathsAsPorts() && arg.find('/') != std::string::npos) {
-    state.portPath = arg;
+    options.portPath = arg;
     return true;
   }
   const int number = PortNumberOf(arg);
-  if (number == 0) {
-    PrintNotAPort(arg, DevicePathsAsPorts());
-    return false;
-  }
-  state.portNumber = static_cast<int16_t>(number);
+  if (number == 0) return false;
+  options.portNumber = static_cast<int16_t>(number);
   return true;
 }

@@ -1,5 +1,5 @@
-// The command line: options, the firmware file name and the port, and the
-// probe of the file before anything touches the serial port.
+// The command line: options, the firmware file name and the port. Reading it
+// opens nothing and prints nothing.
 //
 //   talvorn [-p] [-d] [-v] [-b] [--log=LOG] FILE [PORT]
 //   talvorn --help | -h | -? | /? | --version | --list-ports
@@ -18,28 +18,28 @@
 
 // What the command line asks for.
 enum class CommandLineRequest {
-  kFlash,     // a flash: the file was probed, the port argument is still to be taken
-  kAnswered,  // a request that stands alone (help, version, port list) was answered: status 0
-  kRefused,   // the usage text or the not-found message was printed: status 1
+  kFlash,     // a flash: the port argument is still to be taken
+  kAnswered,  // a request that stands alone (help, version, port list): status 0
+  kRefused,   // the usage is the answer: status 1
 };
 
 struct CommandLine {
   CommandLineRequest request = CommandLineRequest::kRefused;
-  int portIndex = 0;  // argv index of the port argument (argc when there is none)
+  RunOptions options;          // kFlash: the options and the file name
+  void (*answer)() = nullptr;  // kAnswered: prints the answer
+  std::string refusal;         // kRefused: why, before the usage ("" for a short command line)
+  int portIndex = 0;           // argv index of the port argument (argc when there is none)
 };
 
-// Answers a request that stands alone as the only argument; otherwise walks
-// the options, takes the file name (completed by the default-extension rule)
-// and probes the file. On a short command line prints the usage; on a file
-// that cannot be found prints "*** - Error, file "NAME" not found" and the
-// usage.
-CommandLine ParseCommandLine(FlashState& state, int argc, char** argv);
+// A request that stands alone as the only argument; otherwise walks the
+// options and takes the file name (completed by the default-extension rule).
+CommandLine ParseCommandLine(int argc, char** argv);
 
 // Sets the port from the argument at `index` (if any): portNumber 1 without
 // one; a number or COMn; or, for an argument holding '/' where device paths
-// are ports, the device path (portNumber stays 1). False, with the refusal
-// printed, for anything else: nothing has been opened then.
-bool TakePort(FlashState& state, int argc, char** argv, int index);
+// are ports, the device path (portNumber stays 1). False for anything else:
+// nothing has been opened then.
+bool TakePort(RunOptions& options, int argc, char** argv, int index);
 
 // True where a port may be named by its device path (POSIX); on Windows the
 // port is always a COM port.
@@ -62,14 +62,3 @@ int PortNumberOf(const std::string& text);
 // component has no '.', the name with ".abs" / ".ABS" appended where that is
 // a regular file; otherwise the name as typed.
 std::string CompleteFileName(const std::string& name);
-
-// Opens the file for reading and keeps it open in state.reader; false when
-// there is nothing of that name. Sets state.inputKind; a directory or another
-// file that is not regular is not opened (true, the reader without a file),
-// nor is a regular file that cannot be read (true, state.inputError set).
-// Otherwise sets state.fileSize (-1 when the file is 2 GiB or larger).
-bool ProbeInputFile(FlashState& state, const std::string& name);
-
-// Size of an open file, leaving its position as it was; -1 when it cannot be
-// measured or does not fit in 31 bits.
-int32_t FileSize(std::FILE* file);

@@ -6,6 +6,7 @@
 
 #include "console/console.h"
 #include "run/command_line.h"
+#include "run/ending.h"
 #include "run/flash_record.h"
 #include "run/port_messages.h"
 #include "run/presentation.h"
@@ -24,91 +25,96 @@ constexpr int kWakeTriesWithoutKeyboard = 20;
 // Failed wake-up tries (about 5 s each) before the hint on what to check.
 constexpr int kWakeTriesBeforeHint = 3;
 
-// What a step before the transfer gives: nothing when it went through,
-// otherwise how the run ended there (its message already shown).
+// What a step gives: nothing when it went through, otherwise how the run
+// ended there. Steps print no ending: ShowEnding does.
 using StepEnd = std::optional<RunOutcome>;
 
-RunOutcome Ended(Ending ending, std::string text = "") { return {ending, std::move(text)}; }
+RunOutcome Ended(Ending ending) {
+  RunOutcome outcome;
+  outcome.ending = ending;
+  return outcome;
+}
+
+RunOutcome BadFile(FileFault fault) {
+  RunOutcome outcome = Ended(fault == FileFault::kChangedWhileChecked ||
+                                     fault == FileFault::kChangedSince
+                                 ? Ending::kFileChanged
+                                 : Ending::kBadFile);
+  outcome.fileFault = fault;
+  return outcome;
+}
 
 // Every end before the verdict of the transfer. An interrupt, which ends the
-// waits without a message, gets its verdict here, whatever ended the step.
+// waits without a message, is the run's ending here, whatever ended the step.
 RunOutcome EarlyEnd(RunOutcome outcome) {
-  if (InterruptPending()) {
-    outcome = {Ending::kInterrupted, "", outcome.imageTouched};
-    PrintInterrupted(outcome.imageTouched);
+  if (InterruptPending() && outcome.ending != Ending::kInterrupted) {
+    outcome.overridden = outcome.ending;
+    outcome.ending = Ending::kInterrupted;
   }
-  ReportFailure();
   return outcome;
 }
 
 // The outcome of a port that has gone.
-RunOutcome LostPort(const FlashState& state, const CSerial& port) {
-  return Ended(Ending::kLostPort, LostPortText(state.link.portLabel, port.LostError()));
+RunOutcome LostPort(const CSerial& port) {
+  RunOutcome lost = Ended(Ending::kLostPort);
+  lost.portError = port.LostError();
+  return lost;
 }
 
 // A port lost before the transfer: the instrument can no longer be reached,
 // so the run ends instead of trying again.
-StepEnd IfLost(const FlashState& state, const CSerial& port) {
+StepEnd IfLost(const CSerial& port) {
   if (!port.Lost()) return std::nullopt;
-  RunOutcome lost = LostPort(state, port);
-  PrintPortLost(lost.text);
-  return lost;
+  return LostPort(port);
 }
 
 // A bad file never reaches the instrument: the whole file is checked with the
 // same packet assembly that the transfer will use, and its fingerprint taken,
 // so that the transfer can tell whether it still reads the file it checked.
-StepEnd CheckInputFile(FlashState& state) {
-  if (state.inputKind == FileKind::kRegular && !state.reader.file) {
-    PrintUnreadableFile(state.fileName, state.inputError);
-    return Ended(Ending::kBadFile, "cannot read file \"" + state.fileName + "\"");
+StepEnd CheckInputFile(Firmware& firmware) {
+  if (firmware.kind == FileKind::kRegular && !firmware.reader.file) {
+    RunOutcome unreadable = BadFile(FileFault::kUnreadable);
+    unreadable.fileError = firmware.openError;
+    return unreadable;
   }
-  if (state.inputKind != FileKind::kRegular || state.fileSize < 0) {
-    const std::string unusable = UnusableFileText(state.fileName, state.inputKind);
-    PrintError(unusable);
-    return Ended(Ending::kBadFile, unusable);
+  if (firmware.kind != FileKind::kRegular || firmware.size < 0) {
+    RunOutcome unusable = BadFile(FileFault::kUnusable);
+    unusable.fileKind = firmware.kind;
+    return unusable;
   }
-  std::FILE* const file = state.reader.file.get();
+  std::FILE* const file = firmware.reader.file.get();
   FileIdentity before;
   const bool known = IdentityOfOpenFile(file, before);
-  state.reader.padded = state.padRecords;
-  const ValidationResult result = ValidateFile(state.reader);
+  const ValidationResult result = ValidateFile(firmware.reader);
   if (!result.ok) {
-    const std::string message = ValidationMessage(state.fileName, result);
-    PrintText(message);
-    return Ended(Ending::kBadFile, WithoutErrorPrefix(message));
+    RunOutcome refused = BadFile(FileFault::kRefusedByCheck);
+    refused.validation = result;
+    return refused;
   }
-  if (!known || !TakeFingerprint(file, state.checked) || state.checked.identity != before) {
-    PrintFileChanged(state.fileName, true);
-    return Ended(Ending::kFileChanged, FileChangedText(state.fileName, true));
+  if (!known || !TakeFingerprint(file, firmware.checked) || firmware.checked.identity != before) {
+    return BadFile(FileFault::kChangedWhileChecked);
   }
   return std::nullopt;
-}
-
-bool FileAsChecked(const FlashState& state) {
-  return FileUnchanged(state.fileName, state.reader.file.get(), state.checked);
 }
 
 // The port's device name: its path, or "\\.\COMn" for a port number (the
 // 16-bit number reaches the port object sign-extended).
 std::string PortDeviceName(const FlashState& state) {
-  if (!state.portPath.empty()) return state.portPath;
-  const auto number = static_cast<uint32_t>(static_cast<int32_t>(state.portNumber));
+  if (!state.options.portPath.empty()) return state.options.portPath;
+  const auto number = static_cast<uint32_t>(static_cast<int32_t>(state.options.portNumber));
   return "\\\\.\\COM" + std::to_string(number);
 }
 
 StepEnd OpenPort(const FlashState& state, CSerial& port) {
   const std::string device = PortDeviceName(state);
-  std::string problem;
-  if (IsOwnTerminal(device)) {
-    problem = OwnTerminalProblem(state.link.portLabel, device);
-  } else if (port.OpenDevice(device, kInstrumentLine)) {
-    return std::nullopt;
-  } else {
-    problem = PortOpenProblem(state.link.portLabel, port.PortName(), port.LastError());
-  }
-  PrintPortNotOpened(problem);
-  return Ended(Ending::kPortNotOpened, std::move(problem));
+  RunOutcome refused = Ended(Ending::kPortNotOpened);
+  refused.device = device;
+  refused.ownTerminal = IsOwnTerminal(device);
+  if (refused.ownTerminal) return refused;
+  if (port.OpenDevice(device, kInstrumentLine)) return std::nullopt;
+  refused.device = port.PortName();
+  refused.portError = port.LastError();
+  return refused;
 }
 
 // Wakes the instrument, one "Waking up device" line per try, until it answers,
@@ -133,28 +139,24 @@ bool WakeWithRetries(FlashState& state, CSerial& port) {
 StepEnd OpenAndWake(FlashState& state, CSerial& port) {
   if (InterruptPending()) return Ended(Ending::kInterrupted);
   if (StepEnd end = OpenPort(state, port)) return end;
-  state.portOpened = true;
-  if (!WakeWithRetries(state, port)) {
-    PrintNoAnswer(state.link.portLabel);
-    return Ended(Ending::kNoWakeAnswer);
-  }
+  state.progress.portOpened = true;
+  if (!WakeWithRetries(state, port)) return Ended(Ending::kNoWakeAnswer);
+  // The last try's "Waking up device" line is still open.
+  RunOutcome ended = Ended(Ending::kCancelled);
   if (InterruptPending()) {
-    PrintText("\n");  // the "Waking up device" line
-    return Ended(Ending::kInterrupted);
+    ended.ending = Ending::kInterrupted;
+  } else if (port.Lost()) {
+    ended = LostPort(port);
+  } else if (!TheConsole().KeyWaiting()) {
+    ended.ending = Ending::kSuccess;
   }
-  if (port.Lost()) {
-    PrintWakeFailed();
-    return IfLost(state, port);
-  }
-  if (TheConsole().KeyWaiting()) {
-    PrintCancelled(false);
-    return Ended(Ending::kCancelled);
+  if (ended.ending != Ending::kSuccess) {
+    ended.wakeLineOpen = true;
+    return ended;
   }
   PrintAwake();
-  if (state.bootOverwrite && !AskBootOverwrite()) {
-    if (InterruptPending()) return Ended(Ending::kInterrupted);
-    PrintCancelled(true);
-    return Ended(Ending::kCancelled);
+  if (state.options.bootOverwrite && !AskBootOverwrite()) {
+    return Ended(InterruptPending() ? Ending::kInterrupted : Ending::kCancelled);
   }
   return std::nullopt;
 }
@@ -163,10 +165,7 @@ StepEnd OpenAndWake(FlashState& state, CSerial& port) {
 // ESC. Until the start command nothing is lost by a cancel, so ESC cancels
 // there at once; other keys are dropped.
 bool EscapePressed(SerialLink& link) {
-  const bool escape = DrainKeyboard() || std::exchange(link.escapeRead, false);
-  if (!escape) return false;
-  PrintCancelled(true);
-  return true;
+  return DrainKeyboard() || std::exchange(link.escapeRead, false);
 }
 
 // An interrupt or ESC between two steps before the start command.
@@ -183,10 +182,10 @@ StepEnd SetUpInstrument(FlashState& state, CSerial& port) {
     SendCommand(state.link, port, command);
     if (StepEnd end = InterruptOrEscape(state.link)) return end;
   }
-  if (StepEnd lost = IfLost(state, port)) return lost;
+  if (StepEnd lost = IfLost(port)) return lost;
   if (!port.SetBaudRate(kInstrumentLine.baudRate)) {
     // A lost port says so; refused settings say nothing.
-    if (StepEnd lost = IfLost(state, port)) return lost;
+    if (StepEnd lost = IfLost(port)) return lost;
     return Ended(Ending::kSettingsRefused);
   }
   PrintBaudRate(state.link.portLabel);
@@ -199,69 +198,65 @@ struct PacketPair {
   unsigned char next[kBufferSize] = {};
 };
 
-RunOutcome FileChanged(const FlashState& state) {
-  return Ended(Ending::kFileChanged, FileChangedText(state.fileName));
-}
-
 // The first packet from the file checked, read again from its start, and the
 // start command.
 StepEnd StartTransfer(FlashState& state, CSerial& port, PacketPair& packets) {
-  const bool assembled = RewindReader(state.reader) &&
-                         AssemblePacket(state.reader, packets.current) == AssembleStatus::kPacket;
-  if (!FileAsChecked(state)) {
-    PrintFileChanged(state.fileName, false);
-    return FileChanged(state);
-  }
-  if (!assembled) {
-    const std::string notSRecord = NotSRecordFileText(state.fileName);
-    PrintError(notSRecord);
-    return Ended(Ending::kBadFile, notSRecord);
-  }
+  const bool assembled = RewindFirmware(state.firmware) &&
+                         AssemblePacket(state.firmware.reader, packets.current) ==
+                             AssembleStatus::kPacket;
+  if (!FirmwareAsChecked(state.firmware)) return BadFile(FileFault::kChangedSince);
+  if (!assembled) return BadFile(FileFault::kNotSRecord);
   if (StepEnd end = InterruptOrEscape(state.link)) return end;
   // From the boot sector's start command on, "-b" lets the first interrupt
   // wait as it ignores ESC, until the boot sector has gone.
-  HoldInterrupts(state.bootOverwrite);
-  SendStartCommand(state.link, port, state.bootOverwrite);
-  StepEnd end = InterruptPending() ? Ended(Ending::kInterrupted) : IfLost(state, port);
+  HoldInterrupts(state.options.bootOverwrite);
+  SendStartCommand(state.link, port, state.options.bootOverwrite);
+  StepEnd end = InterruptPending() ? Ended(Ending::kInterrupted) : IfLost(port);
   if (!end && std::exchange(state.link.escapeRead, false)) {
-    PrintCancelled(true);  // before any packet: the instrument got none of the image
-    end = Ended(Ending::kCancelled);
+    end = Ended(Ending::kCancelled);  // before any packet: the instrument got none of the image
   }
   if (end) {
     end->imageTouched = true;
     return end;
   }
   // The percentage leaves the first packet's lines out.
-  state.reader.bytesRead = 0;
-  PrintStarted(state.fileName);
-  state.transferStarted = true;
+  CountProgressFromHere(state.firmware);
+  PrintStarted(state.options.fileName);
+  state.progress.transferStarted = true;
   return std::nullopt;
 }
 
 // ESC during the transfer; ignored, like an interrupt, while "-b" has the
 // boot sector to send.
 bool EscapeDuringTransfer(const FlashState& state) {
-  const bool inBootSector = state.bootOverwrite && state.reader.bytesRead < kBootSectorBytes;
+  const bool inBootSector =
+      state.options.bootOverwrite && state.firmware.reader.bytesRead < kBootSectorBytes;
   HoldInterrupts(inBootSector);
   Console& console = TheConsole();
   if (!console.KeyWaiting()) return false;
   return console.ReadKey() == kKeyEscape && !inBootSector;
 }
 
-// The instrument's answer line that was no acknowledgement.
-RunOutcome AnswerOutcome(const SerialLink& link) {
-  const std::string answer = link.responseLine;
-  return Ended(answer == kResponseTimeoutText ? Ending::kTimeOut : Ending::kInstrumentError,
-               answer);
+// The instrument's answer that was no acknowledgement: its error text, or none.
+RunOutcome AnswerOutcome(const PacketAnswer& answer) {
+  if (answer.kind == PacketAnswer::Kind::kNone) return Ended(Ending::kTimeOut);
+  RunOutcome refused = Ended(Ending::kInstrumentError);
+  refused.answer = answer.text;
+  return refused;
+}
+
+RunOutcome Interrupted() {
+  RunOutcome interrupted = Ended(Ending::kInterrupted);
+  interrupted.imageTouched = true;
+  return interrupted;
 }
 
 // A transfer that ended before the instrument accepted the terminator: by an
 // interrupt first, then by ESC, a lost port, and last by `cause`.
-RunOutcome Unfinished(const FlashState& state, const CSerial& port, bool cancelled,
-                      RunOutcome cause) {
-  if (InterruptPending()) return {Ending::kInterrupted, "", true};
+RunOutcome Unfinished(const CSerial& port, bool cancelled, RunOutcome cause) {
+  if (InterruptPending()) return Interrupted();
   if (cancelled) return Ended(Ending::kCancelled);
-  if (port.Lost()) return LostPort(state, port);
+  if (port.Lost()) return LostPort(port);
   return cause;
 }
 
@@ -270,7 +265,9 @@ RunOutcome Unfinished(const FlashState& state, const CSerial& port, bool cancell
 StepEnd OutOfStep(SerialLink& link, CSerial& port) {
   std::string stray;
   if (!ReadUnsolicited(link, port, stray)) return std::nullopt;
-  return Ended(Ending::kOutOfStep, UnsolicitedText(stray));
+  RunOutcome outOfStep = Ended(Ending::kOutOfStep);
+  outOfStep.answer = stray;
+  return outOfStep;
 }
 
 // Sends the terminator packet, unless the file is no longer the one checked:
@@ -279,16 +276,19 @@ StepEnd OutOfStep(SerialLink& link, CSerial& port) {
 // but the run ends cancelled.
 RunOutcome SendTerminator(FlashState& state, CSerial& port, const unsigned char* terminator,
                           bool cancelled) {
-  if (!FileAsChecked(state)) return Unfinished(state, port, cancelled, FileChanged(state));
-  if (StepEnd stray = OutOfStep(state.link, port)) return Unfinished(state, port, cancelled, *stray);
+  if (!FirmwareAsChecked(state.firmware)) {
+    return Unfinished(port, cancelled, BadFile(FileFault::kChangedSince));
+  }
+  if (StepEnd stray = OutOfStep(state.link, port)) return Unfinished(port, cancelled, *stray);
   // An interrupt that came while the file was read again holds the end record
   // back, so that the verdict (an incomplete image) is what the instrument got.
   // The boot sector has gone by now: one that "-b" held for it acts here too.
   HoldInterrupts(false);
-  if (InterruptPending()) return {Ending::kInterrupted, "", true};
+  if (InterruptPending()) return Interrupted();
   port.Write(terminator, static_cast<uint32_t>(PacketWireSize(terminator)));
-  if (!ReadResponseLine(state.link, port)) {
-    return Unfinished(state, port, cancelled, AnswerOutcome(state.link));
+  const PacketAnswer answer = ReadResponseLine(state.link, port);
+  if (answer.kind != PacketAnswer::Kind::kAccepted) {
+    return Unfinished(port, cancelled, AnswerOutcome(answer));
   }
   PrintAllSent();
   RunOutcome accepted = Ended(cancelled ? Ending::kCancelled : Ending::kSuccess);
@@ -306,26 +306,32 @@ RunOutcome SendTerminator(FlashState& state, CSerial& port, const unsigned char*
 // image must not be finalised.
 RunOutcome Transfer(FlashState& state, CSerial& port, PacketPair& packets) {
   for (;;) {
-    if (StepEnd stray = OutOfStep(state.link, port)) return Unfinished(state, port, false, *stray);
+    if (StepEnd stray = OutOfStep(state.link, port)) return Unfinished(port, false, *stray);
     int size = PacketWireSize(packets.current);
-    ++state.packetsSent;
-    if (state.padRecords) {
+    ++state.progress.packetsSent;
+    if (state.options.padRecords) {
       for (int i = 0; i < kPadBytes; ++i) packets.current[size + i] = kPadByte;
       size += kPadBytes;
     }
-    if (state.debugRecords) DumpPacket(packets.current, size);
+    if (state.options.debugRecords) DumpPacket(packets.current, size);
     port.Write(packets.current, static_cast<uint32_t>(size));
-    if (AssemblePacket(state.reader, packets.next) != AssembleStatus::kPacket) {
-      if (FileAsChecked(state)) return {Ending::kBadRecord, "Bad S-Record Read", true};
-      return Unfinished(state, port, false, FileChanged(state));
+    if (AssemblePacket(state.firmware.reader, packets.next) != AssembleStatus::kPacket) {
+      if (FirmwareAsChecked(state.firmware)) {
+        RunOutcome badRecord = Ended(Ending::kBadRecord);
+        badRecord.imageTouched = true;
+        return EarlyEnd(badRecord);
+      }
+      return Unfinished(port, false, BadFile(FileFault::kChangedSince));
     }
-    ShowProgress(state.packetsSent, state.reader.bytesRead, state.fileSize);
+    ShowProgress(state.progress.packetsSent, state.firmware.reader.bytesRead, state.firmware.size);
     const bool cancelled = EscapeDuringTransfer(state);
-    const bool answered = ReadResponseLine(state.link, port);
+    const PacketAnswer answer = ReadResponseLine(state.link, port);
     const int nextSize = PacketWireSize(packets.next);
     for (int i = 0; i < nextSize; ++i) packets.current[i] = packets.next[i];
-    if (!answered) return Unfinished(state, port, cancelled, AnswerOutcome(state.link));
-    if (InterruptPending()) return {Ending::kInterrupted, "", true};
+    if (answer.kind != PacketAnswer::Kind::kAccepted) {
+      return Unfinished(port, cancelled, AnswerOutcome(answer));
+    }
+    if (InterruptPending()) return Interrupted();
     if (IsTerminator(packets.current)) {
       return SendTerminator(state, port, packets.current, cancelled);
     }
@@ -333,86 +339,61 @@ RunOutcome Transfer(FlashState& state, CSerial& port, PacketPair& packets) {
   }
 }
 
-// The verdict of a transfer that ran. Returns the outcome.
-RunOutcome ShowVerdict(FlashState& state, RunOutcome outcome) {
-  PrintRecordsSent(state.reader.recordsRead);
-  switch (outcome.ending) {
-    case Ending::kSuccess: PrintSuccess(); break;
-    case Ending::kInterrupted: PrintInterrupted(outcome.imageTouched); break;
-    case Ending::kCancelled: PrintCancelled(true); break;
-    // The instrument's answer, a lost port, a changed file.
-    default: PrintErrorAnswer(outcome.text); break;
-  }
-  if (outcome.ending != Ending::kSuccess) ReportFailure();
-  DrainKeyboard();
-  state.reader.file.reset();
-  PrintDone();
-  return outcome;
-}
-
-// From the port's opening to the verdict.
+// From the port's opening to the end of the transfer.
 RunOutcome Converse(FlashState& state, CSerial& port) {
   if (StepEnd end = OpenAndWake(state, port)) return EarlyEnd(*end);
   if (StepEnd end = SetUpInstrument(state, port)) return EarlyEnd(*end);
   PacketPair packets;
   if (StepEnd end = StartTransfer(state, port, packets)) return EarlyEnd(*end);
-  RunOutcome outcome = Transfer(state, port, packets);
-  if (outcome.ending != Ending::kBadRecord) return ShowVerdict(state, std::move(outcome));
-  PrintBadRecordRead();
-  return EarlyEnd(std::move(outcome));
+  return Transfer(state, port, packets);
+}
+
+// The command line: the options taken, the firmware file opened and the port
+// named; the request that stands alone answered.
+StepEnd TakeCommandLine(FlashState& state, int argc, char** argv) {
+  const CommandLine line = ParseCommandLine(argc, argv);
+  if (line.request == CommandLineRequest::kAnswered) {
+    line.answer();
+    // An answer that could not be written (a full disk) was no answer.
+    const bool written = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+    RunOutcome answered = Ended(written ? Ending::kAnswered : Ending::kRefused);
+    answered.answerNotWritten = !written;
+    return answered;
+  }
+  // Refused before a file was named: nothing to record.
+  if (line.request == CommandLineRequest::kRefused) {
+    RunOutcome refused = Ended(Ending::kRefused);
+    refused.refusal = line.refusal;
+    return refused;
+  }
+  state.options = line.options;
+  if (!state.options.logGiven) state.options.logPath = LogPathFromEnvironment();
+  if (!OpenFirmware(state.firmware, state.options.fileName, state.options.padRecords)) {
+    RunOutcome refused = Ended(Ending::kRefused);
+    refused.fileFault = FileFault::kNotFound;
+    return refused;
+  }
+  PrintBanner();
+  if (!TakePort(state.options, argc, argv, line.portIndex)) {
+    state.link.portLabel = argv[line.portIndex];  // the port as given
+    return EarlyEnd(Ended(Ending::kNotAPort));
+  }
+  return std::nullopt;
 }
 
 RunOutcome RunSteps(FlashState& state, CSerial& port, int argc, char** argv) {
   DrainKeyboard();
-  const CommandLine line = ParseCommandLine(state, argc, argv);
-  if (line.request == CommandLineRequest::kAnswered) {
-    // An answer that could not be written (a full disk) was no answer.
-    const bool written = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
-    return Ended(written ? Ending::kAnswered : Ending::kRefused);
-  }
-  // Refused before a file was named: nothing to record. Else the file was not found.
-  if (line.request == CommandLineRequest::kRefused) {
-    return Ended(Ending::kRefused,
-                 state.fileName.empty() ? "" : "file \"" + state.fileName + "\" not found");
-  }
-  PrintBanner();
-  if (!TakePort(state, argc, argv, line.portIndex)) {
-    state.link.portLabel = argv[line.portIndex];  // the port as given, for the record
-    return EarlyEnd(Ended(Ending::kNotAPort));
-  }
-  if (StepEnd end = CheckInputFile(state)) return EarlyEnd(*end);
+  if (StepEnd end = TakeCommandLine(state, argc, argv)) return *end;
+  if (StepEnd end = CheckInputFile(state.firmware)) return EarlyEnd(*end);
   PrintPressEscape();
-  state.link.portLabel = PortLabel(state);
+  state.link.portLabel = PortLabel(state.options);
   // The conversation reaches the screen through presentation, for this run.
-  ScreenLinkEvents screen(state.verbose);
+  ScreenLinkEvents screen(state.options.verbose);
   state.link.events = &screen;
   RunOutcome outcome = Converse(state, port);
   state.link.events = nullptr;
+  state.firmware.reader.file.reset();
   return outcome;
-}
-
-// After the verdict of a run that did not succeed, what the instrument got.
-// An interrupt's verdict says it already; a command line refused before any
-// file was named concerns no instrument.
-void ShowWhatInstrumentGot(const FlashState& state, const RunOutcome& outcome) {
-  switch (outcome.ending) {
-    case Ending::kSuccess:
-    case Ending::kAnswered:
-    case Ending::kInterrupted: return;
-    case Ending::kRefused:
-      if (state.fileName.empty()) return;
-      break;
-    default: break;
-  }
-  InstrumentGot got = InstrumentGot::kNothing;
-  if (outcome.imageWhole) {
-    got = InstrumentGot::kWholeImage;
-  } else if (outcome.imageTouched || state.transferStarted) {
-    got = InstrumentGot::kPartOfImage;
-  } else if (state.portOpened) {
-    got = InstrumentGot::kNoFirmware;
-  }
-  PrintInstrumentGot(got);
 }
 
 }  // namespace
@@ -420,8 +401,9 @@ void ShowWhatInstrumentGot(const FlashState& state, const RunOutcome& outcome) {
 int RunFlash(FlashState& state, CSerial& port, int argc, char** argv) {
   const RunStart start;
   const RunOutcome outcome = RunSteps(state, port, argc, argv);
-  ShowWhatInstrumentGot(state, outcome);
+  const std::string reason = EndingReason(state, outcome);
+  ShowEnding(state, outcome, reason);
   const int status = ExitStatus(outcome);
-  RecordRun(state, port, start, outcome, status);
+  RecordRun(state, port, start, outcome, reason, status);
   return status;
 }

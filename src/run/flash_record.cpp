@@ -11,21 +11,14 @@
 
 namespace {
 
-// The record's error text: the instrument's answer or the reason; "" when none.
-std::string ErrorText(const RunOutcome& outcome) {
-  switch (outcome.ending) {
-    // As the screen showed it, without the line's end: a log reader's terminal
-    // is no safer than the technician's.
-    case Ending::kInstrumentError: {
-      std::string answer = ErrorAnswerText(outcome.text);
-      while (!answer.empty() && (answer.back() == '\r' || answer.back() == '\n')) answer.pop_back();
-      return answer;
-    }
-    case Ending::kNotAPort: return "not a port";
-    case Ending::kNoWakeAnswer: return "no answer to the wake-up";
-    case Ending::kSettingsRefused: return std::string("the port refused ") + kLineSettingsText;
-    default: return outcome.text;
-  }
+// The record's error text: the reason of the ending; "" when none. The
+// instrument's answer as the screen showed it, without the line's end: a log
+// reader's terminal is no safer than the technician's.
+std::string ErrorText(const RunOutcome& outcome, const std::string& reason) {
+  if (outcome.ending != Ending::kInstrumentError) return reason;
+  std::string answer = ErrorAnswerText(reason);
+  while (!answer.empty() && (answer.back() == '\r' || answer.back() == '\n')) answer.pop_back();
+  return answer;
 }
 
 // Length of the valid UTF-8 sequence at `at`, 0 when there is none.
@@ -79,7 +72,7 @@ std::string OrNull(const std::string& text) { return text.empty() ? "null" : Jso
 
 // The device the port was opened by and the USB adapter behind it.
 std::string DeviceFields(const FlashState& state, const CSerial& port) {
-  if (!state.portOpened) return "\"device\":null,\"usb\":null";
+  if (!state.progress.portOpened) return "\"device\":null,\"usb\":null";
   const std::string device = ListedPortName(port.PortName());
   std::string usb = "null";
   for (const SerialPortInfo& listed : ListSerialPorts()) {
@@ -141,7 +134,7 @@ std::string JsonString(const std::string& text) {
 }
 
 std::string FlashRecordJson(const FlashState& state, const CSerial& port, const RunStart& start,
-                            const RunOutcome& outcome, int status) {
+                            const RunOutcome& outcome, const std::string& reason, int status) {
   const auto endWall = std::chrono::system_clock::now();
   const auto elapsed = std::chrono::steady_clock::now() - start.steady;
   char duration[32];
@@ -151,35 +144,36 @@ std::string FlashRecordJson(const FlashState& state, const CSerial& port, const 
   std::string digest;
   const bool refused = outcome.ending == Ending::kBadFile || outcome.ending == Ending::kNotAPort;
   const int64_t mostBytes = refused ? kMostHashedOfRefused : INT64_MAX;
-  const bool hashed = !state.fileName.empty() && HashFile(state.fileName, mostBytes, size, digest);
-  const bool transferred = state.transferStarted;
+  const std::string& file = state.options.fileName;
+  const bool hashed = !file.empty() && HashFile(file, mostBytes, size, digest);
+  const bool transferred = state.progress.transferStarted;
   return "{\"start\":\"" + IsoTime(start.wall) + "\",\"end\":\"" + IsoTime(endWall) +
          "\",\"duration_s\":" + duration + ",\"host\":" + JsonString(HostName()) +
          ",\"user\":" + JsonString(UserName()) + ",\"version\":" + JsonString(ProgramVersion()) +
-         ",\"file\":" + JsonString(state.fileName) +
+         ",\"file\":" + JsonString(state.options.fileName) +
          ",\"size\":" + (hashed ? std::to_string(size) : "null") +
          ",\"sha256\":" + (hashed ? JsonString(digest) : "null") +
          ",\"port\":" + OrNull(state.link.portLabel) + "," + DeviceFields(state, port) +
-         ",\"options\":{\"pad\":" + Bool(state.padRecords) + ",\"debug\":" +
-         Bool(state.debugRecords) + ",\"verbose\":" + Bool(state.verbose) +
-         ",\"boot\":" + Bool(state.bootOverwrite) + "},\"packets\":" +
-         std::to_string(transferred ? state.packetsSent : 0) +
-         ",\"records\":" + std::to_string(transferred ? state.reader.recordsRead : 0) +
+         ",\"options\":{\"pad\":" + Bool(state.options.padRecords) + ",\"debug\":" +
+         Bool(state.options.debugRecords) + ",\"verbose\":" + Bool(state.options.verbose) +
+         ",\"boot\":" + Bool(state.options.bootOverwrite) + "},\"packets\":" +
+         std::to_string(transferred ? state.progress.packetsSent : 0) +
+         ",\"records\":" + std::to_string(transferred ? state.firmware.reader.recordsRead : 0) +
          ",\"verdict\":" + JsonString(VerdictName(outcome.ending)) +
-         ",\"error\":" + OrNull(ErrorText(outcome)) +
+         ",\"error\":" + OrNull(ErrorText(outcome, reason)) +
          ",\"exit_status\":" + std::to_string(status) + "}";
 }
 
 void RecordRun(const FlashState& state, const CSerial& port, const RunStart& start,
-               const RunOutcome& outcome, int status) {
+               const RunOutcome& outcome, const std::string& reason, int status) {
   // A command line refused before it named a file (a usage request) flashed nothing.
-  if (state.logPath.empty() || outcome.ending == Ending::kAnswered ||
-      (outcome.ending == Ending::kRefused && state.fileName.empty())) {
+  if (state.options.logPath.empty() || outcome.ending == Ending::kAnswered ||
+      (outcome.ending == Ending::kRefused && state.options.fileName.empty())) {
     return;
   }
   std::string error;
-  if (!AppendToLog(state.logPath, FlashRecordJson(state, port, start, outcome, status) + "\n",
-                   error)) {
-    PrintRecordNotWritten(state.logPath, error);
+  const std::string record = FlashRecordJson(state, port, start, outcome, reason, status);
+  if (!AppendToLog(state.options.logPath, record + "\n", error)) {
+    PrintRecordNotWritten(state.options.logPath, error);
   }
 }

@@ -20,16 +20,17 @@ struct RunStart {
   std::chrono::steady_clock::time_point steady = std::chrono::steady_clock::now();
 };
 
-// Appends the record of the run to state.logPath (nothing when it is empty,
+// Appends the record of the run to state.options.logPath (nothing when it is empty,
 // nor for a request answered without a flash: help, version, the port list)
-// in one write. A log that cannot be opened or written costs one line on
-// standard error; the run's output and exit status stay as they are.
+// in one write, with `reason` (EndingReason) as its error. A log that cannot
+// be opened or written costs one line on standard error; the run's output and
+// exit status stay as they are.
 void RecordRun(const FlashState& state, const CSerial& port, const RunStart& start,
-               const RunOutcome& outcome, int status);
+               const RunOutcome& outcome, const std::string& reason, int status);
 
 // The record itself, without the line end.
 std::string FlashRecordJson(const FlashState& state, const CSerial& port, const RunStart& start,
-                            const RunOutcome& outcome, int status);
+                            const RunOutcome& outcome, const std::string& reason, int status);
 
 // `text` as a JSON string: quotes, backslash and control characters escaped;
 // valid UTF-8 kept; every other byte taken as the Latin-1 character of that

@@ -7,7 +7,7 @@ std::string LogPathFromEnvironment() {
   return log != nullptr ? log : "";
 }
 
-std::string PortLabel(const FlashState& state) {
-  if (!state.portPath.empty()) return state.portPath;
-  return "COM" + std::to_string(state.portNumber);
+std::string PortLabel(const RunOptions& options) {
+  if (!options.portPath.empty()) return options.portPath;
+  return "COM" + std::to_string(options.portNumber);
 }

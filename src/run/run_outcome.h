@@ -4,6 +4,10 @@
 
 #include <string>
 
+#include "serial/serial_device.h"
+#include "srecord/input_file.h"
+#include "srecord/srecord_validator.h"
+
 enum class Ending {
   kSuccess,          // the instrument accepted the whole image
   kCancelled,        // ESC, a key during the wake-up, or "-b" not confirmed
@@ -23,11 +27,45 @@ enum class Ending {
   kRefused,          // the command line was refused
 };
 
+// What made a file end the run (kBadFile, kFileChanged, and kRefused for a
+// file that is not there).
+enum class FileFault {
+  kNone,
+  kNotFound,             // nothing of that name
+  kUnreadable,           // a regular file that cannot be opened: fileError
+  kUnusable,             // not a regular file, or one too large: fileKind
+  kRefusedByCheck,       // the whole-file check refused it: validation
+  kNotSRecord,           // its first packet could not be read again for the transfer
+  kChangedWhileChecked,  // it changed while it was checked
+  kChangedSince,         // it changed after the check
+};
+
+// The typed payload says what the ending's words are made of; the words
+// themselves are made in one place (EndingReason, ShowEnding).
 struct RunOutcome {
   Ending ending = Ending::kSuccess;
-  // The instrument's answer line (error, time-out), or the reason of a lost
-  // port, a changed or bad file or a port not opened; "" otherwise.
-  std::string text;
+  // A step's own ending that an interrupt, pending as the step ended, turned
+  // into kInterrupted: shown before the interrupt's verdict. kInterrupted
+  // when no ending was overridden.
+  Ending overridden = Ending::kInterrupted;
+  FileFault fileFault = FileFault::kNone;
+  FileKind fileKind = FileKind::kMissing;  // kUnusable: what the file is
+  int fileError = 0;                       // kUnreadable: the errno of the open
+  ValidationResult validation;             // kRefusedByCheck: the check's result
+  // kLostPort: the error that showed the loss; kPortNotOpened: the open's error.
+  SerialError portError;
+  std::string device;        // kPortNotOpened: the device the port was to be opened by
+  bool ownTerminal = false;  // kPortNotOpened: that device is the loader's own terminal
+  // kInstrumentError: the instrument's answer line to a packet; kOutOfStep:
+  // the bytes that came when no answer was due.
+  std::string answer;
+  // kRefused: why the command line was refused, shown before the usage ("":
+  // the usage alone); none of it for an answer that could not be written.
+  std::string refusal;
+  bool answerNotWritten = false;
+  // The wake-up ended with its "Waking up device" line unfinished: the
+  // ending finishes it.
+  bool wakeLineOpen = false;
   // The start command went: an interrupted instrument may hold an incomplete image.
   bool imageTouched = false;
   // The instrument accepted the end record: it holds the whole image.

@@ -142,7 +142,7 @@ void SendStartCommand(SerialLink& link, CSerial& port, bool bootOverwrite) {
   }
 }
 
-bool ReadResponseLine(SerialLink& link, CSerial& port) {
+PacketAnswer ReadResponseLine(SerialLink& link, CSerial& port) {
   link.lastChar = 0;
   link.responseLine[0] = '\0';
   // A line longer than the buffer is cut: its first 160 characters are kept
@@ -165,12 +165,14 @@ bool ReadResponseLine(SerialLink& link, CSerial& port) {
     if (stored < kCapacity) link.responseLine[stored++] = static_cast<char>(link.lastChar);
     if (link.lastChar == '\n') {
       link.responseLine[stored] = '\0';
-      return link.responseLine[0] == '\n';
+      if (link.responseLine[0] == '\n') return {PacketAnswer::Kind::kAccepted, ""};
+      return {PacketAnswer::Kind::kErrorText, link.responseLine};
     }
   }
   link.responseLine[stored] = '\0';
-  if (link.responseLine[0] == '\0') std::strcpy(link.responseLine, kResponseTimeoutText);
-  return false;
+  // A line that began with a zero byte kept nothing: no answer came.
+  if (link.responseLine[0] == '\0') return {PacketAnswer::Kind::kNone, ""};
+  return {PacketAnswer::Kind::kErrorText, link.responseLine};
 }
 
 bool ReadUnsolicited(SerialLink& link, CSerial& port, std::string& bytes) {

@@ -86,9 +86,6 @@ bool WakeDevice(SerialLink& link, CSerial& port);
 // character, or ESC; in boot-sector overwrite mode, which ignores ESC from the
 // start command on, no key ends it).
 void SendStartCommand(SerialLink& link, CSerial& port, bool bootOverwrite);
-// The answer line of a packet that got none.
-constexpr char kResponseTimeoutText[] = "Response Timeout";
-
 // Reads what has already arrived although no answer is due (right before a
 // packet is written) into `bytes`: at most kResponseLineSize - 1 of them are
 // kept, and the read stops at the first empty poll or after 4096 bytes.
@@ -97,8 +94,19 @@ constexpr char kResponseTimeoutText[] = "Response Timeout";
 // packet.
 bool ReadUnsolicited(SerialLink& link, CSerial& port, std::string& bytes);
 
-// Reads the answer line to a packet into link.responseLine (at most 160
+// The instrument's answer to a packet.
+struct PacketAnswer {
+  enum class Kind {
+    kAccepted,   // a line feed alone
+    kErrorText,  // a line (its first 160 characters), or what came before the wait ended
+    kNone,       // nothing came before the wait ended
+  };
+  Kind kind = Kind::kNone;
+  std::string text;  // kErrorText: the line as it came, line feed included
+};
+
+// Reads the answer line to a packet (through link.responseLine, at most 160
 // characters kept) within kResponseTimeoutMs (and 5,000,000 polls), sleeping
-// on the port while nothing comes. True when the line is a line feed alone;
-// otherwise the text, or "Response Timeout" when nothing came.
-bool ReadResponseLine(SerialLink& link, CSerial& port);
+// on the port while nothing comes. A wait ended by a lost port or an
+// interrupt gives what came until then.
+PacketAnswer ReadResponseLine(SerialLink& link, CSerial& port);

@@ -18,8 +18,7 @@ std::string InDir(const TempDir& dir, std::string text) {
 
 struct Parsed {
   CommandLine line;
-  FlashState state;
-  std::string output;
+  Firmware firmware;
 };
 
 // Runs the parse and the port step over `args` (without the program name); a
@@ -30,12 +29,12 @@ Parsed Parse(const TempDir& dir, const std::vector<std::string>& args) {
   std::vector<char*> argv;
   for (std::string& arg : storage) argv.push_back(arg.data());
   Parsed parsed;
-  testing::internal::CaptureStdout();
   const int argc = static_cast<int>(argv.size());
-  parsed.line = ParseCommandLine(parsed.state, argc, argv.data());
-  if (parsed.line.request == CommandLineRequest::kFlash &&
-      !TakePort(parsed.state, argc, argv.data(), parsed.line.portIndex)) parsed.state.portNumber = 0;
-  parsed.output = testing::internal::GetCapturedStdout();
+  parsed.line = ParseCommandLine(argc, argv.data());
+  RunOptions& options = parsed.line.options;
+  if (parsed.line.request != CommandLineRequest::kFlash) return parsed;
+  OpenFirmware(parsed.firmware, options.fileName, options.padRecords);
+  if (!TakePort(options, argc, argv.data(), parsed.line.portIndex)) options.portNumber = 0;
   return parsed;
 }
 
@@ -57,17 +56,17 @@ TEST(ParseCommandLine, TakesOptionsFileAndPort) {
     dir.Write("fw.m0", "S804000000FB\n");
     dir.Write("-d", "S804000000FB\n");  // for the case where an option is read as the file
     const Parsed parsed = Parse(dir, c.args);
-    const FlashState& s = parsed.state;
+    const RunOptions& s = parsed.line.options;
     const std::string flags = std::string(s.debugRecords ? "d" : "") + (s.padRecords ? "p" : "") +
                               (s.verbose ? "v" : "") + (s.bootOverwrite ? "b" : "");
     SCOPED_TRACE(c.args[0] + " ... " + c.args.back());
-    ASSERT_EQ(parsed.line.request, CommandLineRequest::kFlash) << parsed.output;
+    ASSERT_EQ(parsed.line.request, CommandLineRequest::kFlash) << parsed.line.refusal;
     for (const std::string& arg : c.args) {
       EXPECT_TRUE(arg.rfind("{F}", 0) != 0 || s.fileName == InDir(dir, arg)) << s.fileName;
     }
     EXPECT_EQ(flags, c.flags);
-    EXPECT_EQ(s.portNumber, c.port) << parsed.output;
-    EXPECT_EQ(s.fileSize, 13);
+    EXPECT_EQ(s.portNumber, c.port);
+    EXPECT_EQ(parsed.firmware.size, 13);
   }
 }
 

@@ -35,23 +35,24 @@ TEST_F(DeviceProtocolTest, AnswerLineToAPacket) {
   const struct {
     const char* name;
     std::string input{};
-    bool accepted;
+    PacketAnswer::Kind kind;
     std::string line;
   } cases[] = {
-      {"line feed alone accepts", "\n", true, "\n"},
-      {"text without line feed", "Verify fail", false, "Verify fail"},
-      {"zero byte first then silence", std::string("\0X", 2), false, "Response Timeout"},
-      {"long line cut to the buffer", longText + "\n", false, longText.substr(0, 160)},
+      {"line feed alone accepts", "\n", PacketAnswer::Kind::kAccepted, ""},
+      {"text without line feed", "Verify fail", PacketAnswer::Kind::kErrorText, "Verify fail"},
+      {"zero byte first then silence", std::string("\0X", 2), PacketAnswer::Kind::kNone, ""},
+      {"long line cut", longText + "\n", PacketAnswer::Kind::kErrorText, longText.substr(0, 160)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     device.QueueInput(c.input);
-    EXPECT_EQ(ReadResponseLine(link, port), c.accepted);
-    EXPECT_EQ(std::string(link.responseLine), c.line);
+    const PacketAnswer answer = ReadResponseLine(link, port);
+    EXPECT_EQ(answer.kind, c.kind);
+    EXPECT_EQ(answer.text, c.line);
     EXPECT_EQ(device.TakeInput(), "");  // the whole line was taken
   }
   device.QueueInput("\n", 100000);  // late: waited for without a pause or a key check
-  EXPECT_TRUE(ReadResponseLine(link, port));
+  EXPECT_EQ(ReadResponseLine(link, port).kind, PacketAnswer::Kind::kAccepted);
   EXPECT_EQ(console.pauses, 0);
   EXPECT_EQ(console.keyChecks, 0);
   // Silence ends by the clock: slept through on the port in slices, or, on a
@@ -61,8 +62,7 @@ TEST_F(DeviceProtocolTest, AnswerLineToAPacket) {
     device.SetFailing(FakeSerialStep::kWait, mostPolls > 61u);
     const int64_t start = console.ClockMs();
     const uint32_t pollsBefore = device.polls;
-    EXPECT_FALSE(ReadResponseLine(link, port));
-    EXPECT_EQ(std::string(link.responseLine), "Response Timeout");
+    EXPECT_EQ(ReadResponseLine(link, port).kind, PacketAnswer::Kind::kNone);
     EXPECT_EQ(console.ClockMs() - start, kResponseTimeoutMs);
     EXPECT_LE(device.polls - pollsBefore, mostPolls);
   }
