@@ -168,6 +168,9 @@ class PosixConsole final : public Console {
       keyFd_ = tty;
       g_runTermios = g_savedTermios;
       g_runTermios.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+      // Ctrl-C must not throw away what the terminal has not shown yet (the
+      // last spinner step before the report of the interrupt).
+      g_runTermios.c_lflag |= NOFLSH;
       g_runTermios.c_cc[VMIN] = 0;
       g_runTermios.c_cc[VTIME] = 0;
       g_termiosSaved = 1;
