@@ -89,7 +89,8 @@ bool Conversation::SendCommand(const char* text) {
   const size_t length = strnlen(text, kMaxCommandLength);
   std::memcpy(line, text, length);
   line[length] = '\r';
-  port_.Write(line, static_cast<uint32_t>(length + 1));
+  // A refused line has lost the port: the caller reports that.
+  if (port_.Write(line, static_cast<uint32_t>(length + 1)) == 0) return false;
 
   // The instrument echoes the line; whatever comes before the echoed '\r',
   // a stray '>' included, belongs to the echo.
@@ -112,12 +113,12 @@ bool Conversation::SendCommand(const char* text) {
 bool Conversation::WakeDevice() {
   Events().WakingUp(link_.portLabel);
   port_.Purge();
-  port_.WriteString(kWakeUp);
+  if (port_.WriteString(kWakeUp) == 0) return false;
   return WaitForPrompt(kWakePromptPolls);
 }
 
 void Conversation::SendStartCommand(bool bootOverwrite) {
-  port_.WriteString(bootOverwrite ? "%%\r" : "$\r");
+  if (port_.WriteString(bootOverwrite ? "%%\r" : "$\r") == 0) return;
   int32_t idlePolls = 0;
   Deadline silence(clock_, NominalMs(kStartAnswerIdlePolls));
   for (;;) {

@@ -93,7 +93,9 @@ struct PacketAnswer {
   std::string text;  // kErrorText: the line as it came, line feed included
 };
 
-// One conversation over `port`, its waits kept by `clock`.
+// One conversation over `port`, its waits kept by `clock`. A write the port
+// refuses leaves it lost (CSerial::Write): the step that wrote gives up at
+// once, and the caller finds the reason on the port.
 class Conversation {
  public:
   Conversation(SerialLink& link, CSerial& port, ConversationClock& clock)

@@ -298,7 +298,9 @@ RunOutcome SendTerminator(FlashState& state, CSerial& port, Conversation& talk,
   // The boot sector has gone by now: one that "-b" held for it acts here too.
   HoldInterrupts(false);
   if (InterruptPending()) return Interrupted();
-  port.Write(terminator, static_cast<uint32_t>(PacketWireSize(terminator)));
+  if (port.Write(terminator, static_cast<uint32_t>(PacketWireSize(terminator))) == 0) {
+    return Unfinished(port, cancelled, LostPort(port));
+  }
   const PacketAnswer answer = talk.ReadResponseLine();
   if (answer.kind != PacketAnswer::Kind::kAccepted) {
     return Unfinished(port, cancelled, AnswerOutcome(answer));
@@ -327,7 +329,10 @@ RunOutcome Transfer(FlashState& state, CSerial& port, Conversation& talk, Packet
       size += kPadBytes;
     }
     if (state.options.debugRecords) DumpPacket(packets.current, size);
-    port.Write(packets.current, static_cast<uint32_t>(size));
+    // A packet the port refused ends the transfer with the port's reason.
+    if (port.Write(packets.current, static_cast<uint32_t>(size)) == 0) {
+      return Unfinished(port, false, LostPort(port));
+    }
     if (AssemblePacket(state.firmware.reader, packets.next) != AssembleStatus::kPacket) {
       if (FirmwareAsChecked(state.firmware)) {
         RunOutcome badRecord = Ended(Ending::kBadRecord);

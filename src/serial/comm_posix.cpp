@@ -136,9 +136,6 @@ int64_t MonotonicMs() {
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// The room test's capacity: the transmit queue the loader asks for.
-constexpr uint32_t kTransmitQueue = 4096;
-
 class PosixSerialDevice final : public SerialDevice {
  public:
   ~PosixSerialDevice() override { if (fd_ >= 0) PosixSerialDevice::Close(); }
@@ -185,6 +182,7 @@ class PosixSerialDevice final : public SerialDevice {
     }
     if (tcsetattr(fd_, TCSANOW, &wanted) != 0 || tcgetattr(fd_, &got) != 0) return FailDevice();
     if (!SameSettings(wanted, got)) return Fail(Fault(SerialFault::kSettingsRefused, 0));
+    writeMsPerByte_ = WriteMsPerByte(line.baudRate);
     // A pseudo-terminal has no modem lines and answers ENOTTY or EINVAL.
     int lines = TIOCM_DTR | TIOCM_RTS;
     return ioctl(fd_, TIOCMBIS, &lines) == 0 || errno == ENOTTY || errno == EINVAL || FailDevice();
@@ -208,23 +206,18 @@ class PosixSerialDevice final : public SerialDevice {
     return poll(&entry, 1, sleepMs) >= 0 || errno == EINTR || FailDevice();
   }
 
-  bool Write(const void* buffer, uint32_t count, uint32_t timeoutMs, uint32_t& sent) override {
+  bool Write(const void* buffer, uint32_t count, uint32_t& sent) override {
     sent = 0;
     if (!Queues()) return false;
-    // Unsigned arithmetic, as the driver reports it: the write must be
-    // strictly smaller than the room, so one that would exactly fill it is
-    // refused.
-    if (kTransmitQueue - out_ <= count) return true;
-    const int64_t deadlineMs = timeoutMs == 0 ? 0 : MonotonicMs() + timeoutMs;
+    const int64_t deadlineMs =
+        MonotonicMs() + int64_t{count} * writeMsPerByte_ + int64_t{kWriteSlackMs};
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     while (sent < count) {
       const ssize_t put = write(fd_, bytes + sent, count - sent);
       if (put > 0) {
         sent += static_cast<uint32_t>(put);
       } else if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        bool timedOut = false;
-        if (!WaitWritable(deadlineMs, timedOut)) return false;
-        if (timedOut) break;  // a write time-out ends the write short, as a serial driver does
+        if (!WaitWritable(deadlineMs)) return false;
       } else if (put >= 0 || errno != EINTR) {
         return FailDevice();
       }
@@ -265,9 +258,9 @@ class PosixSerialDevice final : public SerialDevice {
 
   bool FailClosing(const SerialError& error) { return Close(), Fail(error); }
 
-  // The bytes waiting in each direction. A hung-up device (the adapter
-  // removed, the line's other end closed) is gone once nothing is left to
-  // read; a hung-up terminal refuses FIONREAD.
+  // The bytes waiting to be read. A hung-up device (the adapter removed, the
+  // line's other end closed) is gone once nothing is left to read; a
+  // hung-up terminal refuses FIONREAD.
   bool Queues() {
     pollfd entry{fd_, POLLIN, 0};
     int ready = 0;
@@ -275,13 +268,12 @@ class PosixSerialDevice final : public SerialDevice {
     if (ready < 0) return FailDevice();
     if (ready > 0 && (entry.revents & POLLNVAL) != 0) return Fail(Fault(SerialFault::kOther, EBADF));
     const bool hungUp = ready > 0 && (entry.revents & (POLLHUP | POLLERR)) != 0;
-    int waitingIn = 0, waitingOut = 0;
-    if (ioctl(fd_, FIONREAD, &waitingIn) != 0 || ioctl(fd_, TIOCOUTQ, &waitingOut) != 0) {
+    int waitingIn = 0;
+    if (ioctl(fd_, FIONREAD, &waitingIn) != 0) {
       return Fail(hungUp ? Fault(SerialFault::kGone, errno) : DeviceError(errno));
     }
     if (hungUp && waitingIn <= 0) return Fail(Fault(SerialFault::kGone, 0));
     in_ = waitingIn > 0 ? static_cast<uint32_t>(waitingIn) : 0;
-    out_ = waitingOut > 0 ? static_cast<uint32_t>(waitingOut) : 0;
     return true;
   }
 
@@ -298,18 +290,16 @@ class PosixSerialDevice final : public SerialDevice {
   }
 
   // Waits until the device takes more output, in slices, so that a device
-  // that goes away while the output is stuck ends the wait at once. Sets
-  // `timedOut` when the deadline (0: none) has passed; false when the device
-  // has gone.
-  bool WaitWritable(int64_t deadlineMs, bool& timedOut) {
+  // that goes away while the output is stuck ends the wait at once. False
+  // when the device has gone, or has taken nothing more by `deadlineMs`
+  // (without flow control the line takes bytes at its rate: one that has
+  // stopped is of no further use).
+  bool WaitWritable(int64_t deadlineMs) {
     constexpr int kSliceMs = 1000;
     for (;;) {
-      int sliceMs = kSliceMs;
-      if (deadlineMs != 0) {
-        const int64_t left = deadlineMs - MonotonicMs();
-        if (left <= 0) return timedOut = true;
-        sliceMs = left < kSliceMs ? static_cast<int>(left) : kSliceMs;
-      }
+      const int64_t left = deadlineMs - MonotonicMs();
+      if (left <= 0) return Fail(Fault(SerialFault::kGone, ETIMEDOUT));
+      const int sliceMs = left < kSliceMs ? static_cast<int>(left) : kSliceMs;
       pollfd entry{fd_, POLLOUT, 0};
       const int ready = poll(&entry, 1, sliceMs);
       if (ready < 0 && errno == EINTR) continue;
@@ -322,7 +312,8 @@ class PosixSerialDevice final : public SerialDevice {
   }
 
   int fd_ = -1;
-  uint32_t in_ = 0, out_ = 0;  // bytes waiting each way, as Queues last found
+  uint32_t in_ = 0;  // bytes waiting to be read, as Queues last found
+  uint32_t writeMsPerByte_ = 1;
   bool exclusive_ = false;  // this opener set the terminal's exclusive mode
   SerialError error_;
 };

@@ -46,9 +46,9 @@ class CSerial {
   // polls itself.
   bool WaitForInput(uint32_t timeoutMs);
   // Writes all `count` bytes or reports 0. Returns when the device has taken
-  // every byte. Refused (0, nothing sent) unless `count` is strictly smaller
-  // than the free room of the transmit queue. A device that takes only part
-  // gives 0 as well: some bytes may have gone.
+  // every byte. A write that fails or that the device takes only in part
+  // gives 0 (some bytes may have gone) and leaves the port lost, with the
+  // write's error.
   uint32_t Write(const void* buffer, uint32_t count);
   // Write of the string's characters, without a terminator.
   uint32_t WriteString(const std::string& text);
@@ -62,11 +62,14 @@ class CSerial {
   // Why the last device call that failed did so (no fault when none has
   // failed): after a failed Open, the reason.
   const SerialError& LastError() const { return lastError; }
-  // True once the device has gone (adapter removed, line hung up). A port
-  // that is merely quiet is never lost. From then on Read, Write, WriteString
-  // and Purge do nothing and return 0, so every wait ends at its next poll.
+  // True once the device has gone (adapter removed, line hung up) or has
+  // refused a write: the instrument cannot be reached through it any more. A
+  // port that is merely quiet is never lost. From then on Read, Write,
+  // WriteString and Purge do nothing and return 0, so every wait ends at its
+  // next poll.
   bool Lost() const { return lostError.fault != SerialFault::kNone; }
-  // The error that showed the loss; no fault while the port is not lost.
+  // The error that showed the loss (kGone, or the refused write's); no
+  // fault while the port is not lost.
   const SerialError& LostError() const { return lostError; }
   // The name the port was opened by ("\\.\COM3", "/dev/ttyUSB0").
   const std::string& PortName() const { return portName; }

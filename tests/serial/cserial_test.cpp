@@ -39,6 +39,8 @@ TEST(CSerial, AFailedStepLeavesWhatItMustAndALostPortIsLeftAloneUntilOpenedAnew)
        .onReadyPort = true, .openAfter = true, .lost = true},
       {.name = "write: gone", .failing = Step::kWrite, .error = kGone,
        .onReadyPort = true, .openAfter = true, .lost = true},
+      {.name = "write refused", .failing = Step::kWrite, .error = kRefused,
+       .onReadyPort = true, .openAfter = true, .lost = true},
       {.name = "purge: gone", .failing = Step::kPurge, .error = kGone,
        .onReadyPort = true, .openAfter = true, .lost = true},
   };
@@ -92,6 +94,7 @@ TEST(CSerial, NameLineSettingsAndWholeWrites) {
     EXPECT_EQ(port.WriteString("hello"), 5u);
     device.shortWrites = true;
     EXPECT_EQ(port.WriteString("hello"), 0u) << "a short write gives 0";
+    EXPECT_TRUE(port.Lost() && port.LostError().fault == SerialFault::kWriteRefused);
     EXPECT_EQ(device.written, "hellohell");
   }
   EXPECT_FALSE(device.IsOpen()) << "the destructor releases the device";
