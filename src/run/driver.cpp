@@ -12,6 +12,7 @@
 #include "run/presentation.h"
 #include "run/run_outcome.h"
 #include "serial/cserial.h"
+#include "serial/port_name.h"
 #include "conversation/conversation.h"
 #include "srecord/srecord_validator.h"
 
@@ -109,12 +110,10 @@ StepEnd CheckInputFile(Firmware& firmware) {
   return std::nullopt;
 }
 
-// The port's device name: its path, or "\\.\COMn" for a port number (the
-// 16-bit number reaches the port object sign-extended).
+// The port's device: the path given, or the platform's for the port number.
 std::string PortDeviceName(const FlashState& state) {
   if (!state.options.portPath.empty()) return state.options.portPath;
-  const auto number = static_cast<uint32_t>(static_cast<int32_t>(state.options.portNumber));
-  return "\\\\.\\COM" + std::to_string(number);
+  return ComPortDevice(state.options.portNumber);
 }
 
 StepEnd OpenPort(const FlashState& state, CSerial& port) {
@@ -123,7 +122,7 @@ StepEnd OpenPort(const FlashState& state, CSerial& port) {
   refused.device = device;
   refused.ownTerminal = IsOwnTerminal(device);
   if (refused.ownTerminal) return refused;
-  if (port.OpenDevice(device, kInstrumentLine)) return std::nullopt;
+  if (port.Open(device, kInstrumentLine)) return std::nullopt;
   refused.device = port.PortName();
   refused.portError = port.LastError();
   return refused;

@@ -17,7 +17,7 @@
 std::string PortOpenProblem(const std::string& label, const std::string& portName,
                             const SerialError& error);
 
-// True when the port named `portName` (a device path, or "\\.\COMn") is the
+// True when the port at `portName` (a device path, or "\\.\COMn") is the
 // terminal the loader runs in: its controlling terminal (/dev/tty), or the
 // terminal on its standard input, output or error. Such a port is refused
 // before it is opened: the wake-up string and the line settings would go to

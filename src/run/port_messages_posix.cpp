@@ -5,12 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "serial/comm_posix.h"
-
-bool IsOwnTerminal(const std::string& portName) {
+bool IsOwnTerminal(const std::string& path) {
   struct stat port {};
-  const std::string path = PosixDevicePath(portName);
-  if (path.empty() || stat(path.c_str(), &port) != 0 || !S_ISCHR(port.st_mode)) return false;
+  if (stat(path.c_str(), &port) != 0 || !S_ISCHR(port.st_mode)) return false;
   // The controlling terminal by its real device: /dev/tty itself is another
   // device number, and no standard descriptor need be on the terminal.
   const int tty = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
@@ -28,9 +25,8 @@ bool IsOwnTerminal(const std::string& portName) {
   return false;
 }
 
-std::string PortDeviceShown(const std::string& label, const std::string& portName) {
-  const std::string path = PosixDevicePath(portName);
-  return path.empty() || path == label ? label : label + " (" + path + ")";
+std::string PortDeviceShown(const std::string& label, const std::string& path) {
+  return path == label ? label : label + " (" + path + ")";
 }
 
 std::string SystemCodeText(uint32_t code) { return "errno " + std::to_string(code); }

@@ -1,8 +1,6 @@
 // The serial device on POSIX systems: a terminal in raw mode through termios,
 // waited on with poll(). Reads take only what the driver has already counted;
 // writes loop until the driver has taken every byte.
-#include "serial/comm_posix.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -15,22 +13,10 @@
 
 #include <cerrno>
 
+#include "serial/port_name.h"
 #include "serial/serial_device.h"
 
 namespace {
-
-const char kComPrefix[] = "\\\\.\\COM";
-
-std::string ComPortPath(const std::string& digits) {
-  // Nine digits keep the number well inside 32 bits.
-  if (digits.empty() || digits.size() > 9) return std::string();
-  unsigned long number = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return std::string();
-    number = number * 10 + static_cast<unsigned long>(c - '0');
-  }
-  return number < 1 ? std::string() : "/dev/ttyS" + std::to_string(number - 1);
-}
 
 SerialError Fault(SerialFault fault, int error) { return {fault, static_cast<uint32_t>(error)}; }
 
@@ -140,9 +126,7 @@ class PosixSerialDevice final : public SerialDevice {
  public:
   ~PosixSerialDevice() override { if (fd_ >= 0) PosixSerialDevice::Close(); }
 
-  bool Open(const std::string& name) override {
-    const std::string path = PosixDevicePath(name);
-    if (path.empty()) return Fail(Fault(SerialFault::kNotFound, ENOENT));
+  bool Open(const std::string& path) override {
     // A socket or a pipe is no serial device, whatever its open says; nor is
     // the pseudo-terminal multiplexer, whose open makes a new terminal.
     struct stat node {};
@@ -320,13 +304,7 @@ class PosixSerialDevice final : public SerialDevice {
 
 }  // namespace
 
-std::string PosixDevicePath(const std::string& deviceName) {
-  const size_t prefixLength = sizeof kComPrefix - 1;
-  if (deviceName.compare(0, prefixLength, kComPrefix) == 0) {
-    return ComPortPath(deviceName.substr(prefixLength));
-  }
-  return deviceName;
-}
+std::string ComPortDevice(int number) { return "/dev/ttyS" + std::to_string(number - 1); }
 
 std::unique_ptr<SerialDevice> NewPlatformSerialDevice() {
   return std::make_unique<PosixSerialDevice>();

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "console/wide_text_win32.h"
+#include "serial/port_name.h"
 
 namespace {
 
@@ -328,6 +329,8 @@ class Win32SerialDevice final : public SerialDevice {
 };
 
 }  // namespace
+
+std::string ComPortDevice(int number) { return "\\\\.\\COM" + std::to_string(number); }
 
 std::unique_ptr<SerialDevice> NewWin32SerialDevice(const Win32CommCalls& calls) {
   return std::make_unique<Win32SerialDevice>(calls);

@@ -8,12 +8,8 @@ CSerial::~CSerial() {
   if (device.IsOpen()) device.Close();
 }
 
-bool CSerial::Open(uint32_t portNumber, const LineSettings& newLine) {
-  return OpenDevice("\\\\.\\COM" + std::to_string(portNumber), newLine);
-}
-
-bool CSerial::OpenDevice(const std::string& deviceName, const LineSettings& newLine) {
-  portName = deviceName;
+bool CSerial::Open(const std::string& path, const LineSettings& newLine) {
+  portName = path;
   return Configure(newLine);
 }
 

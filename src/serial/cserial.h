@@ -1,6 +1,6 @@
-// CSerial: one serial communications port, opened by number ("\\.\COMn") or
-// by device name, configured for the instrument's line, with non-waiting reads
-// and all-or-nothing writes. The platform sits behind the SerialDevice seam.
+// CSerial: one serial communications port, opened by its device's path,
+// configured for the instrument's line, with non-waiting reads and
+// all-or-nothing writes. The platform sits behind the SerialDevice seam.
 #pragma once
 
 #include <cstdint>
@@ -22,17 +22,15 @@ class CSerial {
   CSerial(const CSerial&) = delete;
   CSerial& operator=(const CSerial&) = delete;
 
-  // Opens "\\.\COM<portNumber>" and configures it with `line`. True when open
-  // and fully configured. On an object that is already open the new name is
-  // stored but the open device is kept.
+  // Opens the device at `path` (/dev/ttyUSB0, or a COM port's ComPortDevice)
+  // and configures it with `line`. True when open and fully configured. On an
+  // object that is already open the new path is stored but the open device
+  // is kept.
   //
-  // Every configuration (Open, OpenDevice, Configure, SetBaudRate) opens the
-  // port if needed and applies the settings. A failed open or a failed
-  // settings read leaves the object closed; a failure in a later step leaves
-  // the port open.
-  bool Open(uint32_t portNumber, const LineSettings& line);
-  // Same, with the device name given as it is (e.g. /dev/ttyUSB0).
-  bool OpenDevice(const std::string& deviceName, const LineSettings& line);
+  // Every configuration (Open, Configure, SetBaudRate) opens the port if
+  // needed and applies the settings. A failed open or a failed settings read
+  // leaves the object closed; a failure in a later step leaves the port open.
+  bool Open(const std::string& path, const LineSettings& line);
   // Stores the settings and configures the port again (opening it if closed).
   bool Configure(const LineSettings& line);
   // Configure with a new baud rate and the stored rest of the line settings.
@@ -71,7 +69,7 @@ class CSerial {
   // The error that showed the loss (kGone, or the refused write's); no
   // fault while the port is not lost.
   const SerialError& LostError() const { return lostError; }
-  // The name the port was opened by ("\\.\COM3", "/dev/ttyUSB0").
+  // The path the port was opened by ("\\.\COM3", "/dev/ttyUSB0").
   const std::string& PortName() const { return portName; }
 
  private:

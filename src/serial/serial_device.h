@@ -1,4 +1,4 @@
-// SerialDevice: the serial port as the loader needs it. Open a device by name,
+// SerialDevice: the serial port as the loader needs it. Open a device by path,
 // apply the line settings, read what has arrived, sleep until input comes,
 // write everything, discard waiting input, close. Each platform realises it
 // once (comm_posix.cpp, comm_win32.cpp); CSerial holds the
@@ -55,9 +55,9 @@ class SerialDevice {
  public:
   virtual ~SerialDevice() = default;
 
-  // Opens the named device for reading and writing, for this program alone.
-  // "\\.\COMn" names COM port n on every platform. False with Error() set.
-  virtual bool Open(const std::string& name) = 0;
+  // Opens the device at `path` (a COM port's is ComPortDevice) for reading
+  // and writing, for this program alone. False with Error() set.
+  virtual bool Open(const std::string& path) = 0;
   // Applies `line` to the open device. False with Error() set; the device is
   // closed afterwards when its settings could not even be read.
   virtual bool Configure(const LineSettings& line) = 0;

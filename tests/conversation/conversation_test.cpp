@@ -33,7 +33,7 @@ class DeviceProtocolTest : public testing::Test {
  protected:
   void SetUp() override {
     link.portLabel = "COM1";
-    ASSERT_TRUE(port.Open(1, kInstrumentLine));
+    ASSERT_TRUE(port.Open("COM1", kInstrumentLine));
   }
 
   FakeSerialDevice device;
