@@ -8,11 +8,11 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "console/clock.h"
 #include "serial/port_name.h"
 #include "serial/serial_device.h"
 
@@ -114,12 +114,6 @@ bool SameSettings(const termios& wanted, const termios& got) {
          (wanted.c_lflag & kLflags) == (got.c_lflag & kLflags) &&
          wanted.c_cc[VMIN] == got.c_cc[VMIN] && wanted.c_cc[VTIME] == got.c_cc[VTIME] &&
          cfgetispeed(&wanted) == cfgetispeed(&got) && cfgetospeed(&wanted) == cfgetospeed(&got);
-}
-
-int64_t MonotonicMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 class PosixSerialDevice final : public SerialDevice {

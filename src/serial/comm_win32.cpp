@@ -8,6 +8,7 @@
 
 #include <new>
 
+#include "console/clock.h"
 #include "console/wide_text_win32.h"
 #include "serial/port_name.h"
 
@@ -183,11 +184,11 @@ class Win32SerialDevice final : public SerialDevice {
       // at once a millisecond (a 1 ms timer period is asked for the run).
       eventsUnusable_ = true;
     }
-    const DWORD start = ::GetTickCount();
+    const int64_t start = MonotonicMs();
     for (;;) {
       COMSTAT status{};
       if (!Status(status)) return false;
-      if (status.cbInQue != 0 || ::GetTickCount() - start >= timeoutMs) return true;
+      if (status.cbInQue != 0 || MonotonicMs() - start >= int64_t{timeoutMs}) return true;
       ::SleepEx(1, FALSE);
     }
   }
