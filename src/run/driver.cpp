@@ -310,6 +310,18 @@ RunOutcome SendTerminator(FlashState& state, CSerial& port, Conversation& talk,
   return accepted;
 }
 
+// Writes a data packet, with the pad bytes after it for "-p", dumped first
+// for "-d"; false when the port refused it.
+bool WriteDataPacket(const RunOptions& options, CSerial& port, unsigned char* packet) {
+  int size = PacketWireSize(packet);
+  if (options.padRecords) {
+    for (int i = 0; i < kPadBytes; ++i) packet[size + i] = kPadByte;
+    size += kPadBytes;
+  }
+  if (options.debugRecords) DumpPacket(packet, size);
+  return port.Write(packet, static_cast<uint32_t>(size)) != 0;
+}
+
 // The transfer: each data packet is written, the next one assembled and the
 // progress shown before the instrument's answer is read, so at most one
 // packet is ever unanswered. Every record is checked again as it is
@@ -321,15 +333,9 @@ RunOutcome SendTerminator(FlashState& state, CSerial& port, Conversation& talk,
 RunOutcome Transfer(FlashState& state, CSerial& port, Conversation& talk, PacketPair& packets) {
   for (;;) {
     if (StepEnd stray = OutOfStep(talk)) return Unfinished(port, false, *stray);
-    int size = PacketWireSize(packets.current);
     ++state.progress.packetsSent;
-    if (state.options.padRecords) {
-      for (int i = 0; i < kPadBytes; ++i) packets.current[size + i] = kPadByte;
-      size += kPadBytes;
-    }
-    if (state.options.debugRecords) DumpPacket(packets.current, size);
     // A packet the port refused ends the transfer with the port's reason.
-    if (port.Write(packets.current, static_cast<uint32_t>(size)) == 0) {
+    if (!WriteDataPacket(state.options, port, packets.current)) {
       return Unfinished(port, false, LostPort(port));
     }
     if (AssemblePacket(state.firmware.reader, packets.next) != AssembleStatus::kPacket) {
