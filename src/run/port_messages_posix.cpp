@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 bool IsOwnTerminal(const std::string& path) {
   struct stat port {};
   if (stat(path.c_str(), &port) != 0 || !S_ISCHR(port.st_mode)) return false;
@@ -31,9 +33,11 @@ std::string PortDeviceShown(const std::string& label, const std::string& path) {
 
 std::string SystemCodeText(uint32_t code) { return "errno " + std::to_string(code); }
 
-// A vanished terminal says no more than that it has gone.
+// A vanished terminal says no more than that it has gone; one that stopped
+// taking bytes ended a write by its time limit.
 std::string LostReasonWords(const SerialError& error) {
-  return error.fault == SerialFault::kGone ? "device removed" : "error";
+  if (error.fault != SerialFault::kGone) return "error";
+  return error.code == ETIMEDOUT ? "the device stopped responding" : "device removed";
 }
 
 std::string PermissionAdvice() {
