@@ -23,7 +23,8 @@ class Console {
   // Pauses for 1 ms.
   virtual void Pause1ms() = 0;
   // Milliseconds on a clock that only ever moves forward (not the time of
-  // day) from an arbitrary start: what bounds the waits in time.
+  // day) from an arbitrary start: what bounds the waits in time. The
+  // platform console gives MonotonicMs (console/clock.h).
   virtual int64_t ClockMs() = 0;
   // False once no key press can ever arrive (input closed, no terminal), so
   // that a wait which only a key could end gets a bound instead.

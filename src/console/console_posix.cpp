@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <deque>
 
+#include "console/clock.h"
 #include "console/console.h"
 
 namespace {
@@ -213,11 +214,7 @@ class PosixConsole final : public Console {
   }
 
   void Pause1ms() override { SleepMs(1); }
-  int64_t ClockMs() override {
-    struct timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-  }
+  int64_t ClockMs() override { return MonotonicMs(); }
 
   bool KeysCanArrive() override {
     if (pending_.empty()) Fill(0);

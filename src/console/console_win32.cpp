@@ -30,6 +30,7 @@
 #include <cstdlib>
 #include <deque>
 
+#include "console/clock.h"
 #include "console/console.h"
 
 namespace {
@@ -261,16 +262,7 @@ class Win32Console final : public Console {
   }
 
   void Pause1ms() override { SleepEx(1, FALSE); }
-  int64_t ClockMs() override {
-    // The performance counter: monotonic, and finer than the 10-16 ms of
-    // the tick count.
-    LARGE_INTEGER count;
-    LARGE_INTEGER frequency;
-    QueryPerformanceCounter(&count);
-    QueryPerformanceFrequency(&frequency);
-    return count.QuadPart / frequency.QuadPart * 1000 +
-           count.QuadPart % frequency.QuadPart * 1000 / frequency.QuadPart;
-  }
+  int64_t ClockMs() override { return MonotonicMs(); }
 
   bool KeysCanArrive() override { return hasConsole_ || streamKeys_->KeysCanArrive(); }
 

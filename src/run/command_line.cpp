@@ -107,22 +107,6 @@ CommandLine ParseCommandLine(int argc, char** argv) {
   return line;
 }
 
-int PortNumberOf(const std::string& text) {
-  std::string::size_type at = 0;
-  if (text.size() > 3 && (text[0] == 'C' || text[0] == 'c') && (text[1] == 'O' || text[1] == 'o') &&
-      (text[2] == 'M' || text[2] == 'm')) {
-    at = 3;
-  }
-  if (at == text.size()) return 0;
-  int number = 0;
-  for (; at < text.size(); ++at) {
-    if (!std::isdigit(static_cast<unsigned char>(text[at]))) return 0;
-    number = number * 10 + (text[at] - '0');
-    if (number > kMaxPortNumber) return 0;
-  }
-  return number;
-}
-
 bool TakePort(RunOptions& options, int argc, char** argv, int index) {
   options.portNumber = 1;
   options.portPath.clear();
@@ -132,7 +116,7 @@ bool TakePort(RunOptions& options, int argc, char** argv, int index) {
     options.portPath = arg;
     return true;
   }
-  const int number = PortNumberOf(arg);
+  const int number = ComPortNumber(arg);
   if (number == 0) return false;
   options.portNumber = static_cast<int16_t>(number);
   return true;

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "run/flash_state.h"
+#include "serial/port_name.h"
 
 // What the command line asks for.
 enum class CommandLineRequest {
@@ -50,13 +51,6 @@ bool DevicePathsAsPorts();
 // the wide command line converted, so that a file named in any script
 // reaches the file system and the flash record whole.
 char** ProgramArguments(int argc, char** argv);
-
-// Highest COM port number: the range Windows gives COM port names.
-constexpr int kMaxPortNumber = 255;
-
-// The COM port number `text` names: decimal digits ("3") or COM and digits in
-// any case ("COM3", "com3"), from 1 to kMaxPortNumber; 0 for anything else.
-int PortNumberOf(const std::string& text);
 
 // The name as typed when it is a regular file; otherwise, when its last path
 // component has no '.', the name with ".abs" / ".ABS" appended where that is

@@ -12,7 +12,8 @@
 #include "run/presentation.h"
 #include "run/run_outcome.h"
 #include "serial/cserial.h"
-#include "serial/device_protocol.h"
+#include "serial/port_name.h"
+#include "conversation/conversation.h"
 #include "srecord/srecord_validator.h"
 
 namespace {
@@ -28,6 +29,18 @@ constexpr int kWakeTriesBeforeHint = 3;
 // What a step gives: nothing when it went through, otherwise how the run
 // ended there. Steps print no ending: ShowEnding does.
 using StepEnd = std::optional<RunOutcome>;
+
+static_assert(kCancelKey == kKeyEscape, "the conversation's cancel key is the console's ESC");
+
+// The conversation's clock, pauses, keys and interrupts: the console's.
+class ConsoleClock final : public ConversationClock {
+ public:
+  int64_t NowMs() override { return TheConsole().ClockMs(); }
+  void Pause1ms() override { TheConsole().Pause1ms(); }
+  bool KeyWaiting() override { return TheConsole().KeyWaiting(); }
+  int ReadKey() override { return TheConsole().ReadKey(); }
+  bool Interrupted() override { return InterruptPending(); }
+};
 
 RunOutcome Ended(Ending ending) {
   RunOutcome outcome;
@@ -97,12 +110,10 @@ StepEnd CheckInputFile(Firmware& firmware) {
   return std::nullopt;
 }
 
-// The port's device name: its path, or "\\.\COMn" for a port number (the
-// 16-bit number reaches the port object sign-extended).
+// The port's device: the path given, or the platform's for the port number.
 std::string PortDeviceName(const FlashState& state) {
   if (!state.options.portPath.empty()) return state.options.portPath;
-  const auto number = static_cast<uint32_t>(static_cast<int32_t>(state.options.portNumber));
-  return "\\\\.\\COM" + std::to_string(number);
+  return ComPortDevice(state.options.portNumber);
 }
 
 StepEnd OpenPort(const FlashState& state, CSerial& port) {
@@ -111,7 +122,7 @@ StepEnd OpenPort(const FlashState& state, CSerial& port) {
   refused.device = device;
   refused.ownTerminal = IsOwnTerminal(device);
   if (refused.ownTerminal) return refused;
-  if (port.OpenDevice(device, kInstrumentLine)) return std::nullopt;
+  if (port.Open(device, kInstrumentLine)) return std::nullopt;
   refused.device = port.PortName();
   refused.portError = port.LastError();
   return refused;
@@ -120,27 +131,27 @@ StepEnd OpenPort(const FlashState& state, CSerial& port) {
 // Wakes the instrument, one "Waking up device" line per try, until it answers,
 // a key is pressed or the port is lost. Returns false when no key can end the
 // tries and they have all failed.
-bool WakeWithRetries(FlashState& state, CSerial& port) {
+bool WakeWithRetries(Conversation& talk, const CSerial& port) {
   Console& console = TheConsole();
   int tries = 1;
-  bool awake = WakeDevice(state.link, port);
+  bool awake = talk.WakeDevice();
   while (!awake && !port.Lost() && !console.KeyWaiting() && !InterruptPending()) {
     PrintWakeFailed();
     if (tries == kWakeTriesBeforeHint) PrintWakeHint(console.KeysCanArrive());
     if (!console.KeysCanArrive() && tries >= kWakeTriesWithoutKeyboard) return false;
     console.Pause1ms();
-    awake = WakeDevice(state.link, port);
+    awake = talk.WakeDevice();
     ++tries;
   }
   return true;
 }
 
 // The port opened and the instrument awake, at its prompt.
-StepEnd OpenAndWake(FlashState& state, CSerial& port) {
+StepEnd OpenAndWake(FlashState& state, CSerial& port, Conversation& talk) {
   if (InterruptPending()) return Ended(Ending::kInterrupted);
   if (StepEnd end = OpenPort(state, port)) return end;
   state.progress.portOpened = true;
-  if (!WakeWithRetries(state, port)) return Ended(Ending::kNoWakeAnswer);
+  if (!WakeWithRetries(talk, port)) return Ended(Ending::kNoWakeAnswer);
   // The last try's "Waking up device" line is still open.
   RunOutcome ended = Ended(Ending::kCancelled);
   if (InterruptPending()) {
@@ -177,9 +188,9 @@ StepEnd InterruptOrEscape(SerialLink& link) {
 
 // The set-up command lines (their answers are not looked at), then the line
 // settings once more.
-StepEnd SetUpInstrument(FlashState& state, CSerial& port) {
+StepEnd SetUpInstrument(FlashState& state, CSerial& port, Conversation& talk) {
   for (const char* command : {"", "@N", ""}) {
-    SendCommand(state.link, port, command);
+    talk.SendCommand(command);
     if (StepEnd end = InterruptOrEscape(state.link)) return end;
   }
   if (StepEnd lost = IfLost(port)) return lost;
@@ -200,7 +211,8 @@ struct PacketPair {
 
 // The first packet from the file checked, read again from its start, and the
 // start command.
-StepEnd StartTransfer(FlashState& state, CSerial& port, PacketPair& packets) {
+StepEnd StartTransfer(FlashState& state, CSerial& port, Conversation& talk,
+                      PacketPair& packets) {
   const bool assembled = RewindFirmware(state.firmware) &&
                          AssemblePacket(state.firmware.reader, packets.current) ==
                              AssembleStatus::kPacket;
@@ -210,7 +222,7 @@ StepEnd StartTransfer(FlashState& state, CSerial& port, PacketPair& packets) {
   // From the boot sector's start command on, "-b" lets the first interrupt
   // wait as it ignores ESC, until the boot sector has gone.
   HoldInterrupts(state.options.bootOverwrite);
-  SendStartCommand(state.link, port, state.options.bootOverwrite);
+  talk.SendStartCommand(state.options.bootOverwrite);
   StepEnd end = InterruptPending() ? Ended(Ending::kInterrupted) : IfLost(port);
   if (!end && std::exchange(state.link.escapeRead, false)) {
     end = Ended(Ending::kCancelled);  // before any packet: the instrument got none of the image
@@ -262,9 +274,9 @@ RunOutcome Unfinished(const CSerial& port, bool cancelled, RunOutcome cause) {
 
 // Bytes that came when no answer was due: an answer read after them would be
 // an earlier packet's, and a refusal could pass for an acceptance.
-StepEnd OutOfStep(SerialLink& link, CSerial& port) {
+StepEnd OutOfStep(Conversation& talk) {
   std::string stray;
-  if (!ReadUnsolicited(link, port, stray)) return std::nullopt;
+  if (!talk.ReadUnsolicited(stray)) return std::nullopt;
   RunOutcome outOfStep = Ended(Ending::kOutOfStep);
   outOfStep.answer = stray;
   return outOfStep;
@@ -274,19 +286,21 @@ StepEnd OutOfStep(SerialLink& link, CSerial& port) {
 // the instrument has then been sent something else than the checked image.
 // An ESC seen with the last data packet still lets the image be finalised,
 // but the run ends cancelled.
-RunOutcome SendTerminator(FlashState& state, CSerial& port, const unsigned char* terminator,
-                          bool cancelled) {
+RunOutcome SendTerminator(FlashState& state, CSerial& port, Conversation& talk,
+                          const unsigned char* terminator, bool cancelled) {
   if (!FirmwareAsChecked(state.firmware)) {
     return Unfinished(port, cancelled, BadFile(FileFault::kChangedSince));
   }
-  if (StepEnd stray = OutOfStep(state.link, port)) return Unfinished(port, cancelled, *stray);
+  if (StepEnd stray = OutOfStep(talk)) return Unfinished(port, cancelled, *stray);
   // An interrupt that came while the file was read again holds the end record
   // back, so that the verdict (an incomplete image) is what the instrument got.
   // The boot sector has gone by now: one that "-b" held for it acts here too.
   HoldInterrupts(false);
   if (InterruptPending()) return Interrupted();
-  port.Write(terminator, static_cast<uint32_t>(PacketWireSize(terminator)));
-  const PacketAnswer answer = ReadResponseLine(state.link, port);
+  if (port.Write(terminator, static_cast<uint32_t>(PacketWireSize(terminator))) == 0) {
+    return Unfinished(port, cancelled, LostPort(port));
+  }
+  const PacketAnswer answer = talk.ReadResponseLine();
   if (answer.kind != PacketAnswer::Kind::kAccepted) {
     return Unfinished(port, cancelled, AnswerOutcome(answer));
   }
@@ -294,6 +308,18 @@ RunOutcome SendTerminator(FlashState& state, CSerial& port, const unsigned char*
   RunOutcome accepted = Ended(cancelled ? Ending::kCancelled : Ending::kSuccess);
   accepted.imageWhole = true;
   return accepted;
+}
+
+// Writes a data packet, with the pad bytes after it for "-p", dumped first
+// for "-d"; false when the port refused it.
+bool WriteDataPacket(const RunOptions& options, CSerial& port, unsigned char* packet) {
+  int size = PacketWireSize(packet);
+  if (options.padRecords) {
+    for (int i = 0; i < kPadBytes; ++i) packet[size + i] = kPadByte;
+    size += kPadBytes;
+  }
+  if (options.debugRecords) DumpPacket(packet, size);
+  return port.Write(packet, static_cast<uint32_t>(size)) != 0;
 }
 
 // The transfer: each data packet is written, the next one assembled and the
@@ -304,17 +330,14 @@ RunOutcome SendTerminator(FlashState& state, CSerial& port, const unsigned char*
 // fails in a file that did not change (a read error). A refused packet ends
 // it at once: the instrument's own text must reach the screen, and a refused
 // image must not be finalised.
-RunOutcome Transfer(FlashState& state, CSerial& port, PacketPair& packets) {
+RunOutcome Transfer(FlashState& state, CSerial& port, Conversation& talk, PacketPair& packets) {
   for (;;) {
-    if (StepEnd stray = OutOfStep(state.link, port)) return Unfinished(port, false, *stray);
-    int size = PacketWireSize(packets.current);
+    if (StepEnd stray = OutOfStep(talk)) return Unfinished(port, false, *stray);
     ++state.progress.packetsSent;
-    if (state.options.padRecords) {
-      for (int i = 0; i < kPadBytes; ++i) packets.current[size + i] = kPadByte;
-      size += kPadBytes;
+    // A packet the port refused ends the transfer with the port's reason.
+    if (!WriteDataPacket(state.options, port, packets.current)) {
+      return Unfinished(port, false, LostPort(port));
     }
-    if (state.options.debugRecords) DumpPacket(packets.current, size);
-    port.Write(packets.current, static_cast<uint32_t>(size));
     if (AssemblePacket(state.firmware.reader, packets.next) != AssembleStatus::kPacket) {
       if (FirmwareAsChecked(state.firmware)) {
         RunOutcome badRecord = Ended(Ending::kBadRecord);
@@ -325,7 +348,7 @@ RunOutcome Transfer(FlashState& state, CSerial& port, PacketPair& packets) {
     }
     ShowProgress(state.progress.packetsSent, state.firmware.reader.bytesRead, state.firmware.size);
     const bool cancelled = EscapeDuringTransfer(state);
-    const PacketAnswer answer = ReadResponseLine(state.link, port);
+    const PacketAnswer answer = talk.ReadResponseLine();
     const int nextSize = PacketWireSize(packets.next);
     for (int i = 0; i < nextSize; ++i) packets.current[i] = packets.next[i];
     if (answer.kind != PacketAnswer::Kind::kAccepted) {
@@ -333,7 +356,7 @@ RunOutcome Transfer(FlashState& state, CSerial& port, PacketPair& packets) {
     }
     if (InterruptPending()) return Interrupted();
     if (IsTerminator(packets.current)) {
-      return SendTerminator(state, port, packets.current, cancelled);
+      return SendTerminator(state, port, talk, packets.current, cancelled);
     }
     if (cancelled) return Ended(Ending::kCancelled);
   }
@@ -341,11 +364,13 @@ RunOutcome Transfer(FlashState& state, CSerial& port, PacketPair& packets) {
 
 // From the port's opening to the end of the transfer.
 RunOutcome Converse(FlashState& state, CSerial& port) {
-  if (StepEnd end = OpenAndWake(state, port)) return EarlyEnd(*end);
-  if (StepEnd end = SetUpInstrument(state, port)) return EarlyEnd(*end);
+  ConsoleClock clock;
+  Conversation talk(state.link, port, clock);
+  if (StepEnd end = OpenAndWake(state, port, talk)) return EarlyEnd(*end);
+  if (StepEnd end = SetUpInstrument(state, port, talk)) return EarlyEnd(*end);
   PacketPair packets;
-  if (StepEnd end = StartTransfer(state, port, packets)) return EarlyEnd(*end);
-  return Transfer(state, port, packets);
+  if (StepEnd end = StartTransfer(state, port, talk, packets)) return EarlyEnd(*end);
+  return Transfer(state, port, talk, packets);
 }
 
 // The command line: the options taken, the firmware file opened and the port

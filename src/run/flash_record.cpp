@@ -5,7 +5,6 @@
 
 #include "console/console.h"
 #include "run/presentation.h"
-#include "run/sha256.h"
 #include "serial/cserial.h"
 #include "serial/port_list.h"
 
@@ -52,18 +51,8 @@ bool HashFile(const std::string& name, int64_t mostBytes, int64_t& size, std::st
   FileKind kind;
   int openError = 0;
   const FileHandle file = OpenRegularFile(name, kind, openError);
-  if (!file) return false;
-  Sha256 sha;
-  unsigned char buffer[65536];
-  size = 0;
-  while (const size_t got = std::fread(buffer, 1, sizeof buffer, file.get())) {
-    sha.Update(buffer, got);
-    size += static_cast<int64_t>(got);
-    if (size > mostBytes || (!interruptedBefore && InterruptPending())) return false;
-  }
-  if (std::ferror(file.get())) return false;
-  digest = sha.HexDigest();
-  return true;
+  const auto interrupted = [interruptedBefore] { return !interruptedBefore && InterruptPending(); };
+  return file && HashRestOfFile(file.get(), mostBytes, interrupted, size, digest);
 }
 
 std::string Bool(bool value) { return value ? "true" : "false"; }

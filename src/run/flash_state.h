@@ -7,7 +7,7 @@
 #include <string>
 
 #include "run/firmware.h"
-#include "serial/device_protocol.h"
+#include "conversation/conversation.h"
 
 // TALVORN_LOG, or "" when it is not set.
 std::string LogPathFromEnvironment();

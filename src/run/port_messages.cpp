@@ -32,7 +32,11 @@ std::string OwnTerminalProblem(const std::string& label, const std::string& port
 }
 
 std::string LostPortText(const std::string& label, const SerialError& error) {
-  return "lost the serial port " + label + " (" + LostReasonWords(error) + ")";
+  if (error.fault == SerialFault::kGone) {
+    return "lost the serial port " + label + " (" + LostReasonWords(error) + ")";
+  }
+  const std::string code = error.code == 0 ? "" : " (" + SystemCodeText(error.code) + ")";
+  return "the serial port " + label + " refused a write" + code;
 }
 
 std::string PortsPresentText(const std::vector<SerialPortInfo>& ports) {

@@ -17,7 +17,7 @@
 std::string PortOpenProblem(const std::string& label, const std::string& portName,
                             const SerialError& error);
 
-// True when the port named `portName` (a device path, or "\\.\COMn") is the
+// True when the port at `portName` (a device path, or "\\.\COMn") is the
 // terminal the loader runs in: its controlling terminal (/dev/tty), or the
 // terminal on its standard input, output or error. Such a port is refused
 // before it is opened: the wake-up string and the line settings would go to
@@ -27,7 +27,8 @@ bool IsOwnTerminal(const std::string& portName);
 std::string OwnTerminalProblem(const std::string& label, const std::string& portName);
 
 // "lost the serial port LABEL (REASON)" for the error that showed the loss
-// (CSerial::LostError).
+// (CSerial::LostError), or for a write the port refused "the serial port
+// LABEL refused a write" and the system's number for it, if any.
 std::string LostPortText(const std::string& label, const SerialError& error);
 
 // Platform words (port_messages_posix.cpp, port_messages_win32.cpp):

@@ -5,12 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "serial/comm_posix.h"
+#include <cerrno>
 
-bool IsOwnTerminal(const std::string& portName) {
+bool IsOwnTerminal(const std::string& path) {
   struct stat port {};
-  const std::string path = PosixDevicePath(portName);
-  if (path.empty() || stat(path.c_str(), &port) != 0 || !S_ISCHR(port.st_mode)) return false;
+  if (stat(path.c_str(), &port) != 0 || !S_ISCHR(port.st_mode)) return false;
   // The controlling terminal by its real device: /dev/tty itself is another
   // device number, and no standard descriptor need be on the terminal.
   const int tty = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
@@ -28,16 +27,17 @@ bool IsOwnTerminal(const std::string& portName) {
   return false;
 }
 
-std::string PortDeviceShown(const std::string& label, const std::string& portName) {
-  const std::string path = PosixDevicePath(portName);
-  return path.empty() || path == label ? label : label + " (" + path + ")";
+std::string PortDeviceShown(const std::string& label, const std::string& path) {
+  return path == label ? label : label + " (" + path + ")";
 }
 
 std::string SystemCodeText(uint32_t code) { return "errno " + std::to_string(code); }
 
-// A vanished terminal says no more than that it has gone.
+// A vanished terminal says no more than that it has gone; one that stopped
+// taking bytes ended a write by its time limit.
 std::string LostReasonWords(const SerialError& error) {
-  return error.fault == SerialFault::kGone ? "device removed" : "error";
+  if (error.fault != SerialFault::kGone) return "error";
+  return error.code == ETIMEDOUT ? "the device stopped responding" : "device removed";
 }
 
 std::string PermissionAdvice() {

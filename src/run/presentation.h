@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "serial/device_protocol.h"
+#include "conversation/conversation.h"
 #include "srecord/input_file.h"
 
 void PrintBanner();

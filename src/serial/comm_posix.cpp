@@ -1,8 +1,6 @@
 // The serial device on POSIX systems: a terminal in raw mode through termios,
 // waited on with poll(). Reads take only what the driver has already counted;
 // writes loop until the driver has taken every byte.
-#include "serial/comm_posix.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -10,27 +8,15 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "console/clock.h"
+#include "serial/port_name.h"
 #include "serial/serial_device.h"
 
 namespace {
-
-const char kComPrefix[] = "\\\\.\\COM";
-
-std::string ComPortPath(const std::string& digits) {
-  // Nine digits keep the number well inside 32 bits.
-  if (digits.empty() || digits.size() > 9) return std::string();
-  unsigned long number = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return std::string();
-    number = number * 10 + static_cast<unsigned long>(c - '0');
-  }
-  return number < 1 ? std::string() : "/dev/ttyS" + std::to_string(number - 1);
-}
 
 SerialError Fault(SerialFault fault, int error) { return {fault, static_cast<uint32_t>(error)}; }
 
@@ -130,22 +116,11 @@ bool SameSettings(const termios& wanted, const termios& got) {
          cfgetispeed(&wanted) == cfgetispeed(&got) && cfgetospeed(&wanted) == cfgetospeed(&got);
 }
 
-int64_t MonotonicMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-// The room test's capacity: the transmit queue the loader asks for.
-constexpr uint32_t kTransmitQueue = 4096;
-
 class PosixSerialDevice final : public SerialDevice {
  public:
   ~PosixSerialDevice() override { if (fd_ >= 0) PosixSerialDevice::Close(); }
 
-  bool Open(const std::string& name) override {
-    const std::string path = PosixDevicePath(name);
-    if (path.empty()) return Fail(Fault(SerialFault::kNotFound, ENOENT));
+  bool Open(const std::string& path) override {
     // A socket or a pipe is no serial device, whatever its open says; nor is
     // the pseudo-terminal multiplexer, whose open makes a new terminal.
     struct stat node {};
@@ -185,6 +160,7 @@ class PosixSerialDevice final : public SerialDevice {
     }
     if (tcsetattr(fd_, TCSANOW, &wanted) != 0 || tcgetattr(fd_, &got) != 0) return FailDevice();
     if (!SameSettings(wanted, got)) return Fail(Fault(SerialFault::kSettingsRefused, 0));
+    writeMsPerByte_ = WriteMsPerByte(line.baudRate);
     // A pseudo-terminal has no modem lines and answers ENOTTY or EINVAL.
     int lines = TIOCM_DTR | TIOCM_RTS;
     return ioctl(fd_, TIOCMBIS, &lines) == 0 || errno == ENOTTY || errno == EINVAL || FailDevice();
@@ -208,23 +184,18 @@ class PosixSerialDevice final : public SerialDevice {
     return poll(&entry, 1, sleepMs) >= 0 || errno == EINTR || FailDevice();
   }
 
-  bool Write(const void* buffer, uint32_t count, uint32_t timeoutMs, uint32_t& sent) override {
+  bool Write(const void* buffer, uint32_t count, uint32_t& sent) override {
     sent = 0;
     if (!Queues()) return false;
-    // Unsigned arithmetic, as the driver reports it: the write must be
-    // strictly smaller than the room, so one that would exactly fill it is
-    // refused.
-    if (kTransmitQueue - out_ <= count) return true;
-    const int64_t deadlineMs = timeoutMs == 0 ? 0 : MonotonicMs() + timeoutMs;
+    const int64_t deadlineMs =
+        MonotonicMs() + int64_t{count} * writeMsPerByte_ + int64_t{kWriteSlackMs};
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     while (sent < count) {
       const ssize_t put = write(fd_, bytes + sent, count - sent);
       if (put > 0) {
         sent += static_cast<uint32_t>(put);
       } else if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        bool timedOut = false;
-        if (!WaitWritable(deadlineMs, timedOut)) return false;
-        if (timedOut) break;  // a write time-out ends the write short, as a serial driver does
+        if (!WaitWritable(deadlineMs)) return false;
       } else if (put >= 0 || errno != EINTR) {
         return FailDevice();
       }
@@ -265,9 +236,9 @@ class PosixSerialDevice final : public SerialDevice {
 
   bool FailClosing(const SerialError& error) { return Close(), Fail(error); }
 
-  // The bytes waiting in each direction. A hung-up device (the adapter
-  // removed, the line's other end closed) is gone once nothing is left to
-  // read; a hung-up terminal refuses FIONREAD.
+  // The bytes waiting to be read. A hung-up device (the adapter removed, the
+  // line's other end closed) is gone once nothing is left to read; a
+  // hung-up terminal refuses FIONREAD.
   bool Queues() {
     pollfd entry{fd_, POLLIN, 0};
     int ready = 0;
@@ -275,13 +246,12 @@ class PosixSerialDevice final : public SerialDevice {
     if (ready < 0) return FailDevice();
     if (ready > 0 && (entry.revents & POLLNVAL) != 0) return Fail(Fault(SerialFault::kOther, EBADF));
     const bool hungUp = ready > 0 && (entry.revents & (POLLHUP | POLLERR)) != 0;
-    int waitingIn = 0, waitingOut = 0;
-    if (ioctl(fd_, FIONREAD, &waitingIn) != 0 || ioctl(fd_, TIOCOUTQ, &waitingOut) != 0) {
+    int waitingIn = 0;
+    if (ioctl(fd_, FIONREAD, &waitingIn) != 0) {
       return Fail(hungUp ? Fault(SerialFault::kGone, errno) : DeviceError(errno));
     }
     if (hungUp && waitingIn <= 0) return Fail(Fault(SerialFault::kGone, 0));
     in_ = waitingIn > 0 ? static_cast<uint32_t>(waitingIn) : 0;
-    out_ = waitingOut > 0 ? static_cast<uint32_t>(waitingOut) : 0;
     return true;
   }
 
@@ -298,18 +268,16 @@ class PosixSerialDevice final : public SerialDevice {
   }
 
   // Waits until the device takes more output, in slices, so that a device
-  // that goes away while the output is stuck ends the wait at once. Sets
-  // `timedOut` when the deadline (0: none) has passed; false when the device
-  // has gone.
-  bool WaitWritable(int64_t deadlineMs, bool& timedOut) {
+  // that goes away while the output is stuck ends the wait at once. False
+  // when the device has gone, or has taken nothing more by `deadlineMs`
+  // (without flow control the line takes bytes at its rate: one that has
+  // stopped is of no further use).
+  bool WaitWritable(int64_t deadlineMs) {
     constexpr int kSliceMs = 1000;
     for (;;) {
-      int sliceMs = kSliceMs;
-      if (deadlineMs != 0) {
-        const int64_t left = deadlineMs - MonotonicMs();
-        if (left <= 0) return timedOut = true;
-        sliceMs = left < kSliceMs ? static_cast<int>(left) : kSliceMs;
-      }
+      const int64_t left = deadlineMs - MonotonicMs();
+      if (left <= 0) return Fail(Fault(SerialFault::kGone, ETIMEDOUT));
+      const int sliceMs = left < kSliceMs ? static_cast<int>(left) : kSliceMs;
       pollfd entry{fd_, POLLOUT, 0};
       const int ready = poll(&entry, 1, sliceMs);
       if (ready < 0 && errno == EINTR) continue;
@@ -322,20 +290,15 @@ class PosixSerialDevice final : public SerialDevice {
   }
 
   int fd_ = -1;
-  uint32_t in_ = 0, out_ = 0;  // bytes waiting each way, as Queues last found
+  uint32_t in_ = 0;  // bytes waiting to be read, as Queues last found
+  uint32_t writeMsPerByte_ = 1;
   bool exclusive_ = false;  // this opener set the terminal's exclusive mode
   SerialError error_;
 };
 
 }  // namespace
 
-std::string PosixDevicePath(const std::string& deviceName) {
-  const size_t prefixLength = sizeof kComPrefix - 1;
-  if (deviceName.compare(0, prefixLength, kComPrefix) == 0) {
-    return ComPortPath(deviceName.substr(prefixLength));
-  }
-  return deviceName;
-}
+std::string ComPortDevice(int number) { return "/dev/ttyS" + std::to_string(number - 1); }
 
 std::unique_ptr<SerialDevice> NewPlatformSerialDevice() {
   return std::make_unique<PosixSerialDevice>();

@@ -8,7 +8,9 @@
 
 #include <new>
 
+#include "console/clock.h"
 #include "console/wide_text_win32.h"
+#include "serial/port_name.h"
 
 namespace {
 
@@ -95,15 +97,6 @@ void SetLine(DCB& dcb, const LineSettings& line, DWORD rxQueue) {
   dcb.EvtChar = 0;
 }
 
-// Milliseconds per byte that a write is allowed: twice the time of the
-// longest character (start, 8 data, parity and 2 stop bits) at `baudRate`.
-DWORD WriteMsPerByte(uint32_t baudRate) {
-  constexpr uint32_t kLongestCharBits = 12;
-  return baudRate == 0 ? 1000 : (2 * kLongestCharBits * 1000 + baudRate - 1) / baudRate;
-}
-// What a write is allowed beyond its bytes' time (the driver's latency, a
-// USB adapter's frame).
-constexpr DWORD kWriteSlackMs = 1000;
 // What the driver allows a read of bytes it has already counted.
 constexpr DWORD kReadTimeoutMs = 2000;
 
@@ -155,7 +148,7 @@ class Win32SerialDevice final : public SerialDevice {
     }
     SetLine(dcb, line, rxQueue_);
     writeMsPerByte_ = WriteMsPerByte(line.baudRate);
-    if (w_.SetCommState(port_, &dcb) == FALSE || !SetTimeouts(writeTimeoutMs_)) return FailDevice();
+    if (w_.SetCommState(port_, &dcb) == FALSE || !SetTimeouts()) return FailDevice();
     for (Completion* io : {&read_, &write_}) {
       // Without an event the direction refuses to run.
       if (io->event == nullptr) io->event = w_.CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -191,34 +184,32 @@ class Win32SerialDevice final : public SerialDevice {
       // at once a millisecond (a 1 ms timer period is asked for the run).
       eventsUnusable_ = true;
     }
-    const DWORD start = ::GetTickCount();
+    const int64_t start = MonotonicMs();
     for (;;) {
       COMSTAT status{};
       if (!Status(status)) return false;
-      if (status.cbInQue != 0 || ::GetTickCount() - start >= timeoutMs) return true;
+      if (status.cbInQue != 0 || MonotonicMs() - start >= int64_t{timeoutMs}) return true;
       ::SleepEx(1, FALSE);
     }
   }
 
-  bool Write(const void* buffer, uint32_t count, uint32_t timeoutMs, uint32_t& sent) override {
+  bool Write(const void* buffer, uint32_t count, uint32_t& sent) override {
     COMSTAT status{};
     sent = 0;
     if (stuck_) return FailStuck();
     if (write_.event == nullptr) return true;
-    if (timeoutMs != writeTimeoutMs_ && !SetTimeouts(timeoutMs)) return FailDevice();
     if (!Status(status)) return false;
     // Unsigned arithmetic, as the device reports it: the write must be strictly
     // smaller than the room, so one that would exactly fill it is refused.
     const DWORD room = txQueue_ - status.cbOutQue;
     if (room <= count) return true;
-    const DWORD driverMs = timeoutMs != 0 ? timeoutMs : count * writeMsPerByte_ + kWriteSlackMs;
+    const DWORD driverMs = count * writeMsPerByte_ + kWriteSlackMs;
     DWORD done = 0;
     const BOOL finished = w_.WriteFile(port_, buffer, count, &done, write_.Start());
     if (!Transfer(finished, done, write_, driverMs + kWin32DriverSlackMs, sent)) return false;
     // Without flow control the line takes bytes at its rate: a write that its
-    // own time limit ended short has met a device that stopped taking them.
-    // A caller's time limit may end it short.
-    return sent == count || timeoutMs != 0 || Fail(Fault(SerialFault::kGone, ERROR_TIMEOUT));
+    // time limit ended short has met a device that stopped taking them.
+    return sent == count || Fail(Fault(SerialFault::kGone, ERROR_TIMEOUT));
   }
 
   bool Purge() override {
@@ -250,14 +241,11 @@ class Win32SerialDevice final : public SerialDevice {
   bool FailDevice() { return Fail(DeviceError(w_.GetLastError(), hasWorked_)); }
   bool FailStuck() { return Fail(Fault(SerialFault::kGone, ERROR_TIMEOUT)); }
 
-  // Reads take what was counted within kReadTimeoutMs. Writes end within
-  // the caller's `writeTimeoutMs`, or (0) within the time of their bytes.
-  bool SetTimeouts(uint32_t writeTimeoutMs) {
-    COMMTIMEOUTS timeouts{0, 0, kReadTimeoutMs, writeTimeoutMs != 0 ? 0 : writeMsPerByte_,
-                          writeTimeoutMs != 0 ? writeTimeoutMs : kWriteSlackMs};
-    if (w_.SetCommTimeouts(port_, &timeouts) == FALSE) return false;
-    writeTimeoutMs_ = writeTimeoutMs;
-    return true;
+  // Reads take what was counted within kReadTimeoutMs; writes end within
+  // the time of their bytes.
+  bool SetTimeouts() {
+    COMMTIMEOUTS timeouts{0, 0, kReadTimeoutMs, writeMsPerByte_, kWriteSlackMs};
+    return w_.SetCommTimeouts(port_, &timeouts) != FALSE;
   }
 
   // Clears the line-error state and gives the bytes waiting each way.
@@ -334,7 +322,6 @@ class Win32SerialDevice final : public SerialDevice {
   Completion write_;       // used by Write alone
   DWORD rxQueue_ = 4096;   // never grows: lowered to the device's maximum
   DWORD txQueue_ = 4096;   // also the capacity in the write room test
-  DWORD writeTimeoutMs_ = 0;
   DWORD writeMsPerByte_ = 1;
   bool hasWorked_ = false;  // configured since it was opened
   bool stuck_ = false;      // an operation never ended: its record is the driver's
@@ -343,6 +330,8 @@ class Win32SerialDevice final : public SerialDevice {
 };
 
 }  // namespace
+
+std::string ComPortDevice(int number) { return "\\\\.\\COM" + std::to_string(number); }
 
 std::unique_ptr<SerialDevice> NewWin32SerialDevice(const Win32CommCalls& calls) {
   return std::make_unique<Win32SerialDevice>(calls);

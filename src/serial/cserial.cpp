@@ -8,12 +8,8 @@ CSerial::~CSerial() {
   if (device.IsOpen()) device.Close();
 }
 
-bool CSerial::Open(uint32_t portNumber, const LineSettings& newLine) {
-  return OpenDevice("\\\\.\\COM" + std::to_string(portNumber), newLine);
-}
-
-bool CSerial::OpenDevice(const std::string& deviceName, const LineSettings& newLine) {
-  portName = deviceName;
+bool CSerial::Open(const std::string& path, const LineSettings& newLine) {
+  portName = path;
   return Configure(newLine);
 }
 
@@ -61,8 +57,7 @@ bool CSerial::WaitForInput(uint32_t timeoutMs) {
 }
 
 uint32_t CSerial::WriteString(const std::string& text) {
-  // A length beyond 32 bits saturates; the room test refuses it like any
-  // other write that does not fit.
+  // A length beyond 32 bits saturates, and the write is short.
   const uint64_t length = text.size();
   return Write(text.data(), length > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(length));
 }
@@ -70,12 +65,13 @@ uint32_t CSerial::WriteString(const std::string& text) {
 uint32_t CSerial::Write(const void* buffer, uint32_t count) {
   uint32_t sent = 0;
   if (count == 0 || !Usable()) return 0;
-  // No write time-out: the write lasts until the device has taken every byte.
-  if (!device.Write(buffer, count, 0, sent)) {
-    DeviceFailed();
-    return 0;
-  }
-  return sent == count ? count : 0;
+  const bool written = device.Write(buffer, count, sent);
+  if (written && sent == count) return count;
+  // The instrument cannot be told which bytes it missed: the port is of no
+  // further use to the run.
+  lastError = written ? SerialError{SerialFault::kWriteRefused, 0} : device.Error();
+  lostError = lastError;
+  return 0;
 }
 
 void CSerial::Purge() {

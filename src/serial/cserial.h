@@ -1,6 +1,6 @@
-// CSerial: one serial communications port, opened by number ("\\.\COMn") or
-// by device name, configured for the instrument's line, with non-waiting reads
-// and all-or-nothing writes. The platform sits behind the SerialDevice seam.
+// CSerial: one serial communications port, opened by its device's path,
+// configured for the instrument's line, with non-waiting reads and
+// all-or-nothing writes. The platform sits behind the SerialDevice seam.
 #pragma once
 
 #include <cstdint>
@@ -22,17 +22,15 @@ class CSerial {
   CSerial(const CSerial&) = delete;
   CSerial& operator=(const CSerial&) = delete;
 
-  // Opens "\\.\COM<portNumber>" and configures it with `line`. True when open
-  // and fully configured. On an object that is already open the new name is
-  // stored but the open device is kept.
+  // Opens the device at `path` (/dev/ttyUSB0, or a COM port's ComPortDevice)
+  // and configures it with `line`. True when open and fully configured. On an
+  // object that is already open the new path is stored but the open device
+  // is kept.
   //
-  // Every configuration (Open, OpenDevice, Configure, SetBaudRate) opens the
-  // port if needed and applies the settings. A failed open or a failed
-  // settings read leaves the object closed; a failure in a later step leaves
-  // the port open.
-  bool Open(uint32_t portNumber, const LineSettings& line);
-  // Same, with the device name given as it is (e.g. /dev/ttyUSB0).
-  bool OpenDevice(const std::string& deviceName, const LineSettings& line);
+  // Every configuration (Open, Configure, SetBaudRate) opens the port if
+  // needed and applies the settings. A failed open or a failed settings read
+  // leaves the object closed; a failure in a later step leaves the port open.
+  bool Open(const std::string& path, const LineSettings& line);
   // Stores the settings and configures the port again (opening it if closed).
   bool Configure(const LineSettings& line);
   // Configure with a new baud rate and the stored rest of the line settings.
@@ -46,9 +44,9 @@ class CSerial {
   // polls itself.
   bool WaitForInput(uint32_t timeoutMs);
   // Writes all `count` bytes or reports 0. Returns when the device has taken
-  // every byte. Refused (0, nothing sent) unless `count` is strictly smaller
-  // than the free room of the transmit queue. A device that takes only part
-  // gives 0 as well: some bytes may have gone.
+  // every byte. A write that fails or that the device takes only in part
+  // gives 0 (some bytes may have gone) and leaves the port lost, with the
+  // write's error.
   uint32_t Write(const void* buffer, uint32_t count);
   // Write of the string's characters, without a terminator.
   uint32_t WriteString(const std::string& text);
@@ -62,13 +60,16 @@ class CSerial {
   // Why the last device call that failed did so (no fault when none has
   // failed): after a failed Open, the reason.
   const SerialError& LastError() const { return lastError; }
-  // True once the device has gone (adapter removed, line hung up). A port
-  // that is merely quiet is never lost. From then on Read, Write, WriteString
-  // and Purge do nothing and return 0, so every wait ends at its next poll.
+  // True once the device has gone (adapter removed, line hung up) or has
+  // refused a write: the instrument cannot be reached through it any more. A
+  // port that is merely quiet is never lost. From then on Read, Write,
+  // WriteString and Purge do nothing and return 0, so every wait ends at its
+  // next poll.
   bool Lost() const { return lostError.fault != SerialFault::kNone; }
-  // The error that showed the loss; no fault while the port is not lost.
+  // The error that showed the loss (kGone, or the refused write's); no
+  // fault while the port is not lost.
   const SerialError& LostError() const { return lostError; }
-  // The name the port was opened by ("\\.\COM3", "/dev/ttyUSB0").
+  // The path the port was opened by ("\\.\COM3", "/dev/ttyUSB0").
   const std::string& PortName() const { return portName; }
 
  private:

@@ -10,7 +10,6 @@
 #include <fstream>
 #include <map>
 
-#include "serial/comm_posix.h"
 
 namespace {
 
@@ -105,7 +104,6 @@ std::vector<SerialPortInfo> ListSerialPortsUnder(const std::string& root) {
 std::vector<SerialPortInfo> ListSerialPorts() { return ListSerialPortsUnder(""); }
 
 std::string ListedPortName(const std::string& portName) {
-  const std::string path = PosixDevicePath(portName);
-  const std::string real = RealPath(path);
-  return real.empty() ? path : real;
+  const std::string real = RealPath(portName);
+  return real.empty() ? portName : real;
 }

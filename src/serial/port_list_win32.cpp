@@ -4,11 +4,13 @@
 #include <setupapi.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
 #include "console/wide_text_win32.h"
+#include "serial/port_name.h"
 
 namespace {
 
@@ -138,7 +140,7 @@ std::vector<SerialPortInfo> ListSerialPorts() {
     if (std::none_of(ports.begin(), ports.end(), same)) ports.push_back(SerialPortInfo{name, "", "", "", "", ""});
   }
   std::sort(ports.begin(), ports.end(), [](const SerialPortInfo& a, const SerialPortInfo& b) {
-    return std::atoi(a.name.c_str() + 3) < std::atoi(b.name.c_str() + 3);
+    return ComPortNumber(a.name, INT_MAX) < ComPortNumber(b.name, INT_MAX);
   });
   return ports;
 }

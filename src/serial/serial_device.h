@@ -1,4 +1,4 @@
-// SerialDevice: the serial port as the loader needs it. Open a device by name,
+// SerialDevice: the serial port as the loader needs it. Open a device by path,
 // apply the line settings, read what has arrived, sleep until input comes,
 // write everything, discard waiting input, close. Each platform realises it
 // once (comm_posix.cpp, comm_win32.cpp); CSerial holds the
@@ -12,21 +12,24 @@
 enum class Parity : uint8_t { kNone, kOdd, kEven, kMark, kSpace };
 enum class DataBits : uint8_t { k5 = 5, k6 = 6, k7 = 7, k8 = 8 };
 enum class StopBits : uint8_t { kOne, kOneAndAHalf, kTwo };
-// The modem lines while the port is open: DTR and RTS raised and held.
-enum class ModemLines : uint8_t { kRaised };
-// Flow control in either direction: none, neither hardware nor XON/XOFF.
-enum class FlowControl : uint8_t { kNone };
-
-// One line's settings. Every transfer is raw 8-bit binary; a line error does
-// not abort pending transfers.
+// One line's settings. Every transfer is raw 8-bit binary without flow
+// control of any kind, DTR and RTS raised and held while the port is open; a
+// line error does not abort pending transfers.
 struct LineSettings {
   uint32_t baudRate = 115200;
   Parity parity = Parity::kNone;
   DataBits dataBits = DataBits::k8;
   StopBits stopBits = StopBits::kOne;
-  FlowControl flow = FlowControl::kNone;
-  ModemLines modemLines = ModemLines::kRaised;
 };
+
+// How long a write may take: twice the time of the longest character (start,
+// 8 data, parity and 2 stop bits) per byte at `baudRate`, in whole
+// milliseconds, and a slack for the driver's latency or a USB adapter's frame.
+inline uint32_t WriteMsPerByte(uint32_t baudRate) {
+  constexpr uint32_t kLongestCharBits = 12;
+  return baudRate == 0 ? 1000 : (2 * kLongestCharBits * 1000 + baudRate - 1) / baudRate;
+}
+constexpr uint32_t kWriteSlackMs = 1000;
 
 // Why a device call failed, in portable terms.
 enum class SerialFault : uint8_t {
@@ -37,6 +40,7 @@ enum class SerialFault : uint8_t {
   kNotSerial,        // something that is no serial port
   kSettingsRefused,  // the device does not take the line settings
   kGone,             // the open device has vanished (adapter removed, line hung up)
+  kWriteRefused,     // the open device took a write only in part, or not at all
   kOther,
 };
 
@@ -51,9 +55,9 @@ class SerialDevice {
  public:
   virtual ~SerialDevice() = default;
 
-  // Opens the named device for reading and writing, for this program alone.
-  // "\\.\COMn" names COM port n on every platform. False with Error() set.
-  virtual bool Open(const std::string& name) = 0;
+  // Opens the device at `path` (a COM port's is ComPortDevice) for reading
+  // and writing, for this program alone. False with Error() set.
+  virtual bool Open(const std::string& path) = 0;
   // Applies `line` to the open device. False with Error() set; the device is
   // closed afterwards when its settings could not even be read.
   virtual bool Configure(const LineSettings& line) = 0;
@@ -65,14 +69,13 @@ class SerialDevice {
   // first, without taking any byte; may return sooner (a signal, a hang-up).
   // False when the device cannot be waited on.
   virtual bool WaitForInput(uint32_t timeoutMs) = 0;
-  // Writes all `count` bytes, returning once the device has taken them, or
-  // when `timeoutMs` has passed with `sent` short. With 0 the caller sets no
-  // limit, but a device that stops taking bytes (a driver that never ends
-  // the write) may fail the write as gone once far more than the bytes'
-  // time at the line's rate has passed. Refused,
-  // `sent` 0 and no fault, unless `count` is smaller than the free room of
-  // the transmit queue. False on failure.
-  virtual bool Write(const void* buffer, uint32_t count, uint32_t timeoutMs, uint32_t& sent) = 0;
+  // Writes all `count` bytes, returning once the device has taken them. A
+  // device that stops taking bytes fails the write as gone once their time
+  // at the line's rate and the slack have passed (WriteMsPerByte,
+  // kWriteSlackMs). `sent` counts the bytes taken, also of a write that
+  // failed. False on failure; true with `sent` short when the device gave
+  // up on the rest without a fault.
+  virtual bool Write(const void* buffer, uint32_t count, uint32_t& sent) = 0;
   // Discards, by reading them, the bytes waiting at the time of the call;
   // bytes arriving meanwhile stay queued. False on failure.
   virtual bool Purge() = 0;

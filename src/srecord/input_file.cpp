@@ -2,27 +2,30 @@
 
 #include <cstddef>
 
-namespace {
+#include "srecord/sha256.h"
 
-constexpr uint64_t kFnvOffsetBasis = 0xcbf29ce484222325ull;
-constexpr uint64_t kFnvPrime = 0x100000001b3ull;
+bool HashRestOfFile(std::FILE* file, int64_t mostBytes, const std::function<bool()>& stop,
+                    int64_t& size, std::string& digest) {
+  Sha256 sha;
+  unsigned char chunk[65536];
+  size = 0;
+  while (const std::size_t got = std::fread(chunk, 1, sizeof chunk, file)) {
+    sha.Update(chunk, got);
+    size += static_cast<int64_t>(got);
+    if (size > mostBytes || (stop && stop())) return false;
+  }
+  if (std::ferror(file) != 0) return false;
+  digest = sha.HexDigest();
+  return true;
+}
 
-}  // namespace
-
-bool DigestOfFile(std::FILE* file, uint64_t& digest) {
+bool DigestOfFile(std::FILE* file, std::string& digest) {
   const long here = std::ftell(file);
   if (here < 0 || std::fseek(file, 0, SEEK_SET) != 0) return false;
-  uint64_t hash = kFnvOffsetBasis;
-  unsigned char chunk[65536];
-  std::size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-    for (std::size_t i = 0; i < got; ++i) hash = (hash ^ chunk[i]) * kFnvPrime;
-  }
-  const bool readError = std::ferror(file) != 0;
+  int64_t size = 0;
+  const bool hashed = HashRestOfFile(file, INT64_MAX, nullptr, size, digest);
   std::clearerr(file);
-  if (std::fseek(file, here, SEEK_SET) != 0 || readError) return false;
-  digest = hash;
-  return true;
+  return std::fseek(file, here, SEEK_SET) == 0 && hashed;
 }
 
 bool TakeFingerprint(std::FILE* file, FileFingerprint& fingerprint) {
@@ -32,7 +35,7 @@ bool TakeFingerprint(std::FILE* file, FileFingerprint& fingerprint) {
 bool FileUnchanged(const std::string& name, std::FILE* file, const FileFingerprint& checked) {
   FileIdentity named;
   FileIdentity open;
-  uint64_t digest = 0;
+  std::string digest;
   return IdentityOfPath(name, named) && named == checked.identity &&
          IdentityOfOpenFile(file, open) && open == checked.identity &&
          DigestOfFile(file, digest) && digest == checked.digest;

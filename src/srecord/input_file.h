@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -56,14 +57,20 @@ FileKind KindOfFile(const std::string& name);
 bool IdentityOfOpenFile(std::FILE* file, FileIdentity& identity);
 bool IdentityOfPath(const std::string& name, FileIdentity& identity);
 
-// A digest (64-bit FNV-1a) of every byte of `file`, read from its start; the
-// position is restored. False on a read error.
-bool DigestOfFile(std::FILE* file, uint64_t& digest);
+// The SHA-256 (64 lower-case hex digits) and the count of the bytes of
+// `file` from its position to its end. False on a read error, when more than
+// `mostBytes` came, or when `stop` (if given) asks for it after a piece.
+bool HashRestOfFile(std::FILE* file, int64_t mostBytes, const std::function<bool()>& stop,
+                    int64_t& size, std::string& digest);
+
+// The SHA-256 of every byte of `file`, read from its start; the position is
+// restored. False on a read error.
+bool DigestOfFile(std::FILE* file, std::string& digest);
 
 // What the check saw: the file's identity and the digest of its bytes.
 struct FileFingerprint {
   FileIdentity identity;
-  uint64_t digest = 0;
+  std::string digest;
 };
 
 // Takes the fingerprint of the open file.

@@ -70,7 +70,7 @@ TEST(ParseCommandLine, TakesOptionsFileAndPort) {
   }
 }
 
-TEST(PortNumberOf, TakesNumbersAndComNamesFrom1To255) {
+TEST(ComPortNumber, TakesNumbersAndComNamesFrom1To255) {
   const struct {
     const char* text;
     int expected;  // 0: not a port
@@ -78,7 +78,7 @@ TEST(PortNumberOf, TakesNumbersAndComNamesFrom1To255) {
                 {"0", 0},     {"256", 0},   {"COM0", 0},   {"COM256", 0},   {"-2", 0},
                 {" 3", 0},    {"3x", 0},    {"COM", 0},    {"", 0},         {"COM3x", 0},
                 {"abc", 0},   {"COMCOM3", 0}, {"99999999999", 0}};
-  for (const auto& c : cases) EXPECT_EQ(PortNumberOf(c.text), c.expected) << c.text;
+  for (const auto& c : cases) EXPECT_EQ(ComPortNumber(c.text), c.expected) << c.text;
 }
 
 // Only the last path component decides; where file names ignore case

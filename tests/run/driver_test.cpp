@@ -29,9 +29,11 @@ const std::string kPacketS8("\x7F\x08\x04\x00\x00\x00\xFB", 7);
 struct Instrument {
   int wakeUpsToIgnore = 0;
   int failSettingsAfterCommands = -1;  // the next settings write fails after this many commands
+  int refusedPacket = 0;               // the port refuses this packet (1: the first)
   bool flashing = false;
 
   void Take(FakeSerialDevice& device, const std::string& bytes) {
+    if (flashing && --refusedPacket == 0) device.SetFailing(FakeSerialStep::kWrite, true, {SerialFault::kOther, 5});
     if (flashing) return device.QueueInput("\n");
     if (bytes == "===\n") return device.QueueInput(wakeUpsToIgnore-- > 0 ? "" : ">");
     device.QueueInput(bytes + "\n");  // the echo
@@ -77,6 +79,7 @@ TEST(Driver, EndingsThatOnlyFakesReach) {
     int wakeUpsToIgnore, failSettingsAfter;
     std::string wireEnd, outEnd;
     int status;
+    int refusedPacket = 0;
   } cases[] = {
       {"baud rate cannot be set again", {"FILE"}, kExample, {}, true, 0, 3, "\r@N\r\r",
        "AWAKE\n" + kFailed, 1},
@@ -95,6 +98,9 @@ TEST(Driver, EndingsThatOnlyFakesReach) {
        "S0030000FC\nS804000000FB\n", {{kKeyEscape, 3}}, true, 0, -1, kPacketS0 + kPacketS8,
        " 54%\b\b\b\b\b 100%\nS-Records sent ... 2\nFlash programming ... CANCELLED BY USER.\n" +
        kFailed + "DONE\n", 1},
+      {"a packet the port refuses ends the run with its reason", {"FILE"}, kExample, {}, true, 0,
+       -1, kPacketS0, "the serial port COM1 refused a write (" + SystemCodeText(5) + ")\n" +
+       kFailed + "DONE\n", 1, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -102,6 +108,7 @@ TEST(Driver, EndingsThatOnlyFakesReach) {
     Instrument player;
     player.wakeUpsToIgnore = c.wakeUpsToIgnore;
     player.failSettingsAfterCommands = c.failSettingsAfter;
+    player.refusedPacket = c.refusedPacket;
     device.SetWriteHandler([&player](FakeSerialDevice& d, const std::string& b) { player.Take(d, b); });
     FakeConsole console;
     console.SetKeysCanArrive(c.keysCanArrive);

@@ -196,8 +196,8 @@ TEST(Win32SerialDevice, SetsTheWholeLineOverWhatTheDeviceLeft) {
     EXPECT_EQ(s.timeouts.WriteTotalTimeoutMultiplier, 3u) << "twice the time of a byte, in ms";
     std::string bytes(c.refused, 'x');
     uint32_t sent = 0;
-    EXPECT_TRUE(device->Write(bytes.data(), c.refused - 1, 0, sent) && sent == c.refused - 1);
-    EXPECT_TRUE(device->Write(bytes.data(), c.refused, 0, sent) && sent == 0);
+    EXPECT_TRUE(device->Write(bytes.data(), c.refused - 1, sent) && sent == c.refused - 1);
+    EXPECT_TRUE(device->Write(bytes.data(), c.refused, sent) && sent == 0);
   }
 }
 
@@ -288,7 +288,7 @@ TEST(Win32SerialDevice, PendingOperationsEndWithinTheirBound) {
     char buffer[4];
     const bool ok = c.op == kWait ? device->WaitForInput(50)
                   : c.op == kRead ? device->Read(buffer, 3, count)
-                                  : device->Write("abcd", 4, 0, count);
+                                  : device->Write("abcd", 4, count);
     EXPECT_EQ(ok, c.ok);
     EXPECT_EQ(ok ? 0 : device->Error().code, c.fault);
     EXPECT_EQ(device->Error().fault, ok ? SerialFault::kNone : SerialFault::kGone);

@@ -39,6 +39,8 @@ TEST(CSerial, AFailedStepLeavesWhatItMustAndALostPortIsLeftAloneUntilOpenedAnew)
        .onReadyPort = true, .openAfter = true, .lost = true},
       {.name = "write: gone", .failing = Step::kWrite, .error = kGone,
        .onReadyPort = true, .openAfter = true, .lost = true},
+      {.name = "write refused", .failing = Step::kWrite, .error = kRefused,
+       .onReadyPort = true, .openAfter = true, .lost = true},
       {.name = "purge: gone", .failing = Step::kPurge, .error = kGone,
        .onReadyPort = true, .openAfter = true, .lost = true},
   };
@@ -46,11 +48,11 @@ TEST(CSerial, AFailedStepLeavesWhatItMustAndALostPortIsLeftAloneUntilOpenedAnew)
     SCOPED_TRACE(c.name);
     FakeSerialDevice device;
     CSerial port(device);
-    ASSERT_TRUE(!c.onReadyPort || port.Open(1, kInstrumentLine));
+    ASSERT_TRUE(!c.onReadyPort || port.Open("COM1", kInstrumentLine));
     device.QueueInput("abcd");
     device.SetFailing(c.failing, true, c.error, c.closes);
     char byte = 0;
-    const bool step = c.failing == Step::kOpen || !c.onReadyPort ? port.Open(1, kInstrumentLine)
+    const bool step = c.failing == Step::kOpen || !c.onReadyPort ? port.Open("COM1", kInstrumentLine)
                       : c.failing == Step::kConfigure ? port.SetBaudRate(9600)
                       : c.failing == Step::kRead      ? port.Read(&byte, 1) != 0
                       : c.failing == Step::kWrite     ? port.Write("w", 1) != 0
@@ -78,20 +80,21 @@ TEST(CSerial, AFailedStepLeavesWhatItMustAndALostPortIsLeftAloneUntilOpenedAnew)
   }
 }
 
-// The name from the number, the settings as given, a new baud rate with the
-// rest kept; writes all or nothing; the destructor closes the device.
+// The path as given, the settings as given, a new baud rate with the rest
+// kept; writes all or nothing; the destructor closes the device.
 TEST(CSerial, NameLineSettingsAndWholeWrites) {
   FakeSerialDevice device;
   {
     CSerial port(device);
     const LineSettings odd{19200, Parity::kOdd, DataBits::k7, StopBits::kTwo};
-    ASSERT_TRUE(port.Open(4294967295u, odd) && port.SetBaudRate(57600));
-    EXPECT_EQ(device.opened, std::vector<std::string>{"\\\\.\\COM4294967295"});
+    ASSERT_TRUE(port.Open("/dev/ttyUSB9", odd) && port.SetBaudRate(57600));
+    EXPECT_EQ(device.opened, std::vector<std::string>{"/dev/ttyUSB9"});
     EXPECT_TRUE(device.line.baudRate == 57600 && device.line.parity == Parity::kOdd &&
                 device.line.dataBits == DataBits::k7 && device.line.stopBits == StopBits::kTwo);
     EXPECT_EQ(port.WriteString("hello"), 5u);
     device.shortWrites = true;
     EXPECT_EQ(port.WriteString("hello"), 0u) << "a short write gives 0";
+    EXPECT_TRUE(port.Lost() && port.LostError().fault == SerialFault::kWriteRefused);
     EXPECT_EQ(device.written, "hellohell");
   }
   EXPECT_FALSE(device.IsOpen()) << "the destructor releases the device";

@@ -67,7 +67,7 @@ class FakeSerialDevice final : public SerialDevice {
     if (sleptMs != nullptr) *sleptMs += timeoutMs;
     return true;
   }
-  bool Write(const void* buffer, uint32_t count, uint32_t, uint32_t& sent) override {
+  bool Write(const void* buffer, uint32_t count, uint32_t& sent) override {
     sent = Poll(Step::kWrite) ? count - shortWrites : 0;
     written.append(static_cast<const char*>(buffer), sent);
     if (sent != 0 && writeHandler_) writeHandler_(*this, written.substr(written.size() - sent));

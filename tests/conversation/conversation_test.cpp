@@ -1,5 +1,5 @@
-// The conversation's waits, poll by poll, over a fake port and console.
-#include "serial/device_protocol.h"
+// The conversation's waits, poll by poll, over a fake port and clock.
+#include "conversation/conversation.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,21 @@
 
 #include "serial/cserial.h"
 #include "support/fake_serial_device.h"
-#include "support/fake_console.h"
 
 namespace {
+
+// Moves 1 ms per pause and by what the port's sleeps took; one key, due
+// after a number of pauses.
+struct ScriptedClock final : ConversationClock {
+  long pauses = 0, sleptMs = 0, keyChecks = 0;
+  int key = 0;
+  long keyDue = -1;  // -1: no key
+  int64_t NowMs() override { return pauses + sleptMs; }
+  void Pause1ms() override { ++pauses; }
+  bool KeyWaiting() override { return ++keyChecks, keyDue >= 0 && keyDue <= pauses; }
+  int ReadKey() override { return keyDue = -1, key; }
+  bool Interrupted() override { return false; }
+};
 
 // Counts the command lines that the conversation reports without a prompt.
 struct NoPromptCount : LinkEvents {
@@ -21,13 +33,14 @@ class DeviceProtocolTest : public testing::Test {
  protected:
   void SetUp() override {
     link.portLabel = "COM1";
-    ASSERT_TRUE(port.Open(1, kInstrumentLine));
+    ASSERT_TRUE(port.Open("COM1", kInstrumentLine));
   }
 
   FakeSerialDevice device;
   CSerial port{device};
-  FakeConsole console;
+  ScriptedClock clock;
   SerialLink link;
+  Conversation talk{link, port, clock};
 };
 
 TEST_F(DeviceProtocolTest, AnswerLineToAPacket) {
@@ -46,24 +59,24 @@ TEST_F(DeviceProtocolTest, AnswerLineToAPacket) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     device.QueueInput(c.input);
-    const PacketAnswer answer = ReadResponseLine(link, port);
+    const PacketAnswer answer = talk.ReadResponseLine();
     EXPECT_EQ(answer.kind, c.kind);
     EXPECT_EQ(answer.text, c.line);
     EXPECT_EQ(device.TakeInput(), "");  // the whole line was taken
   }
   device.QueueInput("\n", 100000);  // late: waited for without a pause or a key check
-  EXPECT_EQ(ReadResponseLine(link, port).kind, PacketAnswer::Kind::kAccepted);
-  EXPECT_EQ(console.pauses, 0);
-  EXPECT_EQ(console.keyChecks, 0);
+  EXPECT_EQ(talk.ReadResponseLine().kind, PacketAnswer::Kind::kAccepted);
+  EXPECT_EQ(clock.pauses, 0);
+  EXPECT_EQ(clock.keyChecks, 0);
   // Silence ends by the clock: slept through on the port in slices, or, on a
   // port that cannot be slept on, polled with pauses.
-  device.sleptMs = &console.sleptMs;
+  device.sleptMs = &clock.sleptMs;
   for (const uint32_t mostPolls : {61u, 6001u}) {
     device.SetFailing(FakeSerialStep::kWait, mostPolls > 61u);
-    const int64_t start = console.ClockMs();
+    const int64_t start = clock.NowMs();
     const uint32_t pollsBefore = device.polls;
-    EXPECT_EQ(ReadResponseLine(link, port).kind, PacketAnswer::Kind::kNone);
-    EXPECT_EQ(console.ClockMs() - start, kResponseTimeoutMs);
+    EXPECT_EQ(talk.ReadResponseLine().kind, PacketAnswer::Kind::kNone);
+    EXPECT_EQ(clock.NowMs() - start, kResponseTimeoutMs);
     EXPECT_LE(device.polls - pollsBefore, mostPolls);
   }
 }
@@ -104,7 +117,7 @@ TEST_F(DeviceProtocolTest, WaitsEndAtTheirAnswerTheirLimitOrAKey) {
       {.name = "command answered by silence", .wait = kCommand, .beep = true, .pauses = 3000},
       {.name = "ESC ends the prompt wait after one poll", .wait = kCommand, .input = "\r>",
        .gap = 20, .keyAfterPauses = 0, .keyLeft = true, .pauses = 1, .left = ">",
-       .key = kKeyEscape},
+       .key = kCancelKey},
       {.name = "other keys do not", .wait = kCommand, .input = "\r>", .gap = 20,
        .keyAfterPauses = 0, .result = true, .pauses = 18},
       {.name = "the wake-up purges a stale prompt, then waits 5000 polls", .wait = kWake,
@@ -117,12 +130,13 @@ TEST_F(DeviceProtocolTest, WaitsEndAtTheirAnswerTheirLimitOrAKey) {
       {.name = "2000 empty polls in a row", .wait = kStart, .result = true, .pauses = 2000},
       {.name = "ESC, amid a stream without line feed", .wait = kStart,
        .input = std::string(100, 'y'), .keyAfterPauses = 30, .result = true, .keyLeft = true,
-       .pauses = 30, .left = std::string(70, 'y'), .key = kKeyEscape},
+       .pauses = 30, .left = std::string(70, 'y'), .key = kCancelKey},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    FakeConsole keys;
-    if (c.keyAfterPauses >= 0) keys.PressKey(c.key, c.keyAfterPauses);
+    clock = ScriptedClock{};
+    clock.key = c.key;
+    clock.keyDue = c.keyAfterPauses;
     link.escapeRead = false;
     const std::size_t chunk = c.gap ? 1 : c.input.size();
     for (std::size_t i = 0; i < c.input.size(); i += chunk) {
@@ -130,13 +144,13 @@ TEST_F(DeviceProtocolTest, WaitsEndAtTheirAnswerTheirLimitOrAKey) {
     }
     NoPromptCount noPrompts;
     link.events = &noPrompts;
-    const bool result = c.wait == kPrompt    ? WaitForPrompt(link, port, c.limit)
-                        : c.wait == kCommand ? SendCommand(link, port, "@N")
-                        : c.wait == kWake    ? WakeDevice(link, port)
-                                             : (SendStartCommand(link, port, false), true);
+    const bool result = c.wait == kPrompt    ? talk.WaitForPrompt(c.limit)
+                        : c.wait == kCommand ? talk.SendCommand("@N")
+                        : c.wait == kWake    ? talk.WakeDevice()
+                                             : (talk.SendStartCommand(false), true);
     EXPECT_EQ(result, c.result);
-    EXPECT_EQ(keys.pauses, c.pauses);
-    EXPECT_EQ(keys.KeyWaiting() || link.escapeRead, c.keyLeft);  // the driver's to read
+    EXPECT_EQ(clock.pauses, c.pauses);
+    EXPECT_EQ(clock.KeyWaiting() || link.escapeRead, c.keyLeft);  // the driver's to read
     EXPECT_EQ(noPrompts.count, c.beep ? 1 : 0);
     EXPECT_EQ(device.TakeInput(), c.left);
   }

@@ -1,4 +1,4 @@
-#include "run/sha256.h"
+#include "srecord/sha256.h"
 
 #include <cstring>
 

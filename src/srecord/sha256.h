@@ -1,5 +1,6 @@
 // SHA-256 (FIPS 180-4) of a byte stream, fed in pieces of any size: the
-// flash record names the firmware file by it.
+// firmware file's digest, by which the transfer tells whether the file
+// changed since the check and the flash record names it.
 #pragma once
 
 #include <cstddef>
