@@ -49,8 +49,12 @@ std::string Tail(const std::string& text, size_t size) {
 }
 
 // Runs the loader with `args`, where "FILE" stands for a scratch file holding
-// `content`, over `device`; returns the exit status and standard output.
-std::pair<int, std::string> RunLoader(FakeSerialDevice& device, std::vector<std::string> args,
+// `content`, over `device`; returns the exit status, standard output and error.
+struct Ran {
+  int status;
+  std::string out, err;
+};
+Ran RunLoader(FakeSerialDevice& device, std::vector<std::string> args,
                                       const std::string& content) {
   TempDir dir;
   std::vector<std::string> storage = {"talvorn"};
@@ -62,8 +66,10 @@ std::pair<int, std::string> RunLoader(FakeSerialDevice& device, std::vector<std:
   FlashState state;
   CSerial port(device);
   testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   const int status = RunFlash(state, port, static_cast<int>(argv.size()), argv.data());
-  return {status, testing::internal::GetCapturedStdout()};
+  std::string out = testing::internal::GetCapturedStdout();
+  return {status, out, testing::internal::GetCapturedStderr()};
 }
 
 // How runs end that only a fake port and console can bring about.
@@ -80,6 +86,7 @@ TEST(Driver, EndingsThatOnlyFakesReach) {
     std::string wireEnd, outEnd;
     int status;
     int refusedPacket = 0;
+    std::string whatItGot = {};  // the line on standard error after the verdict, if checked
   } cases[] = {
       {"baud rate cannot be set again", {"FILE"}, kExample, {}, true, 0, 3, "\r@N\r\r",
        "AWAKE\n" + kFailed, 1},
@@ -97,10 +104,11 @@ TEST(Driver, EndingsThatOnlyFakesReach) {
       {"ESC before a look-ahead terminator still sends it", {"FILE"},
        "S0030000FC\nS804000000FB\n", {{kKeyEscape, 3}}, true, 0, -1, kPacketS0 + kPacketS8,
        " 54%\b\b\b\b\b 100%\nS-Records sent ... 2\nFlash programming ... CANCELLED BY USER.\n" +
-       kFailed + "DONE\n", 1},
+       kFailed + "DONE\n", 1, 0,
+       "the instrument had already accepted the whole image, its end record included.\n"},
       {"a packet the port refuses ends the run with its reason", {"FILE"}, kExample, {}, true, 0,
        -1, kPacketS0, "the serial port COM1 refused a write (" + SystemCodeText(5) + ")\n" +
-       kFailed + "DONE\n", 1, 1},
+       kFailed + "DONE\n", 1, 1, "the instrument may hold an incomplete image: flash it again.\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -113,10 +121,13 @@ TEST(Driver, EndingsThatOnlyFakesReach) {
     FakeConsole console;
     console.SetKeysCanArrive(c.keysCanArrive);
     for (const auto& [key, after] : c.keys) console.PressKey(key, after);
-    const auto [status, out] = RunLoader(device, c.args, c.file);
-    EXPECT_EQ(status, c.status);
+    const Ran ran = RunLoader(device, c.args, c.file);
+    EXPECT_EQ(ran.status, c.status);
     EXPECT_EQ(Tail(device.written, c.wireEnd.size()), c.wireEnd);
-    EXPECT_EQ(Tail(out, c.outEnd.size()), c.outEnd);
+    EXPECT_EQ(Tail(ran.out, c.outEnd.size()), c.outEnd);
+    if (!c.whatItGot.empty()) {
+      EXPECT_EQ(Tail(ran.err, c.whatItGot.size()), c.whatItGot);
+    }
   }
 }
 
