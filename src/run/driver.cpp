@@ -1,10 +1,12 @@
 #include "run/driver.h"
 
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <utility>
 
 #include "console/console.h"
+#include "conversation/conversation.h"
 #include "run/command_line.h"
 #include "run/ending.h"
 #include "run/flash_record.h"
@@ -13,7 +15,6 @@
 #include "run/run_outcome.h"
 #include "serial/cserial.h"
 #include "serial/port_name.h"
-#include "conversation/conversation.h"
 #include "srecord/srecord_validator.h"
 
 namespace {
@@ -349,8 +350,7 @@ RunOutcome Transfer(FlashState& state, CSerial& port, Conversation& talk, Packet
     ShowProgress(state.progress.packetsSent, state.firmware.reader.bytesRead, state.firmware.size);
     const bool cancelled = EscapeDuringTransfer(state);
     const PacketAnswer answer = talk.ReadResponseLine();
-    const int nextSize = PacketWireSize(packets.next);
-    for (int i = 0; i < nextSize; ++i) packets.current[i] = packets.next[i];
+    std::memcpy(packets.current, packets.next, sizeof packets.current);
     if (answer.kind != PacketAnswer::Kind::kAccepted) {
       return Unfinished(port, cancelled, AnswerOutcome(answer));
     }
