@@ -30,6 +30,8 @@ TEST(PortListPosix, ListsUartsAndUsbAdaptersWithTheirIdentity) {
       {"sys/class/tty/tts!10/type", "4\n"}, {"sys/class/tty/ttyS2/type", "4\n"},
       {"sys/class/tty/tts!10/device", "->../../../devices/platform/serial8250"},
       {"sys/class/tty/ttyS2/device", "->../../../devices/platform/serial8250"},
+      {"sys/class/tty/ttyS10/type", "4\n"},  // after ttyS2: by number, not by text
+      {"sys/class/tty/ttyS10/device", "->../../../devices/platform/serial8250"},
       {"sys/devices/virtual/tty/tty1/dev", "4:1\n"},                 // a console: no device
       {"sys/class/tty/ttyUSB0", "->../../" + usb.substr(4) + "/1-2:1.0/ttyUSB0/tty/ttyUSB0"},
       {"sys/class/tty/ttyACM0", "->../../" + acm.substr(4) + "/1-3:1.0/tty/ttyACM0"},
@@ -52,7 +54,7 @@ TEST(PortListPosix, ListsUartsAndUsbAdaptersWithTheirIdentity) {
     ASSERT_EQ(symlink(entry.content.substr(2).c_str(), root.Path(entry.path).c_str()), 0) << entry.path;
   }
   EXPECT_EQ(PortListText(ListSerialPortsUnder(root.Path(""))),
-            "/dev/tts/10  /dev/serial/by-id/x\n/dev/ttyACM0  USB 2341:0043\n/dev/ttyS0\n/dev/ttyS2\n"
+            "/dev/tts/10  /dev/serial/by-id/x\n/dev/ttyACM0  USB 2341:0043\n/dev/ttyS0\n/dev/ttyS2\n/dev/ttyS10\n"
             "/dev/ttyUSB0  /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZ3J1-if00-port0  "
             "USB 0403:6001  FTDI^[[2J  FT232R USB UART  serial A10KZ3J1\n");
   EXPECT_EQ(PortListText(ListSerialPortsUnder(root.Path("none"))), "No serial ports found.\n");
