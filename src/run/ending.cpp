@@ -74,7 +74,6 @@ void ShowVerdict(const FlashState& state, const RunOutcome& outcome, const std::
     default: PrintErrorAnswer(reason); break;
   }
   if (outcome.ending != Ending::kSuccess) ReportFailure();
-  DrainKeyboard();
   PrintDone();
 }
 
@@ -153,4 +152,7 @@ void ShowEnding(const FlashState& state, const RunOutcome& outcome, const std::s
     ShowStepEnd(state, outcome, reason);
   }
   ShowWhatInstrumentGot(state, outcome);
+  // Keys pressed for the run (the one that stopped the wake-up tries too)
+  // are taken, lest the shell read them after the program has ended.
+  if (state.progress.portOpened) DrainKeyboard();
 }

@@ -125,6 +125,7 @@ TEST(Driver, EndingsThatOnlyFakesReach) {
     EXPECT_EQ(ran.status, c.status);
     EXPECT_EQ(Tail(device.written, c.wireEnd.size()), c.wireEnd);
     EXPECT_EQ(Tail(ran.out, c.outEnd.size()), c.outEnd);
+    EXPECT_FALSE(console.KeyWaiting()) << "a key outlived the run, to reach the shell";
     if (!c.whatItGot.empty()) {
       EXPECT_EQ(Tail(ran.err, c.whatItGot.size()), c.whatItGot);
     }
