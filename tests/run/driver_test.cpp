@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "run/ending.h"
 #include "run/port_messages.h"
 #include "run/presentation.h"
 #include "serial/cserial.h"
@@ -137,6 +138,25 @@ TEST(ScreenLinkEvents, ACommandLineWithoutPromptBeeps) {
   FakeConsole console;
   ScreenLinkEvents(false).NoPrompt();
   EXPECT_EQ(console.beeps, (std::vector<std::pair<unsigned, unsigned>>{{400, 1000}}));
+}
+
+// An interrupt that comes as a step fails: the step's own words, then the
+// interrupt's verdict.
+TEST(ShowEnding, AStepsOwnEndingComesBeforeTheInterruptThatOverrodeIt) {
+  FakeConsole console;
+  FlashState state;
+  state.link.portLabel = "COM7";
+  RunOutcome outcome;
+  outcome.ending = Ending::kInterrupted;
+  outcome.overridden = Ending::kPortNotOpened;
+  outcome.device = "\\\\.\\COM7";
+  outcome.portError = {SerialFault::kInUse, 16};
+  testing::internal::CaptureStdout();
+  ShowEnding(state, outcome, EndingReason(state, outcome));
+  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string problem = PortOpenProblem("COM7", outcome.device, outcome.portError);
+  EXPECT_EQ(out.rfind("*** - Error, cannot open port.\n" + problem + "\n", 0), 0u) << out;
+  EXPECT_NE(out.find("INTERRUPTED"), std::string::npos) << out;
 }
 
 // The line after "cannot open port." for reasons the simulated runs do not meet.
