@@ -176,6 +176,9 @@ TEST(ValidateFile, NamesTheFirstProblemAndItsLine) {
        notHex("\"Z\"", 43)},
       {"cr_after_the_checksum", line3(good + "\t\r"), 3,
        "unexpected 0x0D at column 46 after the checksum"},
+      // Only a CR with its LF ends a line: a lone CR at the file's end is text.
+      {"cr_alone_ending_the_file", header + "\n" + good + "\n" + s8 + "\r", 3,
+       "unexpected 0x0D at column 13 after the checksum"},
       {"wrong_checksum", line3(good.substr(0, 42) + "1f"), 3, "record checksum is 1F, expected 4F"},
       {"merge_beyond_158", S2Run({72, 72, 11}) + s8, 3, merging + "159, above 158"},
       {"merge_beyond_155_with_the_pad", S2Run({72, 72, 8}) + s8, 3,
