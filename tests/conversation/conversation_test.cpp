@@ -81,6 +81,15 @@ TEST_F(DeviceProtocolTest, AnswerLineToAPacket) {
   }
 }
 
+// Bytes that came when no answer was due: all taken, at most 160 kept to show.
+TEST_F(DeviceProtocolTest, BytesBeforeAPacketAreTakenAndAtMost160Kept) {
+  std::string bytes;
+  device.QueueInput(std::string(300, 'x'));
+  EXPECT_TRUE(talk.ReadUnsolicited(bytes));
+  EXPECT_EQ(bytes, std::string(160, 'x'));
+  EXPECT_EQ(device.TakeInput(), "");
+}
+
 // A pause after every empty poll, up to each wait's limit; a key ends them
 // (after a command line and the start command ESC alone, read for the driver).
 // Input arrives `afterPolls` polls on, a character every `gap` polls if set.

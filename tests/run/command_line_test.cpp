@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "support/fake_console.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -18,7 +17,6 @@ std::string InDir(const TempDir& dir, std::string text) {
 
 struct Parsed {
   CommandLine line;
-  Firmware firmware;
 };
 
 // Runs the parse and the port step over `args` (without the program name); a
@@ -33,7 +31,6 @@ Parsed Parse(const TempDir& dir, const std::vector<std::string>& args) {
   parsed.line = ParseCommandLine(argc, argv.data());
   RunOptions& options = parsed.line.options;
   if (parsed.line.request != CommandLineRequest::kFlash) return parsed;
-  OpenFirmware(parsed.firmware, options.fileName, options.padRecords);
   if (!TakePort(options, argc, argv.data(), parsed.line.portIndex)) options.portNumber = 0;
   return parsed;
 }
@@ -53,8 +50,6 @@ TEST(ParseCommandLine, TakesOptionsFileAndPort) {
   };
   for (const auto& c : cases) {
     TempDir dir;
-    dir.Write("fw.m0", "S804000000FB\n");
-    dir.Write("-d", "S804000000FB\n");  // for the case where an option is read as the file
     const Parsed parsed = Parse(dir, c.args);
     const RunOptions& s = parsed.line.options;
     const std::string flags = std::string(s.debugRecords ? "d" : "") + (s.padRecords ? "p" : "") +
@@ -66,7 +61,6 @@ TEST(ParseCommandLine, TakesOptionsFileAndPort) {
     }
     EXPECT_EQ(flags, c.flags);
     EXPECT_EQ(s.portNumber, c.port);
-    EXPECT_EQ(parsed.firmware.size, 13);
   }
 }
 
