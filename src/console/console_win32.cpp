@@ -165,7 +165,7 @@ class StreamKeys {
   // The next byte, waiting at most `waitMs` for it to arrive; -1 when none
   // came in time or input has ended. Consumed only when `take`.
   int NextByte(DWORD waitMs, bool take) {
-    const DWORD start = GetTickCount();
+    const int64_t start = MonotonicMs();
     for (;;) {
       {
         Locked guard(lock_);
@@ -180,9 +180,9 @@ class StreamKeys {
       // Endless waits are taken in slices, so that an interrupt ends them.
       DWORD wait = kInterruptCheckMs;
       if (waitMs != INFINITE) {
-        const DWORD spent = GetTickCount() - start;  // unsigned: wraps correctly
-        if (spent >= waitMs) return -1;
-        if (waitMs - spent < wait) wait = waitMs - spent;
+        const int64_t left = static_cast<int64_t>(waitMs) - (MonotonicMs() - start);
+        if (left <= 0) return -1;
+        if (left < wait) wait = static_cast<DWORD>(left);
       }
       WaitForSingleObject(arrived_, wait);
     }
