@@ -120,22 +120,22 @@ def main():
             floor_many = floor_time(args.build, path, args.n, packets)
             rows.append((lone, many, port, floor_lone, floor_many, many_cpu / many))
             print("round %d: talvorn lone %.2f s (cpu %.1f %%), %d ports %.2f s (slowest port %s, "
-                  "cpu %.1f %%), flashed and checked %d of 1 and %d of %d; sleeping client lone %.2f s, "
-                  "%d at once %.2f s"
+                  "cpu %.1f %%), flashed and checked %d of 1 and %d of %d; "
+                  "sleeping client lone %.2f s, %d at once %.2f s"
                   % (r + 1, lone, 100 * lone_cpu / lone, args.n, many,
                      "%.1f s" % port if port is not None else "not in the output",
                      100 * many_cpu / many, lone_ok, many_ok, args.n, floor_lone, args.n,
                      floor_many))
-        best = [min(column, key=lambda v: float("inf") if v is None else v)
-                for column in zip(*rows)]
-        lone, many, port, floor_lone, floor_many, _ = best
-        print("best of %d rounds:" % args.rounds)
-        print("talvorn          lone %6.2f s   slowest of %d %6.2f s (port %s)   ratio %.3f"
-              % (lone, args.n, many, "%.1f s" % port if port is not None else "-", many / lone))
-        print("sleeping client  lone %6.2f s   slowest of %d %6.2f s            ratio %.3f"
-              % (floor_lone, args.n, floor_many, floor_many / floor_lone))
-        print("talvorn net of the floor: %.3f (goal 1.05 at most)"
-              % ((many / lone) / (floor_many / floor_lone)))
+        for name, pick in (("best", min), ("median", statistics.median)):
+            lone, many, ports, floor_lone, floor_many, _ = [
+                pick([v for v in column if v is not None] or [0.0]) for column in zip(*rows)]
+            print("%s of %d rounds:" % (name, args.rounds))
+            print("  talvorn          lone %6.2f s  slowest of %d %6.2f s (port %4.1f s)"
+                  "  ratio %.3f" % (lone, args.n, many, ports, many / lone))
+            print("  sleeping client  lone %6.2f s  slowest of %d %6.2f s                 "
+                  "  ratio %.3f" % (floor_lone, args.n, floor_many, floor_many / floor_lone))
+            print("  talvorn net of the floor: %.3f (goal 1.05 at most)"
+                  % ((many / lone) / (floor_many / floor_lone)))
         shares = [100 * row[5] for row in rows]
         print("talvorn processor time flashing %d: median %.1f %% of one core, at most %.1f %% "
               "(goal 10 %% at most)" % (args.n, statistics.median(shares), max(shares)))
