@@ -132,7 +132,7 @@ def main():
             print("%s of %d rounds:" % (name, args.rounds))
             print("  talvorn          lone %6.2f s  slowest of %d %6.2f s (port %4.1f s)"
                   "  ratio %.3f" % (lone, args.n, many, ports, many / lone))
-            print("  sleeping client  lone %6.2f s  slowest of %d %6.2f s                 "
+            print("  sleeping client  lone %6.2f s  slowest of %d %6.2f s              "
                   "  ratio %.3f" % (floor_lone, args.n, floor_many, floor_many / floor_lone))
             print("  talvorn net of the floor: %.3f (goal 1.05 at most)"
                   % ((many / lone) / (floor_many / floor_lone)))
