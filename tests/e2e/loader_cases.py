@@ -798,7 +798,7 @@ def case_bench(cfg, tmp, instruments, on_tty, keys, status, fixture="sample.m0")
     assert sorted(recs) == sorted(r.ports), recs
     for m, (_, verdict, reason, events, recorded), sim in zip(rows, instruments, r.sims):
         port, got, n, secs, why = m.groups()
-        assert m[0] == "%-*s  %-12s%6s records  %5s s%s" % (width, port, got, n, secs, "  " + why if why else "")
+        assert m[0] == "%-*s  %-12s%6s records  %5s s%s" % (width, port, got, n, secs, "  " + why if why else ""), summary
         assert got == verdict and re.fullmatch(reason, why or ""), m[0]
         assert (recs[port]["verdict"], recs[port]["records"]) == (recorded, int(n)), recs[port]
         if verdict == "SUCCESSFUL":
