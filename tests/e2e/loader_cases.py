@@ -82,8 +82,8 @@ class Config:
     @contextlib.contextmanager
     def port(self, pty_path, lock, n=0):
         """Yields (port argument, port text in messages) for the simulator's pty, under
-        wine COMn for both (n ports after --com), by a dosdevices link; with `lock` held locked,
-        as by another loader."""
+        wine COM<--com + n> for both, by a dosdevices link; with `lock` held locked, as by
+        another loader."""
         with contextlib.ExitStack() as undo:
             if lock:
                 fd = os.open(pty_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
@@ -708,7 +708,8 @@ def case_quit(cfg, tmp):
 
 # --- several instruments at once ----------------------------------------------
 
-SUMMARY_LINE = re.compile(r"(\S+) +(SUCCESSFUL|UNSUCCESSFUL|CANCELLED|INTERRUPTED) +(\d+) records +(\d+\.\d) s(?:  (.*))?")
+SUMMARY_LINE = re.compile(
+    r"(\S+) +(SUCCESSFUL|UNSUCCESSFUL|CANCELLED|INTERRUPTED) +(\d+) records +(\d+\.\d) s(?:  (.*))?")
 CONTROL = re.compile(r"[\x00-\x09\x0b-\x1f\x7f]")
 SET_UP = r"waking up device \(try 1\)\nawake\nline set to 115200,N,8,1\nflashing started\n(?:\d+% \(\d+ records\)\n)*"
 # One instrument: (simulator options, summary verdict, reason pattern, its events on plain output
@@ -798,7 +799,8 @@ def case_bench(cfg, tmp, instruments, on_tty, keys, status, fixture="sample.m0")
     assert sorted(recs) == sorted(r.ports), recs
     for m, (_, verdict, reason, events, recorded), sim in zip(rows, instruments, r.sims):
         port, got, n, secs, why = m.groups()
-        assert m[0] == "%-*s  %-12s%6s records  %5s s%s" % (width, port, got, n, secs, "  " + why if why else ""), summary
+        assert m[0] == "%-*s  %-12s%6s records  %5s s%s" % (
+            width, port, got, n, secs, "  " + why if why else ""), summary
         assert got == verdict and re.fullmatch(reason, why or ""), m[0]
         assert (recs[port]["verdict"], recs[port]["records"]) == (recorded, int(n)), recs[port]
         if verdict == "SUCCESSFUL":
