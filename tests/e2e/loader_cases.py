@@ -715,8 +715,9 @@ SET_UP = r"waking up device \(try 1\)\nawake\nline set to 115200,N,8,1\nflashing
 # One instrument: (simulator options, summary verdict, reason pattern, its events on plain output
 # before the verdict line, the flash record's verdict)
 GOOD = ([], "SUCCESSFUL", "", SET_UP, "successful")
-SILENT = (["--ignore-wakeups", "1000"], "UNSUCCESSFUL", "no answer to the wake-up; nothing was sent", "".join(
-    "waking up device \\(try %d\\)\nno answer \\(try %d\\)\n" % (n, n) for n in (1, 2, 3)), "time-out")
+SILENT = (["--ignore-wakeups", "1000"], "UNSUCCESSFUL", "no answer to the wake-up; no firmware was sent", "".join(
+    "waking up device \\(try %d\\)\nno answer \\(try %d\\)\n" % (n, n) for n in (1, 2, 3))
+    + "the instrument does not answer\\. Check .*\n", "time-out")
 ERRORED = (["--error-at", "3", "Checksum error"], "UNSUCCESSFUL", ".*Checksum error.*", SET_UP, "instrument error")
 HUNG_UP = (["--hangup-at", "3"], "UNSUCCESSFUL", ".*lost the serial port.*", SET_UP, "lost port")
 CANCELS, INTERRUPTS = ((["--delay-ms", "100"], v.upper(), ".*", SET_UP, v) for v in ("cancelled", "interrupted"))
@@ -799,7 +800,7 @@ def case_bench(cfg, tmp, instruments, on_tty, keys, status, fixture="sample.m0")
     assert sorted(recs) == sorted(r.ports), recs
     for m, (_, verdict, reason, events, recorded), sim in zip(rows, instruments, r.sims):
         port, got, n, secs, why = m.groups()
-        assert m[0] == "%-*s  %-12s%6s records  %5s s%s" % (
+        assert m[0] == "%-*s  %-12s %6s records  %5s s%s" % (
             width, port, got, n, secs, "  " + why if why else ""), summary
         assert got == verdict and re.fullmatch(reason, why or ""), m[0]
         assert (recs[port]["verdict"], recs[port]["records"]) == (recorded, int(n)), recs[port]
