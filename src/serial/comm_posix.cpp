@@ -245,8 +245,11 @@ class PosixSerialDevice final : public SerialDevice {
     int ready = 0;
     do ready = poll(&entry, 1, 0); while (ready < 0 && errno == EINTR);
     if (ready < 0) return FailDevice();
-    if (ready > 0 && (entry.revents & POLLNVAL) != 0) return Fail(Fault(SerialFault::kOther, EBADF));
-    const bool hungUp = ready > 0 && (entry.revents & (POLLHUP | POLLERR)) != 0;
+    // Nothing to read and no hang-up: the count is 0 without asking the
+    // driver (this runs before every read and write of every port).
+    if (ready == 0) return in_ = 0, true;
+    if ((entry.revents & POLLNVAL) != 0) return Fail(Fault(SerialFault::kOther, EBADF));
+    const bool hungUp = (entry.revents & (POLLHUP | POLLERR)) != 0;
     int waitingIn = 0;
     if (ioctl(fd_, FIONREAD, &waitingIn) != 0) {
       return Fail(hungUp ? Fault(SerialFault::kGone, errno) : DeviceError(errno));
