@@ -8,7 +8,10 @@ Console* g_installed = nullptr;
 // (Windows): lock-free atomics are safe in both.
 std::atomic<int> g_interrupts{0};
 std::atomic<int> g_interruptSignal{0};
-bool g_interruptsHeld = false;
+// Threads that hold the first interrupt now, and whether this one does:
+// several runs at once each hold it through their own boot sector.
+std::atomic<int> g_holders{0};
+thread_local bool t_holding = false;
 }  // namespace
 
 int RecordInterrupt(int signalNumber) {
@@ -17,9 +20,13 @@ int RecordInterrupt(int signalNumber) {
   return g_interrupts.fetch_add(1) + 1;
 }
 
-bool InterruptPending() { return g_interrupts.load() > (g_interruptsHeld ? 1 : 0); }
+bool InterruptPending() { return g_interrupts.load() > (g_holders.load() > 0 ? 1 : 0); }
 
-void HoldInterrupts(bool hold) { g_interruptsHeld = hold; }
+void HoldInterrupts(bool hold) {
+  if (hold == t_holding) return;
+  t_holding = hold;
+  g_holders.fetch_add(hold ? 1 : -1);
+}
 
 int InterruptExitStatus() { return 128 + g_interruptSignal.load(); }
 

@@ -29,6 +29,12 @@ class Console {
   // False once no key press can ever arrive (input closed, no terminal), so
   // that a wait which only a key could end gets a bound instead.
   virtual bool KeysCanArrive() = 0;
+  // True when standard output is a terminal of the program's own that moves
+  // its cursor on the ANSI sequences ESC [ n A (up), ESC [ K (clear to the
+  // end of the line), so that lines already shown can be written again.
+  virtual bool RedrawsLines() { return false; }
+  // The width of that terminal in characters.
+  virtual int ScreenColumns() { return 80; }
 };
 
 constexpr int kKeyEscape = 0x1B;
@@ -75,7 +81,8 @@ int RecordInterrupt(int signalNumber);
 // not held, or a second one has come.
 bool InterruptPending();
 // While held (the boot sector of "-b" on its way), the first interrupt waits
-// until the hold ends; a second one is pending at once.
+// until the hold ends; a second one is pending at once. Each thread holds for
+// itself: the first interrupt waits while any thread holds it.
 void HoldInterrupts(bool hold);
 // 128 plus the signal number of the first interrupt (130 for Ctrl-C).
 int InterruptExitStatus();

@@ -12,6 +12,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,6 +21,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 
 #include "console/clock.h"
@@ -187,6 +190,20 @@ class PosixConsole final : public Console {
   bool KeyWaiting() override {
     if (pending_.empty()) Fill(0);
     return !pending_.empty();
+  }
+
+  bool RedrawsLines() override {
+    // Only the program's own terminal, while it is in the foreground there,
+    // and one that knows the sequences.
+    const char* term = std::getenv("TERM");
+    return g_ttyFd >= 0 && isatty(STDOUT_FILENO) != 0 && tcgetpgrp(STDOUT_FILENO) == getpgrp() &&
+           term != nullptr && *term != '\0' && std::strcmp(term, "dumb") != 0;
+  }
+
+  int ScreenColumns() override {
+    struct winsize size {};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
   }
 
   int ReadKey() override {

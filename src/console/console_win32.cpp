@@ -42,11 +42,15 @@ constexpr DWORD kInterruptCheckMs = 100;
 HANDLE g_consoleInput = nullptr;    // the console's input when keys come from it
 DWORD g_foundInputMode = 0;         // its mode as found
 std::atomic<bool> g_inputModeSet{false};
+HANDLE g_consoleOutput = nullptr;   // the console's output, when its mode was changed
+DWORD g_foundOutputMode = 0;
+std::atomic<bool> g_outputModeSet{false};
 UINT g_foundOutputCodePage = 0;     // 0: not changed
 bool g_timerPeriodSet = false;
 
 void RestoreConsole() {
   if (g_inputModeSet.exchange(false)) SetConsoleMode(g_consoleInput, g_foundInputMode);
+  if (g_outputModeSet.exchange(false)) SetConsoleMode(g_consoleOutput, g_foundOutputMode);
   if (g_foundOutputCodePage != 0) SetConsoleOutputCP(g_foundOutputCodePage);
   g_foundOutputCodePage = 0;
   if (g_timerPeriodSet) timeEndPeriod(1);
@@ -265,6 +269,27 @@ class Win32Console final : public Console {
   int64_t ClockMs() override { return MonotonicMs(); }
 
   bool KeysCanArrive() override { return hasConsole_ || streamKeys_->KeysCanArrive(); }
+
+  bool RedrawsLines() override {
+    // A console that takes the ANSI sequences (Windows 10 and later, once
+    // asked); its output mode is given back at exit.
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(out, &mode) == FALSE) return false;
+    if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) return true;
+    if (SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) == FALSE) return false;
+    g_consoleOutput = out;
+    g_foundOutputMode = mode;
+    g_outputModeSet = true;
+    return true;
+  }
+
+  int ScreenColumns() override {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) == FALSE) return 80;
+    const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+    return columns > 0 ? columns : 80;
+  }
 
  private:
   bool hasConsole_;

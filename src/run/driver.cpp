@@ -22,8 +22,6 @@ namespace {
 // Boot-sector overwrite mode ignores ESC until this much of the file has gone:
 // stopping half way through the boot sector would leave nothing to boot from.
 constexpr int32_t kBootSectorBytes = 4096;
-// Wake-up tries when no key press can ever end them (input closed).
-constexpr int kWakeTriesWithoutKeyboard = 20;
 // Failed wake-up tries (about 5 s each) before the hint on what to check.
 constexpr int kWakeTriesBeforeHint = 3;
 
@@ -32,16 +30,6 @@ constexpr int kWakeTriesBeforeHint = 3;
 using StepEnd = std::optional<RunOutcome>;
 
 static_assert(kCancelKey == kKeyEscape, "the conversation's cancel key is the console's ESC");
-
-// The conversation's clock, pauses, keys and interrupts: the console's.
-class ConsoleClock final : public ConversationClock {
- public:
-  int64_t NowMs() override { return TheConsole().ClockMs(); }
-  void Pause1ms() override { TheConsole().Pause1ms(); }
-  bool KeyWaiting() override { return TheConsole().KeyWaiting(); }
-  int ReadKey() override { return TheConsole().ReadKey(); }
-  bool Interrupted() override { return InterruptPending(); }
-};
 
 RunOutcome Ended(Ending ending) {
   RunOutcome outcome;
@@ -130,17 +118,18 @@ StepEnd OpenPort(const FlashState& state, CSerial& port) {
 }
 
 // Wakes the instrument, one "Waking up device" line per try, until it answers,
-// a key is pressed or the port is lost. Returns false when no key can end the
-// tries and they have all failed.
-bool WakeWithRetries(Conversation& talk, const CSerial& port) {
-  Console& console = TheConsole();
+// a key is pressed or the port is lost. Returns false when the tries have
+// all failed and the run gives up.
+bool WakeWithRetries(FlashState& state, Conversation& talk, const CSerial& port) {
+  RunKeys& keys = *state.keys;
   int tries = 1;
   bool awake = talk.WakeDevice();
-  while (!awake && !port.Lost() && !console.KeyWaiting() && !InterruptPending()) {
-    PrintWakeFailed();
-    if (tries == kWakeTriesBeforeHint) PrintWakeHint(console.KeysCanArrive());
-    if (!console.KeysCanArrive() && tries >= kWakeTriesWithoutKeyboard) return false;
-    console.Pause1ms();
+  while (!awake && !port.Lost() && !keys.KeyWaiting() && !InterruptPending()) {
+    state.view->WakeFailed();
+    if (tries == kWakeTriesBeforeHint) state.view->WakeHint(keys.KeysCanArrive());
+    const int most = keys.MostWakeTries();
+    if (most > 0 && tries >= most) return false;
+    keys.Pause1ms();
     awake = talk.WakeDevice();
     ++tries;
   }
@@ -152,22 +141,22 @@ StepEnd OpenAndWake(FlashState& state, CSerial& port, Conversation& talk) {
   if (InterruptPending()) return Ended(Ending::kInterrupted);
   if (StepEnd end = OpenPort(state, port)) return end;
   state.progress.portOpened = true;
-  if (!WakeWithRetries(talk, port)) return Ended(Ending::kNoWakeAnswer);
+  if (!WakeWithRetries(state, talk, port)) return Ended(Ending::kNoWakeAnswer);
   // The last try's "Waking up device" line is still open.
   RunOutcome ended = Ended(Ending::kCancelled);
   if (InterruptPending()) {
     ended.ending = Ending::kInterrupted;
   } else if (port.Lost()) {
     ended = LostPort(port);
-  } else if (!TheConsole().KeyWaiting()) {
+  } else if (!state.keys->KeyWaiting()) {
     ended.ending = Ending::kSuccess;
   }
   if (ended.ending != Ending::kSuccess) {
     ended.wakeLineOpen = true;
     return ended;
   }
-  PrintAwake();
-  if (state.options.bootOverwrite && !AskBootOverwrite()) {
+  state.view->Awake();
+  if (state.options.bootOverwrite && !state.keys->ConfirmBootOverwrite()) {
     return Ended(InterruptPending() ? Ending::kInterrupted : Ending::kCancelled);
   }
   return std::nullopt;
@@ -176,14 +165,14 @@ StepEnd OpenAndWake(FlashState& state, CSerial& port, Conversation& talk) {
 // Reads every key waiting; true when one of them, or one a wait read, is
 // ESC. Until the start command nothing is lost by a cancel, so ESC cancels
 // there at once; other keys are dropped.
-bool EscapePressed(SerialLink& link) {
-  return DrainKeyboard() || std::exchange(link.escapeRead, false);
+bool EscapePressed(FlashState& state) {
+  return DrainKeys(*state.keys) || std::exchange(state.link.escapeRead, false);
 }
 
 // An interrupt or ESC between two steps before the start command.
-StepEnd InterruptOrEscape(SerialLink& link) {
+StepEnd InterruptOrEscape(FlashState& state) {
   if (InterruptPending()) return Ended(Ending::kInterrupted);
-  if (EscapePressed(link)) return Ended(Ending::kCancelled);
+  if (EscapePressed(state)) return Ended(Ending::kCancelled);
   return std::nullopt;
 }
 
@@ -192,7 +181,7 @@ StepEnd InterruptOrEscape(SerialLink& link) {
 StepEnd SetUpInstrument(FlashState& state, CSerial& port, Conversation& talk) {
   for (const char* command : {"", "@N", ""}) {
     talk.SendCommand(command);
-    if (StepEnd end = InterruptOrEscape(state.link)) return end;
+    if (StepEnd end = InterruptOrEscape(state)) return end;
   }
   if (StepEnd lost = IfLost(port)) return lost;
   if (!port.SetBaudRate(kInstrumentLine.baudRate)) {
@@ -200,7 +189,7 @@ StepEnd SetUpInstrument(FlashState& state, CSerial& port, Conversation& talk) {
     if (StepEnd lost = IfLost(port)) return lost;
     return Ended(Ending::kSettingsRefused);
   }
-  PrintBaudRate(state.link.portLabel);
+  state.view->LineSet(state.link.portLabel);
   return std::nullopt;
 }
 
@@ -219,7 +208,7 @@ StepEnd StartTransfer(FlashState& state, CSerial& port, Conversation& talk,
                              AssembleStatus::kPacket;
   if (!FirmwareAsChecked(state.firmware)) return BadFile(FileFault::kChangedSince);
   if (!assembled) return BadFile(FileFault::kNotSRecord);
-  if (StepEnd end = InterruptOrEscape(state.link)) return end;
+  if (StepEnd end = InterruptOrEscape(state)) return end;
   // From the boot sector's start command on, "-b" lets the first interrupt
   // wait as it ignores ESC, until the boot sector has gone.
   HoldInterrupts(state.options.bootOverwrite);
@@ -234,7 +223,7 @@ StepEnd StartTransfer(FlashState& state, CSerial& port, Conversation& talk,
   }
   // The percentage leaves the first packet's lines out.
   CountProgressFromHere(state.firmware);
-  PrintStarted(state.options.fileName);
+  state.view->Started(state.options.fileName);
   state.progress.transferStarted = true;
   return std::nullopt;
 }
@@ -245,9 +234,9 @@ bool EscapeDuringTransfer(const FlashState& state) {
   const bool inBootSector =
       state.options.bootOverwrite && state.firmware.reader.bytesRead < kBootSectorBytes;
   HoldInterrupts(inBootSector);
-  Console& console = TheConsole();
-  if (!console.KeyWaiting()) return false;
-  return console.ReadKey() == kKeyEscape && !inBootSector;
+  RunKeys& keys = *state.keys;
+  if (!keys.KeyWaiting()) return false;
+  return keys.ReadKey() == kKeyEscape && !inBootSector;
 }
 
 // The instrument's answer that was no acknowledgement: its error text, or none.
@@ -305,7 +294,7 @@ RunOutcome SendTerminator(FlashState& state, CSerial& port, Conversation& talk,
   if (answer.kind != PacketAnswer::Kind::kAccepted) {
     return Unfinished(port, cancelled, AnswerOutcome(answer));
   }
-  PrintAllSent();
+  state.view->AllSent(state.firmware.reader.recordsRead);
   RunOutcome accepted = Ended(cancelled ? Ending::kCancelled : Ending::kSuccess);
   accepted.imageWhole = true;
   return accepted;
@@ -313,13 +302,13 @@ RunOutcome SendTerminator(FlashState& state, CSerial& port, Conversation& talk,
 
 // Writes a data packet, with the pad bytes after it for "-p", dumped first
 // for "-d"; false when the port refused it.
-bool WriteDataPacket(const RunOptions& options, CSerial& port, unsigned char* packet) {
+bool WriteDataPacket(const FlashState& state, CSerial& port, unsigned char* packet) {
   int size = PacketWireSize(packet);
-  if (options.padRecords) {
+  if (state.options.padRecords) {
     for (int i = 0; i < kPadBytes; ++i) packet[size + i] = kPadByte;
     size += kPadBytes;
   }
-  if (options.debugRecords) DumpPacket(packet, size);
+  if (state.options.debugRecords) state.view->Packet(packet, size);
   return port.Write(packet, static_cast<uint32_t>(size)) != 0;
 }
 
@@ -336,7 +325,7 @@ RunOutcome Transfer(FlashState& state, CSerial& port, Conversation& talk, Packet
     if (StepEnd stray = OutOfStep(talk)) return Unfinished(port, false, *stray);
     ++state.progress.packetsSent;
     // A packet the port refused ends the transfer with the port's reason.
-    if (!WriteDataPacket(state.options, port, packets.current)) {
+    if (!WriteDataPacket(state, port, packets.current)) {
       return Unfinished(port, false, LostPort(port));
     }
     if (AssemblePacket(state.firmware.reader, packets.next) != AssembleStatus::kPacket) {
@@ -347,7 +336,9 @@ RunOutcome Transfer(FlashState& state, CSerial& port, Conversation& talk, Packet
       }
       return Unfinished(port, false, BadFile(FileFault::kChangedSince));
     }
-    ShowProgress(state.progress.packetsSent, state.firmware.reader.bytesRead, state.firmware.size);
+    const SRecordReader& reader = state.firmware.reader;
+    state.view->Progress(state.progress.packetsSent, reader.recordsRead, reader.bytesRead,
+                         state.firmware.size);
     const bool cancelled = EscapeDuringTransfer(state);
     const PacketAnswer answer = talk.ReadResponseLine();
     std::memcpy(packets.current, packets.next, sizeof packets.current);
@@ -364,8 +355,7 @@ RunOutcome Transfer(FlashState& state, CSerial& port, Conversation& talk, Packet
 
 // From the port's opening to the end of the transfer.
 RunOutcome Converse(FlashState& state, CSerial& port) {
-  ConsoleClock clock;
-  Conversation talk(state.link, port, clock);
+  Conversation talk(state.link, port, *state.keys);
   if (StepEnd end = OpenAndWake(state, port, talk)) return EarlyEnd(*end);
   if (StepEnd end = SetUpInstrument(state, port, talk)) return EarlyEnd(*end);
   PacketPair packets;
@@ -412,16 +402,30 @@ RunOutcome RunSteps(FlashState& state, CSerial& port, int argc, char** argv) {
   if (StepEnd end = CheckInputFile(state.firmware)) return EarlyEnd(*end);
   PrintPressEscape();
   state.link.portLabel = PortLabel(state.options);
-  // The conversation reaches the screen through presentation, for this run.
-  ScreenLinkEvents screen(state.options.verbose);
+  // The run on the whole screen, its keys the console's.
+  ScreenView screen(state.options.verbose);
+  ConsoleKeys keys;
+  state.view = &screen;
+  state.keys = &keys;
   state.link.events = &screen;
-  RunOutcome outcome = Converse(state, port);
+  RunOutcome outcome = FlashPort(state, port);
+  state.view = nullptr;
+  state.keys = nullptr;
   state.link.events = nullptr;
-  state.firmware.reader.file.reset();
   return outcome;
 }
 
 }  // namespace
+
+std::optional<RunOutcome> CheckFirmware(Firmware& firmware) { return CheckInputFile(firmware); }
+
+RunOutcome FlashPort(FlashState& state, CSerial& port) {
+  RunOutcome outcome = Converse(state, port);
+  // A run that ended inside the boot sector holds the first interrupt no more.
+  HoldInterrupts(false);
+  state.firmware.reader.file.reset();
+  return outcome;
+}
 
 int RunFlash(FlashState& state, CSerial& port, int argc, char** argv) {
   const RunStart start;

@@ -90,15 +90,7 @@ void ShowWhatInstrumentGot(const FlashState& state, const RunOutcome& outcome) {
       break;
     default: break;
   }
-  InstrumentGot got = InstrumentGot::kNothing;
-  if (outcome.imageWhole) {
-    got = InstrumentGot::kWholeImage;
-  } else if (outcome.imageTouched || state.progress.transferStarted) {
-    got = InstrumentGot::kPartOfImage;
-  } else if (state.progress.portOpened) {
-    got = InstrumentGot::kNoFirmware;
-  }
-  PrintInstrumentGot(got);
+  PrintInstrumentGot(WhatInstrumentGot(state, outcome));
 }
 
 // A refused command line: why, then the usage.
@@ -113,6 +105,13 @@ void ShowRefusal(const FlashState& state, const RunOutcome& outcome) {
 }
 
 }  // namespace
+
+InstrumentGot WhatInstrumentGot(const FlashState& state, const RunOutcome& outcome) {
+  if (outcome.imageWhole) return InstrumentGot::kWholeImage;
+  if (outcome.imageTouched || state.progress.transferStarted) return InstrumentGot::kPartOfImage;
+  if (state.progress.portOpened) return InstrumentGot::kNoFirmware;
+  return InstrumentGot::kNothing;
+}
 
 std::string EndingReason(const FlashState& state, const RunOutcome& outcome) {
   const std::string& label = state.link.portLabel;

@@ -5,7 +5,11 @@
 #include <string>
 
 #include "run/flash_state.h"
+#include "run/presentation.h"
 #include "run/run_outcome.h"
+
+// What the instrument got from a run that ended so.
+InstrumentGot WhatInstrumentGot(const FlashState& state, const RunOutcome& outcome);
 
 // The reason of the ending in words, as the verdict and the flash record give
 // it: the instrument's answer line as it came, the loss of the port, the

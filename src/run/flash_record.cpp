@@ -122,8 +122,13 @@ std::string JsonString(const std::string& text) {
   return json + "\"";
 }
 
+std::string NewBenchId(const RunStart& start) {
+  return IsoTime(start.wall) + "/" + std::to_string(ProcessId());
+}
+
 std::string FlashRecordJson(const FlashState& state, const CSerial& port, const RunStart& start,
-                            const RunOutcome& outcome, const std::string& reason, int status) {
+                            const RunOutcome& outcome, const std::string& reason, int status,
+                            const BenchTag* bench) {
   const auto endWall = std::chrono::system_clock::now();
   const auto elapsed = std::chrono::steady_clock::now() - start.steady;
   char duration[32];
@@ -145,7 +150,11 @@ std::string FlashRecordJson(const FlashState& state, const CSerial& port, const 
          ",\"port\":" + OrNull(state.link.portLabel) + "," + DeviceFields(state, port) +
          ",\"options\":{\"pad\":" + Bool(state.options.padRecords) + ",\"debug\":" +
          Bool(state.options.debugRecords) + ",\"verbose\":" + Bool(state.options.verbose) +
-         ",\"boot\":" + Bool(state.options.bootOverwrite) + "},\"packets\":" +
+         ",\"boot\":" + Bool(state.options.bootOverwrite) + "}" +
+         (bench == nullptr ? std::string()
+                           : ",\"bench\":{\"id\":" + JsonString(bench->id) +
+                                 ",\"ports\":" + std::to_string(bench->ports) + "}") +
+         ",\"packets\":" +
          std::to_string(transferred ? state.progress.packetsSent : 0) +
          ",\"records\":" + std::to_string(transferred ? state.firmware.reader.recordsRead : 0) +
          ",\"verdict\":" + JsonString(VerdictName(outcome.ending)) +
@@ -154,14 +163,15 @@ std::string FlashRecordJson(const FlashState& state, const CSerial& port, const 
 }
 
 void RecordRun(const FlashState& state, const CSerial& port, const RunStart& start,
-               const RunOutcome& outcome, const std::string& reason, int status) {
+               const RunOutcome& outcome, const std::string& reason, int status,
+               const BenchTag* bench) {
   // A command line refused before it named a file (a usage request) flashed nothing.
   if (state.options.logPath.empty() || outcome.ending == Ending::kAnswered ||
       (outcome.ending == Ending::kRefused && state.options.fileName.empty())) {
     return;
   }
   std::string error;
-  const std::string record = FlashRecordJson(state, port, start, outcome, reason, status);
+  const std::string record = FlashRecordJson(state, port, start, outcome, reason, status, bench);
   if (!AppendToLog(state.options.logPath, record + "\n", error)) {
     PrintRecordNotWritten(state.options.logPath, error);
   }

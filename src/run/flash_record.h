@@ -20,17 +20,30 @@ struct RunStart {
   std::chrono::steady_clock::time_point steady = std::chrono::steady_clock::now();
 };
 
+// What ties together the records of the runs of one command that flashed
+// several instruments at once: the same id on every one of them.
+struct BenchTag {
+  std::string id;
+  int ports = 0;
+};
+
+// An id that no other command's runs share: the command's start and process.
+std::string NewBenchId(const RunStart& start);
+
 // Appends the record of the run to state.options.logPath (nothing when it is empty,
 // nor for a request answered without a flash: help, version, the port list)
 // in one write, with `reason` (EndingReason) as its error. A log that cannot
 // be opened or written costs one line on standard error; the run's output and
 // exit status stay as they are.
+// With `bench`, the record carries its tag.
 void RecordRun(const FlashState& state, const CSerial& port, const RunStart& start,
-               const RunOutcome& outcome, const std::string& reason, int status);
+               const RunOutcome& outcome, const std::string& reason, int status,
+               const BenchTag* bench = nullptr);
 
 // The record itself, without the line end.
 std::string FlashRecordJson(const FlashState& state, const CSerial& port, const RunStart& start,
-                            const RunOutcome& outcome, const std::string& reason, int status);
+                            const RunOutcome& outcome, const std::string& reason, int status,
+                            const BenchTag* bench = nullptr);
 
 // `text` as a JSON string: quotes, backslash and control characters escaped;
 // valid UTF-8 kept; every other byte taken as the Latin-1 character of that
@@ -43,6 +56,7 @@ std::string IsoTime(std::chrono::system_clock::time_point when);
 // Platform parts (flash_record_posix.cpp, flash_record_win32.cpp).
 std::string HostName();
 std::string UserName();
+unsigned long ProcessId();
 // Appends `line` to the file `path`, created if missing, in one write to a
 // file opened for appending, so that records of loaders sharing a log never
 // mix. False with `error` set when it cannot.

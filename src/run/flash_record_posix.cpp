@@ -13,6 +13,8 @@ std::string HostName() {
   return gethostname(name, sizeof name - 1) == 0 ? name : "";
 }
 
+unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
+
 std::string UserName() {
   if (const passwd* user = getpwuid(geteuid())) return user->pw_name;
   const char* name = std::getenv("USER");

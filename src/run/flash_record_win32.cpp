@@ -11,6 +11,8 @@ std::string HostName() {
   return GetComputerNameW(name, &size) ? Utf8Text(name) : "";
 }
 
+unsigned long ProcessId() { return GetCurrentProcessId(); }
+
 std::string UserName() {
   wchar_t name[257] = {};
   DWORD size = 257;

@@ -8,6 +8,7 @@
 
 #include "run/firmware.h"
 #include "conversation/conversation.h"
+#include "run/run_view.h"
 
 // TALVORN_LOG, or "" when it is not set.
 std::string LogPathFromEnvironment();
@@ -39,6 +40,10 @@ struct FlashState {
   Firmware firmware;
   SerialLink link;  // the conversation with the instrument
   RunProgress progress;
+  // Where the run is shown and steered from, handed in by whoever runs it;
+  // link.events is the view too.
+  RunView* view = nullptr;
+  RunKeys* keys = nullptr;
 };
 
 // The text that stands for the port in messages: "COM3", or the device path

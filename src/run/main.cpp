@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "console/console.h"
+#include "run/bench.h"
 #include "run/command_line.h"
 #include "run/driver.h"
 #include "run/flash_state.h"
@@ -13,7 +14,10 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   // The port closes when `port` goes, the file when `state` goes: at the end
   // of every run.
+  char** const args = ProgramArguments(argc, argv);
+  // Two ports or more: every instrument at once.
+  if (FlashPortCount(argc, args) >= 2) return RunBench(argc, args);
   FlashState state;
   CSerial port;
-  return RunFlash(state, port, argc, ProgramArguments(argc, argv));
+  return RunFlash(state, port, argc, args);
 }

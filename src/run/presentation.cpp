@@ -62,6 +62,9 @@ const char kErrorPrefix[] = "*** - Error, ";
 
 const char kSpinner[4] = {'/', '-', '\\', '|'};
 
+// Wake-up tries when no key press can ever end them (input closed).
+constexpr int kWakeTriesWithoutKeyboard = 20;
+
 }  // namespace
 
 const char* ProgramVersion() { return kVersion; }
@@ -109,16 +112,31 @@ void ReportFailure() {
   TheConsole().Beep(1000, 100);
 }
 
-bool DrainKeyboard() {
-  Console& console = TheConsole();
+bool DrainKeys(RunKeys& keys) {
   bool escape = false;
-  for (int keys = 0; keys < kMostKeysDrained && console.KeyWaiting(); ++keys) {
-    const int key = console.ReadKey();
+  for (int read = 0; read < kMostKeysDrained && keys.KeyWaiting(); ++read) {
+    const int key = keys.ReadKey();
     if (key < 0) break;
     escape = escape || key == kKeyEscape;
   }
   return escape;
 }
+
+bool DrainKeyboard() {
+  ConsoleKeys keys;
+  return DrainKeys(keys);
+}
+
+int64_t ConsoleKeys::NowMs() { return TheConsole().ClockMs(); }
+void ConsoleKeys::Pause1ms() { TheConsole().Pause1ms(); }
+bool ConsoleKeys::KeyWaiting() { return TheConsole().KeyWaiting(); }
+int ConsoleKeys::ReadKey() { return TheConsole().ReadKey(); }
+bool ConsoleKeys::Interrupted() { return InterruptPending(); }
+bool ConsoleKeys::KeysCanArrive() { return TheConsole().KeysCanArrive(); }
+int ConsoleKeys::MostWakeTries() {
+  return TheConsole().KeysCanArrive() ? 0 : kWakeTriesWithoutKeyboard;
+}
+bool ConsoleKeys::ConfirmBootOverwrite() { return AskBootOverwrite(); }
 
 int32_t ProgressPercent(int32_t bytesRead, int32_t fileSize) {
   if (fileSize <= 0) return 0;
@@ -176,18 +194,30 @@ void PrintPortNotOpened(const std::string& problem) {
 
 void PrintPortLost(const std::string& lost) { std::printf("*** - Error, %s.\n", lost.c_str()); }
 
-void ScreenLinkEvents::WakingUp(const std::string& portLabel) {
+void ScreenView::WakingUp(const std::string& portLabel) {
   std::printf("Waking up device at %s:%s ... ", portLabel.c_str(), kLineSettingsText);
   std::fflush(stdout);
 }
 
-void ScreenLinkEvents::Received(unsigned char byte) {
+void ScreenView::Received(unsigned char byte) {
   if (echo_) std::fputs(ScreenText(std::string(1, static_cast<char>(byte))).c_str(), stdout);
 }
 
-void ScreenLinkEvents::NoPrompt() { TheConsole().Beep(400, 1000); }
+void ScreenView::NoPrompt() { TheConsole().Beep(400, 1000); }
 
 void PrintWakeFailed() { std::printf("FAILED\n"); }
+
+void ScreenView::WakeFailed() { PrintWakeFailed(); }
+void ScreenView::WakeHint(bool keysCanArrive) { PrintWakeHint(keysCanArrive); }
+void ScreenView::Awake() { PrintAwake(); }
+void ScreenView::LineSet(const std::string& portLabel) { PrintBaudRate(portLabel); }
+void ScreenView::Started(const std::string& fileName) { PrintStarted(fileName); }
+void ScreenView::Progress(int32_t packetsSent, int32_t /*recordsRead*/, int32_t bytesRead,
+                          int32_t fileSize) {
+  ShowProgress(packetsSent, bytesRead, fileSize);
+}
+void ScreenView::Packet(const unsigned char* packet, int size) { DumpPacket(packet, size); }
+void ScreenView::AllSent(int32_t /*recordsRead*/) { PrintAllSent(); }
 
 void PrintNoAnswer(const std::string& portLabel) {
   std::printf("*** - Error, no answer from the instrument at %s.\n", portLabel.c_str());

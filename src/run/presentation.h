@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "conversation/conversation.h"
+#include "run/run_view.h"
 #include "srecord/input_file.h"
 
 void PrintBanner();
@@ -26,11 +26,8 @@ void PrintRecordNotWritten(const std::string& logPath, const std::string& error)
 void PrintNotAPort(const std::string& arg, bool devicePaths);
 // "\nFlash programming ... UNSUCCESSFUL\n" and a short beep.
 void ReportFailure();
-// Most key presses one drain takes: a person types far fewer, and a standard
-// input that never runs dry (/dev/zero) must not hold the run for ever.
-constexpr int kMostKeysDrained = 256;
-// Throws away the key presses that are waiting (at most kMostKeysDrained);
-// true when one of them was ESC.
+// Throws away the console's key presses that are waiting (at most
+// kMostKeysDrained); true when one of them was ESC.
 bool DrainKeyboard();
 // The spinner (straight to the terminal) and the percentage, then the cursor
 // back on the spinner cell.
@@ -60,18 +57,40 @@ void PrintPressEscape();
 void PrintPortNotOpened(const std::string& problem);
 // A port lost before the transfer: "*** - Error, " and the loss, in a line.
 void PrintPortLost(const std::string& lost);
-// The conversation with the instrument on the screen: the "Waking up device"
-// text of each wake-up, the "-v" echo of every character received (`echo`),
-// and a long low beep for a command line that got no prompt.
-class ScreenLinkEvents : public LinkEvents {
+// A single run on the whole screen: the "Waking up device" text of each
+// wake-up, the "-v" echo of every character received (`echo`), a long low
+// beep for a command line that got no prompt, and each step's own line.
+class ScreenView : public RunView {
  public:
-  explicit ScreenLinkEvents(bool echo) : echo_(echo) {}
+  explicit ScreenView(bool echo) : echo_(echo) {}
   void WakingUp(const std::string& portLabel) override;
   void Received(unsigned char byte) override;
   void NoPrompt() override;
+  void WakeFailed() override;
+  void WakeHint(bool keysCanArrive) override;
+  void Awake() override;
+  void LineSet(const std::string& portLabel) override;
+  void Started(const std::string& fileName) override;
+  void Progress(int32_t packetsSent, int32_t recordsRead, int32_t bytesRead,
+                int32_t fileSize) override;
+  void Packet(const unsigned char* packet, int size) override;
+  void AllSent(int32_t recordsRead) override;
 
  private:
   bool echo_;
+};
+// A single run's keys and clock: the console's. Without a keyboard the
+// wake-up gives up after 20 tries; "-b" is asked on the screen.
+class ConsoleKeys final : public RunKeys {
+ public:
+  int64_t NowMs() override;
+  void Pause1ms() override;
+  bool KeyWaiting() override;
+  int ReadKey() override;
+  bool Interrupted() override;
+  bool KeysCanArrive() override;
+  int MostWakeTries() override;
+  bool ConfirmBootOverwrite() override;
 };
 void PrintWakeFailed();
 void PrintNoAnswer(const std::string& portLabel);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "console/clock.h"
 #include "serial/port_name.h"
@@ -299,6 +300,21 @@ class PosixSerialDevice final : public SerialDevice {
 }  // namespace
 
 std::string ComPortDevice(int number) { return "/dev/ttyS" + std::to_string(number - 1); }
+
+std::string PortIdentity(const std::string& device) {
+  // The device itself, whatever links lead to it: a character device by its
+  // number, anything else by its resolved path.
+  struct stat info {};
+  if (stat(device.c_str(), &info) == 0 && S_ISCHR(info.st_mode)) {
+    return "char " + std::to_string(major(info.st_rdev)) + ":" +
+           std::to_string(minor(info.st_rdev));
+  }
+  char* const resolved = realpath(device.c_str(), nullptr);
+  if (resolved == nullptr) return device;
+  std::string path(resolved);
+  std::free(resolved);
+  return path;
+}
 
 std::unique_ptr<SerialDevice> NewPlatformSerialDevice() {
   return std::make_unique<PosixSerialDevice>();

@@ -333,6 +333,10 @@ class Win32SerialDevice final : public SerialDevice {
 
 std::string ComPortDevice(int number) { return "\\\\.\\COM" + std::to_string(number); }
 
+// A port is always named by its COM number here, which ComPortDevice spells
+// one way only.
+std::string PortIdentity(const std::string& device) { return device; }
+
 std::unique_ptr<SerialDevice> NewWin32SerialDevice(const Win32CommCalls& calls) {
   return std::make_unique<Win32SerialDevice>(calls);
 }

@@ -16,3 +16,9 @@ int ComPortNumber(const std::string& text, int most = kMaxPortNumber);
 // /dev/ttyS<n-1> on POSIX systems, as Wine and Cygwin number the ports.
 // Defined with each platform's serial device (comm_posix.cpp, comm_win32.cpp).
 std::string ComPortDevice(int number);
+
+// What tells two port names of one device apart from two devices: on POSIX
+// systems the character device's number, so that a /dev/serial/by-id link
+// and the /dev/ttyUSBn it leads to are one port (a name that is no device:
+// its resolved path, or the name itself); on Windows the device as named.
+std::string PortIdentity(const std::string& device);

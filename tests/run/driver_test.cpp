@@ -134,9 +134,9 @@ TEST(Driver, EndingsThatOnlyFakesReach) {
 }
 
 // A command line that gets no prompt beeps long and low.
-TEST(ScreenLinkEvents, ACommandLineWithoutPromptBeeps) {
+TEST(ScreenView, ACommandLineWithoutPromptBeeps) {
   FakeConsole console;
-  ScreenLinkEvents(false).NoPrompt();
+  ScreenView(false).NoPrompt();
   EXPECT_EQ(console.beeps, (std::vector<std::pair<unsigned, unsigned>>{{400, 1000}}));
 }
 
