@@ -252,7 +252,7 @@ sed -e "\#${run_line}\(waking up\|no answer (try\|awake\$\|line set to\|flashing
   grep "$run_line" /tmp/several.lines | sort
   sed -n "\#$run_line#,\$p" /tmp/several.lines | grep -v "$run_line"
 } >/tmp/several.out
-lost="lost the serial port $PLUGGED_ADAPTER (device removed)"
+lost="lost the serial port $PLUGGED_ADAPTER (device removed); the instrument may hold an incomplete image"
 width=0
 for port in "$UART" "$FLASH_ADAPTER" "$PLUGGED_ADAPTER"; do
   [ ${#port} -le $width ] || width=${#port}
