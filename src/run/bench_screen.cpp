@@ -29,8 +29,10 @@ std::string Figures(int percent, int32_t records) {
 
 BenchScreen::BenchScreen(std::vector<std::string> labels, bool redraw, int columns)
     : redraw_(redraw), columns_(columns) {
+  // At most half a narrow terminal, so that the stage stays in sight.
+  labelLimit_ = std::min(kMostLabelColumns, static_cast<size_t>(std::max(columns / 2, 10)));
   for (std::string& label : labels) {
-    labelWidth_ = std::max(labelWidth_, std::min(label.size(), kMostLabelColumns));
+    labelWidth_ = std::max(labelWidth_, std::min(label.size(), labelLimit_));
     lines_.push_back({std::move(label), "waiting"});
   }
 }
@@ -59,9 +61,7 @@ void BenchScreen::Event(int port, const std::string& event) {
 
 std::string BenchScreen::Fitted(const Line& line) const {
   std::string label = line.label;
-  if (label.size() > kMostLabelColumns) {
-    label = "..." + label.substr(label.size() - (kMostLabelColumns - 3));
-  }
+  if (label.size() > labelLimit_) label = "..." + label.substr(label.size() - (labelLimit_ - 3));
   label.resize(labelWidth_, ' ');
   std::string text = ScreenText(label + "  " + line.text, LineEnds::kShown);
   // A line wider than the terminal would wrap, and the redraw would go up

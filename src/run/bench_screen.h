@@ -41,6 +41,7 @@ class BenchScreen {
 
   std::mutex mutex_;
   std::vector<Line> lines_;
+  size_t labelLimit_ = 0;  // the most columns a label takes
   size_t labelWidth_ = 0;
   bool redraw_;
   int columns_;

@@ -38,6 +38,8 @@ const char kHelpAdditions[] =
     "   --log=FILE - Append a record of the run (one JSON line) to FILE; the\n"
     "                environment variable TALVORN_LOG=FILE does the same, and\n"
     "                an empty --log= turns it off.\n"
+    "port port ... - Two ports or more (at most 32): the file is flashed into\n"
+    "                every instrument at once, and a summary ends the run.\n"
     "\n"
     "  Alone on the command line:\n"
     " --list-ports - List the serial ports present.\n"
