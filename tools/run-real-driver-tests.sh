@@ -246,12 +246,22 @@ start_group qemu-system-x86_64 -accel "$accel" -m 256 -smp 1 -nodefaults -displa
 qemu=$started_pid
 note "guest booting ($accel), kernel $kernel"
 
+# QEMU's monitor, one connection for the whole run (tools/real-driver/qmp.py).
+coproc QMP { exec python3 -u tools/real-driver/qmp.py "$work/qmp.sock"; }
+groups+=("$QMP_PID")
+disown "$QMP_PID"  # ended by the clean-up, without a word from bash
+
 failures=()
 fail() { failures+=("$*"); note "FAIL $*"; }
 guest_end=$((SECONDS + SUITE_SECONDS))
 left() { echo $((guest_end - SECONDS > 1 ? guest_end - SECONDS : 1)); }
 
-qmp() { python3 tools/real-driver/qmp.py "$work/qmp.sock" "$@"; }
+# qmp COMMAND ARGUMENTS: QEMU carried the command out.
+qmp() {
+  local answer=
+  { printf '%s %s\n' "$1" "$2" >&"${QMP[1]:-}" && read -t 30 -r answer <&"${QMP[0]:-}"; } 2>/dev/null
+  [ "$answer" = ok ] || { note "qmp: $1: ${answer:-no answer}"; return 1; }
+}
 
 # pull CASE ID ENDED: pulls the adapter ID, then checks that the guest's
 # console line ENDED (the pulled run's end) follows soon enough.
@@ -278,10 +288,8 @@ fi
 # The three ports in one command: a fresh adapter on USB port 3 when the guest
 # asks for it, pulled once its instrument has taken packet 40.
 if wait_line "$(left)" "^real-driver: plug" "$console" "$qemu"; then
-  if qmp chardev-add "{\"id\": \"adapter3\", \"backend\": {\"type\": \"serial\",
-                       \"data\": {\"device\": \"${pty[plugged]}\"}}}" &&
-     qmp device_add '{"driver": "usb-serial", "id": "adapter3", "bus": "xhci.0", "port": "3",
-                      "chardev": "adapter3"}'; then
+  if qmp chardev-add "{\"id\": \"adapter3\", \"backend\": {\"type\": \"serial\", \"data\": {\"device\": \"${pty[plugged]}\"}}}" &&
+     qmp device_add '{"driver": "usb-serial", "id": "adapter3", "bus": "xhci.0", "port": "3", "chardev": "adapter3"}'; then
     if wait_line 60 "^real-driver: pull again " "$console" "$qemu" &&
        wait_line 60 "^40 .* silent$" "$work/plugged.log" "$qemu"; then
       pull several_ports adapter3 "^real-driver: pulled run ended"
