@@ -97,9 +97,9 @@ def wire_packets(build, path):
             return [bytes.fromhex(re.search(r"raw=(\w+)", line).group(1)) for line in f]
 
 
-def one_round(build, path, n, delay_ms, packets):
+def one_round(build, path, n, delay_ms, packets, sim_args=()):
     """Starts n runs at once; returns the time of each from its start to its end."""
-    sims = [start_sim(build, delay_ms) for _ in range(n)]
+    sims = [start_sim(build, delay_ms, sim_args) for _ in range(n)]
     try:
         if packets is None:
             started = time.monotonic()

@@ -64,9 +64,11 @@ e2e_args=(--sim "$sim" --loader "$wine" --loader "$root/$build/talvorn.exe" --co
 # that give the port as a Linux path or lock it as Linux programs do.
 keys_on_pty="boot_overwrite_no escape_cancels escape_enter_cancels arrow_key_does_not_cancel enter_held_in_setup"
 keys_on_pty+=" ctrl_c_at_wakeup ctrl_c_at_boot_question boot_sector_ctrl_c_waits boot_sector_second_ctrl_c"
-keys_on_pty+=" boot_sector_ctrl_c_small_image"
+keys_on_pty+=" boot_sector_ctrl_c_small_image bench_escape_cancels bench_ctrl_c_interrupts"
+# Output on the loader's pty: under wine a program's console output goes through wine's own console.
+output_on_pty="bench_all_succeed"
 linux_ports="missing_port port_is_a_file port_in_use port_permission_denied port_is_own_terminal own_terminal_by_path"
-linux_ports+=" port_is_a_socket port_is_ptmx"
+linux_ports+=" port_is_a_socket port_is_ptmx bench_port_and_link_to_it"
 # Wine shows no host device or pipe as a file: the program finds no file there;
 # nor does it take Linux permissions (the loader runs as nobody) as they are.
 linux_files="fifo_file kernel_log_file unreadable_file"
@@ -76,14 +78,15 @@ posix_only+=" quit_restores_the_terminal background_job hangup_ignored sighup_in
 posix_only+=" interrupt_before_end_record"
 # A Windows program has no SIGTERM; the simulator's own time-out is no
 # Windows matter, and the start of wine could outlast it.
-not_windows="sigterm_interrupts sim_timeout_counts_idle_time"
+not_windows="sigterm_interrupts bench_sigterm_interrupts sim_timeout_counts_idle_time"
 shared_cases=()
 IFS=';' read -r -a all_cases <<<"$(python3 tests/e2e/loader_cases.py --list)"
 for case in "${all_cases[@]}"; do
-  [[ " $keys_on_pty $linux_ports $linux_files $posix_only $not_windows " == *" $case "* ]] ||
+  [[ " $keys_on_pty $output_on_pty $linux_ports $linux_files $posix_only $not_windows " == *" $case "* ]] ||
     shared_cases+=(--case "$case")
 done
-echo "    (not run under wine: keys on a pty: $keys_on_pty; Linux ports: $linux_ports;"
+echo "    (not run under wine: keys on a pty: $keys_on_pty; output on a pty: $output_on_pty;"
+echo "     Linux ports: $linux_ports;"
 echo "     Linux devices, pipes and permissions as files: $linux_files;"
 echo "     POSIX descriptors and signals: $posix_only; $not_windows)"
 timeout 1800 python3 tests/e2e/loader_cases.py "${e2e_args[@]}" "${shared_cases[@]}" </dev/null

@@ -102,15 +102,15 @@ class Child:
 
 
 class Simulator(Child):
-    """talvorn-sim; it reports its pty path, then what it sees, on stdout."""
+    """talvorn-sim; it reports its pty path, then what it sees, on stdout (read as `name`)."""
 
-    def __init__(self, capture, argv):
-        super().__init__(capture, argv, "sim", "sim.err", stdin=subprocess.DEVNULL)
+    def __init__(self, capture, argv, name="sim"):
+        super().__init__(capture, argv, name, name + ".err", stdin=subprocess.DEVNULL)
 
     def pty_path(self):
-        self.capture.wait_for(lambda: SIM_LINE.search(self.capture.data["sim"])
+        self.capture.wait_for(lambda: SIM_LINE.search(self.capture.data[self._out])
                               or self.proc.poll() is not None, "the simulator's pty path")
-        match = SIM_LINE.search(self.capture.data["sim"])
+        match = SIM_LINE.search(self.capture.data[self._out])
         assert match, "talvorn-sim did not start:\n" + self.capture.describe()
         return match.group(1).decode()
 
@@ -118,7 +118,7 @@ class Simulator(Child):
         """SIGTERM makes the simulator report its summary, read to its end."""
         self.proc.send_signal(signal.SIGTERM)  # no signal if it has ended
         self.capture.wait_for(lambda: self.proc.poll() is not None and not self.capture.is_open(
-            "sim", "sim.err"), "the simulator's end")
+            self._out, self._out + ".err"), "the simulator's end")
 
 
 class Loader(Child):

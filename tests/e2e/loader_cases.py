@@ -80,9 +80,10 @@ class Config:
             self.data, self.e2e_data, self.examples)) if os.path.exists(p)), name)
 
     @contextlib.contextmanager
-    def port(self, pty_path, lock):
+    def port(self, pty_path, lock, n=0):
         """Yields (port argument, port text in messages) for the simulator's pty, under
-        wine COMn for both, by a dosdevices link; with `lock` held locked, as by another loader."""
+        wine COM<--com + n> for both, by a dosdevices link; with `lock` held locked, as by
+        another loader."""
         with contextlib.ExitStack() as undo:
             if lock:
                 fd = os.open(pty_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
@@ -92,12 +93,12 @@ class Config:
                 undo.callback(still_exclusive, fd)
             if self.on_wine:
                 prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
-                link = os.path.join(prefix, "dosdevices", "com%d" % self.com)
+                link = os.path.join(prefix, "dosdevices", "com%d" % (self.com + n))
                 with contextlib.suppress(FileNotFoundError):
                     os.unlink(link)
                 os.symlink(pty_path, link)
                 undo.callback(os.unlink, link)
-            yield ("COM%d" % self.com,) * 2 if self.on_wine else (pty_path, pty_path)
+            yield ("COM%d" % (self.com + n),) * 2 if self.on_wine else (pty_path, pty_path)
 
 
 def describe(r):
@@ -207,11 +208,15 @@ def started(result, fixture, opening_text=None, start_echo=""):
             'Flash programming "%s" started ...\nPercent Complete ... ' % fixture)
 
 
+def file_records(cfg, fixture):  # the records read: up to an S5, S8 or S9
+    with open(cfg.fixture(fixture), "rb") as f:
+        return next(n for n, line in enumerate(f, 1) if line[:2] in (b"S5", b"S8", b"S9"))
+
+
 def expect(cfg, r, fixture, verdict=None, loop=None, field=FIELD, prefix=None, echo="", status=1):
     """Standard output is `prefix`, one progress field per packet of the loop (the spinner
     in step on the console), the records sent and the verdict; no verdict: success."""
-    with open(cfg.fixture(fixture), "rb") as f:  # the records read: up to an S5, S8 or S9
-        records = next(n for n, line in enumerate(f, 1) if line[:2] in (b"S5", b"S8", b"S9"))
+    records = file_records(cfg, fixture)
     loop = len(r.loop) if loop is None else loop
     end = verdict + UNSUCCESSFUL if verdict else "Flash programming ... SUCCESSFUL\n"
     suffix = (re.escape(echo + " 100%") if not verdict else "") + \
@@ -701,10 +706,159 @@ def case_quit(cfg, tmp):
     run_loader(cfg, tmp, "sample.m0", ["--delay-ms", "100"], keys=(STARTED, quit_and_look))
 
 
+# --- several instruments at once ----------------------------------------------
+
+SUMMARY_LINE = re.compile(
+    r"(\S+) +(SUCCESSFUL|UNSUCCESSFUL|CANCELLED|INTERRUPTED) +(\d+) records +(\d+\.\d) s(?:  (.*))?")
+CONTROL = re.compile(r"[\x00-\x09\x0b-\x1f\x7f]")
+SET_UP = r"waking up device \(try 1\)\nawake\nline set to 115200,N,8,1\nflashing started\n(?:\d+% \(\d+ records\)\n)*"
+# One instrument: (simulator options, summary verdict, reason pattern, its events on plain output
+# before the verdict line, the flash record's verdict)
+GOOD = ([], "SUCCESSFUL", "", SET_UP, "successful")
+SILENT = (["--ignore-wakeups", "1000"], "UNSUCCESSFUL", "no answer to the wake-up; no firmware was sent", "".join(
+    "waking up device \\(try %d\\)\nno answer \\(try %d\\)\n" % (n, n) for n in (1, 2, 3))
+    + "the instrument does not answer\\. Check .*\n", "time-out")
+ERRORED = (["--error-at", "3", "Checksum error"], "UNSUCCESSFUL", ".*Checksum error.*", SET_UP, "instrument error")
+HUNG_UP = (["--hangup-at", "3"], "UNSUCCESSFUL", ".*lost the serial port.*", SET_UP, "lost port")
+CANCELS, INTERRUPTS = ((["--delay-ms", "100"], v.upper(), ".*", SET_UP, v) for v in ("cancelled", "interrupted"))
+
+
+def run_bench(cfg, tmp, sim_args, fixture, on_tty=False, keys=None, ports=lambda given, tmp: given):
+    """One loader flashes `fixture` into a simulator for each of `sim_args` at once, its standard
+    output on its terminal or a pipe; `keys` once every run has started; `ports`: the arguments."""
+    path, log, capture = cfg.fixture(fixture), os.path.join(tmp, "flash.log"), h.Capture()
+    with contextlib.ExitStack() as stack:
+        stack.callback(capture.close)
+        sims = []
+        for n, args in enumerate(sim_args):
+            sims.append(h.Simulator(capture, [cfg.sim, "--timeout", "280", "--once", "--check", path, *args],
+                                    "sim%d" % n))
+            stack.callback(sims[-1].close)
+        given = ports([stack.enter_context(cfg.port(s.pty_path(), False, n))[0] for n, s in enumerate(sims)], tmp)
+        loader = h.Loader(capture, (["bash", "-c", 'exec "$@" >&0', "bash"] if on_tty else []) + cfg.loader,
+                          ["--log=" + log, os.path.basename(path), *given], os.path.dirname(path), False)
+        stack.callback(loader.close)
+        if keys:
+            for port in given:
+                loader.wait_text(port + ": flashing started")
+            keys(loader) if callable(keys) else os.write(loader.master, keys)
+        status = loader.wait_exit(timeout=240)
+        cfg.on_wine or capture.wait_for(lambda: not capture.is_open("tty"), "tty end")
+        for sim in sims:
+            sim.stop()
+        assert not any(capture.data["sim%d.err" % n] for n in range(len(sims))), capture.describe()
+        out = loader.text("tty" if on_tty else None).replace("\r\n", "\n")
+        return types.SimpleNamespace(status=status, out=out, stderr=loader.text("stderr"), ports=given,
+                                     sims=[s.text() for s in sims], log=log,
+                                     describe="status %r\n%s" % (status, capture.describe()))
+
+
+def bench_records(log, commands, ports):
+    """One record per instrument, the bench field after "options", one id per command."""
+    with open(log) as f:
+        recs = [json.loads(line) for line in f]
+    keys = list(RECORD)
+    keys.insert(keys.index("options") + 1, "bench")
+    assert len(recs) == commands * ports and all(list(rec) == keys and all(
+        isinstance(rec[k], t) for k, t in RECORD.items()) for rec in recs), recs
+    ids = [rec["bench"]["id"] for rec in recs]
+    assert [rec["bench"] for rec in recs] == [{"id": i, "ports": ports} for i in ids], recs
+    assert all(isinstance(i, str) and i for i in ids) and len(set(ids)) == commands, ids
+    assert ids == sorted(ids, key=ids.index), ids  # each command's lines together
+    return recs
+
+
+def screen_rows(text):
+    """The lowest row a terminal's cursor reaches: "\\n" one down, ESC [ n A n up; never above row 0."""
+    row = low = 0
+    for m in re.finditer(r"\n|\x1b\[(\d*)A", text):
+        row += 1 if m[0] == "\n" else -int(m[1] or 1)
+        assert row >= 0, text
+        low = max(low, row)
+    return low
+
+
+def case_bench(cfg, tmp, instruments, on_tty, keys, status, fixture="sample.m0"):
+    """Each instrument's verdict in the summary, on its own plain lines and in its flash record; the
+    lines on a terminal redrawn in place, one row per instrument."""
+    r = run_bench(cfg, tmp, [i[0] for i in instruments], fixture, on_tty, keys)
+    ok, m_ports, width = sum(i[1] == "SUCCESSFUL" for i in instruments), len(r.ports), max(map(len, r.ports))
+    head = BANNER + PRESS_ESC + 'Flashing "%s" into %d instruments at once.\n' % (fixture, m_ports)
+    runs, _, summary = r.out.partition("\n\nSummary:\n")
+    assert r.out.startswith(head) and summary.endswith("\n%d of %d instruments SUCCESSFUL\nDONE\n" % (
+        ok, m_ports)) and r.status == status and not CONTROL.search(summary), r.describe
+    assert ok < m_ports or r.stderr == "", r.describe
+    rows = [SUMMARY_LINE.fullmatch(line) for line in summary.split("\n")[:-3]]
+    assert all(rows) and [m[1] for m in rows] == r.ports, r.describe
+    lines = runs[len(head):].split("\n")
+    if on_tty:  # scrolled, each instrument would take a row per event: sample.m0 has over 20
+        assert re.search(r"\x1b\[\d*A", runs) and screen_rows(runs[len(head):]) <= m_ports + 1, r.describe
+    else:
+        assert not CONTROL.search(runs) and all(any(line.startswith(p + ": ") for p in r.ports)
+                                                for line in lines), r.describe
+    recs = {rec["port"]: rec for rec in bench_records(r.log, 1, m_ports)}
+    assert sorted(recs) == sorted(r.ports), recs
+    for m, (_, verdict, reason, events, recorded), sim in zip(rows, instruments, r.sims):
+        port, got, n, secs, why = m.groups()
+        assert m[0] == "%-*s  %-12s %6s records  %5s s%s" % (
+            width, port, got, n, secs, "  " + why if why else ""), summary
+        assert got == verdict and re.fullmatch(reason, why or ""), m[0]
+        assert (recs[port]["verdict"], recs[port]["records"]) == (recorded, int(n)), recs[port]
+        if verdict == "SUCCESSFUL":
+            assert int(n) == file_records(cfg, fixture) and "image check PASSED" in sim, sim
+        else:
+            assert "flash completed" not in sim, sim
+        if not on_tty:  # its events in order, its last line the summary's
+            mine = "\n".join(line[len(port) + 2:] for line in lines if line.startswith(port + ": "))
+            assert re.fullmatch(events + re.escape("%s, %s records, %s s%s" % (
+                got, n, secs, ": " + why if why else "")), mine), mine
+            steps = [int(p) for p in re.findall(r"^(\d+)% ", mine, re.M)]
+            assert steps == sorted(set(steps)) and (verdict != "SUCCESSFUL" or steps[-1:] == [100]), mine
+
+
+# name: (instruments, standard output on the loader's terminal, keys once all started, exit status)
+BENCH = {
+    "bench_all_succeed": ([GOOD] * 3, True, None, 0),
+    "bench_mixed": ([SILENT, ERRORED, HUNG_UP, GOOD], False, None, 1),
+    "bench_escape_cancels": ([CANCELS] * 3, False, ESC, 1),
+    "bench_ctrl_c_interrupts": ([INTERRUPTS] * 2, False, CTRL_C, 130),
+    "bench_sigterm_interrupts": ([INTERRUPTS] * 2, False, lambda l: l.proc.terminate(), 143),
+}
+
+
+def linked(pty, tmp):  # a link to the port, as /dev/serial/by-id/ holds
+    os.symlink(pty, os.path.join(tmp, "by-id"))
+    return os.path.join(tmp, "by-id")
+
+
+# name: (fixture, the port arguments made of the simulators' ptys, the error): refused before any
+# port is opened, status 1; a bad file recorded for each port (two commands: two ids), a port twice not.
+BENCH_REFUSED = {
+    "bench_port_twice": ("sample.m0", lambda p, t: [p[0], p[1], p[0]], '"{0}" and "{2}" name the same port.'),
+    "bench_port_and_link_to_it": ("sample.m0", lambda p, t: [linked(p[1], t), p[0], p[1]],
+                                  '"{0}" and "{2}" name the same port.'),
+    "bench_bad_file": ("s4_record.m0", lambda p, t: p, '"s4_record.m0" line 3: record type S4 is reserved'),
+}
+
+
+def case_bench_refused(cfg, tmp, fixture, ports, error):
+    bad_file = "{" not in error
+    for _ in range(2 if bad_file else 1):
+        r = run_bench(cfg, tmp, [[]] * 2, fixture, ports=ports)
+        wanted = BANNER + "*** - Error, " + error.format(*r.ports) + UNSUCCESSFUL
+        assert r.out == wanted and r.status == 1, "expected %r\n%s" % (wanted, r.describe)
+        assert all("line opened" not in s and "received 0 bytes" in s for s in r.sims), r.describe
+    if bad_file:
+        assert [rec["verdict"] for rec in bench_records(r.log, 2, 2)] == ["bad file"] * 4
+    else:
+        assert not os.path.exists(r.log), "a refused command wrote a flash record"
+
+
 CASES = {name: (lambda c, t, f=f, a=a: f(c, t, *a)) for f, table in (
     (case_success, SUCCESS), (case_failure, FAILURE), (case_lost_in_setup, LOST_IN_SETUP),
     (case_refused, REFUSED), (case_file_changed, FILE_CHANGED), (case_answered, ANSWERED),
-    (case_streams, STREAMS), (case_usage_refused, USAGE_REFUSED),
+    (case_streams, STREAMS), (case_usage_refused, USAGE_REFUSED), (case_bench, BENCH),
+    (case_bench_refused, BENCH_REFUSED),
     (case_boot_sector_interrupt, {"boot_sector_ctrl_c_waits": ("50", [(STARTED, CTRL_C)]),
         "boot_sector_second_ctrl_c": ("200", [(STARTED, CTRL_C), ("  3%", CTRL_C)]),
         "boot_sector_ctrl_c_small_image": ("300", [(STARTED, CTRL_C)], "words16_crlf.m0")}),

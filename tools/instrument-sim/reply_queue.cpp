@@ -13,8 +13,18 @@ constexpr std::chrono::nanoseconds kByteTime{86806};
 
 }  // namespace
 
+void ReplyQueue::Received(SimClock::time_point readAt) {
+  if (lineRate_) arrival_ = std::max(arrival_, readAt) + kByteTime;
+}
+
+// The instrument cannot answer a byte before it has arrived; bytes sent
+// unprompted (junk at line open) go from now.
+SimClock::time_point ReplyQueue::ActionTime() const {
+  return std::max(SimClock::now(), arrival_);
+}
+
 void ReplyQueue::Send(const std::string& bytes, int delayMs) {
-  SimClock::time_point due = SimClock::now() + std::chrono::milliseconds(delayMs);
+  SimClock::time_point due = ActionTime() + std::chrono::milliseconds(delayMs);
   if (!bytes_.empty()) due = std::max(due, bytes_.back().due);
   for (char c : bytes) bytes_.push_back({due, static_cast<uint8_t>(c)});
 }

@@ -1,4 +1,5 @@
-// What the instrument sends, queued with the time at which each byte may go.
+// What the instrument sends, queued with the time at which each byte may go,
+// and when the bytes it receives have arrived.
 #pragma once
 
 #include <chrono>
@@ -22,13 +23,22 @@ class ReplySink {
 
 class ReplyQueue : public ReplySink {
  public:
-  // With `lineRate`, bytes leave no faster than 115200 baud, 10 bits a byte.
+  // With `lineRate`, bytes leave and arrive no faster than 115200 baud, 10
+  // bits a byte, in each direction.
   explicit ReplyQueue(bool lineRate) : lineRate_(lineRate) {}
 
-  void Send(const std::string& bytes, int delayMs) override;
-  void HangUp() override { hangUpRequested_ = true; }
+  // Notes a byte from the loader, read at `readAt`, before the instrument
+  // takes it. At line rate it has not arrived before one byte time after the
+  // later of `readAt` and the previous byte's arrival; what the instrument
+  // sends or does in answer is timed from then. Otherwise it arrives as read.
+  void Received(SimClock::time_point readAt);
 
-  bool HangUpRequested() const { return hangUpRequested_; }
+  void Send(const std::string& bytes, int delayMs) override;
+  void HangUp() override { hangUpAt_ = ActionTime(); }
+
+  bool HangUpRequested() const { return hangUpAt_.has_value(); }
+  // When the line is to be closed; nothing when no hang-up was asked for.
+  std::optional<SimClock::time_point> HangUpAt() const { return hangUpAt_; }
   // Drops everything queued (the other end has gone).
   void Discard() { bytes_.clear(); }
   // When the next byte may be written; nothing when the queue is empty.
@@ -42,11 +52,13 @@ class ReplyQueue : public ReplySink {
     SimClock::time_point due;
     uint8_t value;
   };
+  SimClock::time_point ActionTime() const;
   SimClock::time_point PaceStart() const;
   size_t BytesAllowed(SimClock::time_point now) const;
 
   bool lineRate_;
-  bool hangUpRequested_ = false;
+  std::optional<SimClock::time_point> hangUpAt_;
   std::deque<QueuedByte> bytes_;
-  SimClock::time_point nextSlot_{};  // line rate: earliest time of the next byte
+  SimClock::time_point nextSlot_{};  // line rate: earliest time of the next byte sent
+  SimClock::time_point arrival_{};   // line rate: arrival of the last byte received
 };

@@ -69,7 +69,7 @@ bool Loop::ShouldStop(SimClock::time_point now) {
   } else if (now >= deadline_) {
     Note("time-out: no byte from the loader for " + std::to_string(options_.timeoutSeconds) +
          " s, closing the line");
-  } else if (replies_.HangUpRequested()) {
+  } else if (replies_.HangUpAt() && *replies_.HangUpAt() <= now) {
     line_.Close();
     Note("hung up the line");
   } else {
@@ -81,6 +81,7 @@ bool Loop::ShouldStop(SimClock::time_point now) {
 SimClock::duration Loop::WaitTime(SimClock::time_point now) const {
   SimClock::duration wait = deadline_ - now;
   if (const auto due = replies_.NextDue(); due && !waitingForRoom_) wait = std::min(wait, *due - now);
+  if (const auto hangUp = replies_.HangUpAt()) wait = std::min(wait, *hangUp - now);
   return wait;
 }
 
@@ -126,7 +127,11 @@ void Loop::ReadAvailable() {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;  // EAGAIN: all read
     deadline_ = IdleDeadline();
-    for (ssize_t i = 0; i < n && !replies_.HangUpRequested(); ++i) instrument_.Receive(buffer[i]);
+    const SimClock::time_point readAt = SimClock::now();
+    for (ssize_t i = 0; i < n && !replies_.HangUpRequested(); ++i) {
+      replies_.Received(readAt);
+      instrument_.Receive(buffer[i]);
+    }
     if (replies_.HangUpRequested()) return;
   }
 }

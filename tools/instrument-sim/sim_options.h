@@ -22,7 +22,7 @@ struct SimOptions {
   int hangupInSetup = 0;   // set-up line: 1 wake-up string, 2-4 commands, 5 start command
   int delayMs = 0;         // delay of every packet answer
   int promptDelayMs = 0;   // delay of the prompt after every command line
-  bool lineRate = false;   // pace sent bytes at 115200 8N1
+  bool lineRate = false;   // pace sent and received bytes at 115200 8N1
   bool noise = false;      // junk bytes at line open and before each wake-up prompt
   bool startAnswer = true; // --no-start-answer clears it
   std::string startAnswerText = "Flash programming mode";  // --start-answer TEXT

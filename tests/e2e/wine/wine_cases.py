@@ -53,6 +53,7 @@ CASES = {
     "list_ports": case_list_ports,
     "escape_from_standard_input": lambda c, t: lc.case_failure(
         c, t, *lc.FAILURE["escape_cancels"], keys_on_pipe=True),
+    "two_ports_at_once": lambda c, t: lc.case_bench(c, t, [lc.GOOD] * 2, False, None, 0),
     "arrow_key_from_standard_input": lambda c, t: lc.expect(
         c, lc.run_loader(c, t, "words16_crlf.m0", ["--delay-ms", "100"],
                          keys=(lc.STARTED, lc.ARROW_UP), keys_on_pipe=True), "words16_crlf.m0"),
