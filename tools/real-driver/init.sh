@@ -257,7 +257,7 @@ width=0
 for port in "$UART" "$FLASH_ADAPTER" "$PLUGGED_ADAPTER"; do
   [ ${#port} -le $width ] || width=${#port}
 done
-summary_line() { printf "%-${width}s  %-12s%6d records #.# s%s" "$@"; }
+summary_line() { printf "%-${width}s  %-12s %6d records #.# s%s" "$@"; }
 verdict several_ports 1 $status /tmp/several.out "$BANNER
 Flashing \"$FIRMWARE\" into 3 instruments at once.
 $(printf '%s\n' "$UART: SUCCESSFUL, 1026 records, #.# s" \
