@@ -7,6 +7,8 @@
 #   adapter on USB port 1  an FTDI adapter (usb-serial on xHCI, ftdi_sio)
 #   adapter on USB port 2  a second one, whose instrument leaves packet 40
 #                          unanswered; it is pulled there (QMP device_del)
+#   adapter on USB port 3  plugged in later (QMP chardev-add, device_add) for
+#                          the three ports in one command, and pulled likewise
 # The guest checks each run's exit status and transcript; this script checks
 # what each instrument received and how soon the pulled adapter's run ended.
 #
@@ -223,6 +225,7 @@ start_sim() {
 start_sim uart --check examples/sample.m0
 start_sim adapter --check examples/sample.m0
 start_sim pulled --check examples/sample.m0 --silent-at 40
+start_sim plugged --check examples/sample.m0 --silent-at 40
 
 # ---------------------------------------------------------------- the guest
 
@@ -243,30 +246,61 @@ start_group qemu-system-x86_64 -accel "$accel" -m 256 -smp 1 -nodefaults -displa
 qemu=$started_pid
 note "guest booting ($accel), kernel $kernel"
 
+# QEMU's monitor, one connection for the whole run (tools/real-driver/qmp.py).
+coproc QMP { exec python3 -u tools/real-driver/qmp.py "$work/qmp.sock"; }
+groups+=("$QMP_PID")
+disown "$QMP_PID"  # ended by the clean-up, without a word from bash
+
 failures=()
 fail() { failures+=("$*"); note "FAIL $*"; }
 guest_end=$((SECONDS + SUITE_SECONDS))
 left() { echo $((guest_end - SECONDS > 1 ? guest_end - SECONDS : 1)); }
 
+# qmp COMMAND ARGUMENTS: QEMU carried the command out.
+qmp() {
+  local answer=
+  { printf '%s %s\n' "$1" "$2" >&"${QMP[1]:-}" && read -t 30 -r answer <&"${QMP[0]:-}"; } 2>/dev/null
+  [ "$answer" = ok ] || { note "qmp: $1: ${answer:-no answer}"; return 1; }
+}
+
+# pull CASE ID ENDED: pulls the adapter ID, then checks that the guest's
+# console line ENDED (the pulled run's end) follows soon enough.
+pull() {
+  local pulled_at seconds
+  qmp device_del "{\"id\": \"$2\"}" || { fail "$1: QEMU did not remove the adapter"; return; }
+  pulled_at=$(date +%s.%N)
+  wait_line 60 "$3" "$console" "$qemu" || { fail "$1: the run did not end within 60 s of the pull"; return; }
+  seconds=$(awk -v a="$pulled_at" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }')
+  note "$1: adapter pulled: the loader's run ended ${seconds} s later"
+  awk -v s="$seconds" -v limit="$PULL_REPORT_SECONDS" 'BEGIN { exit !(s <= limit) }' ||
+    fail "$1: the run ended $seconds s after the pull, over $PULL_REPORT_SECONDS s"
+}
+
 # The pull: once the guest has looked at the held port and the instrument has
 # taken packet 40 (which it leaves unanswered).
 if wait_line "$(left)" "^real-driver: pull " "$console" "$qemu" &&
    wait_line "$(left)" "^40 .* silent$" "$work/pulled.log" "$qemu"; then
-  if python3 tools/real-driver/qmp.py "$work/qmp.sock" device_del '{"id": "adapter2"}'; then
-    pulled_at=$(date +%s.%N)
-    if wait_line 60 "CASE adapter_pulled " "$console" "$qemu"; then
-      seconds=$(awk -v a="$pulled_at" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }')
-      note "adapter pulled: the loader's run ended ${seconds} s later"
-      awk -v s="$seconds" -v limit="$PULL_REPORT_SECONDS" 'BEGIN { exit !(s <= limit) }' ||
-        fail "adapter_pulled: the run ended $seconds s after the pull, over $PULL_REPORT_SECONDS s"
-    else
-      fail "adapter_pulled: the run did not end within 60 s of the pull"
-    fi
-  else
-    fail "adapter_pulled: QEMU did not remove the adapter"
-  fi
+  pull adapter_pulled adapter2 "CASE adapter_pulled "
 else
   fail "adapter_pulled: the guest never reached packet 40 on the second adapter"
+fi
+
+# The three ports in one command: a fresh adapter on USB port 3 when the guest
+# asks for it, pulled once its instrument has taken packet 40.
+if wait_line "$(left)" "^real-driver: plug" "$console" "$qemu"; then
+  if qmp chardev-add "{\"id\": \"adapter3\", \"backend\": {\"type\": \"serial\", \"data\": {\"device\": \"${pty[plugged]}\"}}}" &&
+     qmp device_add '{"driver": "usb-serial", "id": "adapter3", "bus": "xhci.0", "port": "3", "chardev": "adapter3"}'; then
+    if wait_line 60 "^real-driver: pull again " "$console" "$qemu" &&
+       wait_line 60 "^40 .* silent$" "$work/plugged.log" "$qemu"; then
+      pull several_ports adapter3 "^real-driver: pulled run ended"
+    else
+      fail "several_ports: the guest never reached packet 40 on the plugged adapter"
+    fi
+  else
+    fail "several_ports: QEMU did not plug the adapter in"
+  fi
+else
+  fail "several_ports: the guest never asked for the adapter"
 fi
 
 wait_line "$(left)" "^real-driver: END" "$console" "$qemu" || fail "guest: no END within $SUITE_SECONDS s"
@@ -278,7 +312,7 @@ cases=$(grep -c "^real-driver: CASE .* PASS" "$console" || true)
 while read -r line; do
   fail "${line#real-driver: CASE }"
 done < <(tr -d '\r' <"$console" | grep "^real-driver: CASE .* FAIL" || true)
-[ "$cases" -eq 10 ] || fail "guest: $cases of 10 cases passed"
+[ "$cases" -eq 11 ] || fail "guest: $cases of 11 cases passed"
 
 # sim_verdict NAME STATUS PATTERN...: the simulator's exit status and lines
 # of its report.
@@ -291,14 +325,15 @@ sim_verdict() {
     grep -q -- "$pattern" "$work/$name.out" || fail "$name instrument: no \"$pattern\""
   done
 }
-sim_verdict uart 0 "flash completed: 258 packets" "image check PASSED"
-sim_verdict adapter 0 "flash completed: 258 packets" "image check PASSED"
+sim_verdict uart 0 "flash completed: 258 packets" "image check PASSED" "2 flashes completed"
+sim_verdict adapter 0 "flash completed: 258 packets" "image check PASSED" "2 flashes completed"
 sim_verdict pulled 2 "packet 40 left unanswered" "exiting: .* 40 packets"
+sim_verdict plugged 2 "packet 40 left unanswered" "exiting: .* 40 packets"
 
 if [ ${#failures[@]} -ne 0 ]; then
   note "console of the guest:"
   tr -d '\r' <"$console" | tail -n 80
-  for name in uart adapter pulled; do
+  for name in uart adapter pulled plugged; do
     note "$name instrument:"
     cat "$work/$name.out"
   done

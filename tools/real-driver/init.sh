@@ -221,4 +221,54 @@ timeout 120 /talvorn "$FIRMWARE" "$PULLED_ADAPTER" </dev/null >/tmp/unplugged.ou
 verdict unplugged_adapter 1 $? /tmp/unplugged.out "$(open_failed_text "$PULLED_ADAPTER" \
   "no such device. Is the adapter plugged in? Serial ports present: /dev/ttyS0, $UART, $FLASH_ADAPTER.")"
 
+# All three ports in one command: the host plugs a fresh adapter into USB port
+# 3, whose instrument too leaves packet 40 unanswered, and pulls it there while
+# the 8250 and the first adapter flash on. Progress lines depend on timing and
+# go; the verdict lines stay, sorted (the runs end in any order), and so does
+# everything else, the seconds masked.
+say "plug"
+tries=0
+until PLUGGED_ADAPTER=$(adapter_on_port 3) && [ -c "$PLUGGED_ADAPTER" ]; do
+  tries=$((tries + 1))
+  if [ $tries -gt 600 ]; then
+    say "CASE several_ports FAIL the plugged adapter did not appear within 60 s"
+    finish
+  fi
+  sleep 0.1
+done
+/talvorn "$FIRMWARE" "$UART" "$FLASH_ADAPTER" "$PLUGGED_ADAPTER" </dev/null \
+  >/tmp/several.raw 2>&1 &
+loader=$!
+say "pull again $PLUGGED_ADAPTER"
+wait_for_text $loader "^$PLUGGED_ADAPTER: UNSUCCESSFUL" /tmp/several.raw &&
+  say "pulled run ended"
+wait_loader $loader
+status=$?
+run_line='^/dev/[^ ]*: '
+sed -e "\#${run_line}\(waking up\|no answer (try\|awake\$\|line set to\|flashing started\|[0-9]*% (\)#d" \
+    -e 's/ *[0-9][0-9]*\.[0-9] s/ #.# s/' /tmp/several.raw >/tmp/several.lines
+{
+  sed "\#$run_line#,\$d" /tmp/several.lines
+  grep "$run_line" /tmp/several.lines | sort
+  sed -n "\#$run_line#,\$p" /tmp/several.lines | grep -v "$run_line"
+} >/tmp/several.out
+lost="lost the serial port $PLUGGED_ADAPTER (device removed); the instrument may hold an incomplete image"
+width=0
+for port in "$UART" "$FLASH_ADAPTER" "$PLUGGED_ADAPTER"; do
+  [ ${#port} -le $width ] || width=${#port}
+done
+summary_line() { printf "%-${width}s  %-12s %6d records #.# s%s" "$@"; }
+verdict several_ports 1 $status /tmp/several.out "$BANNER
+Flashing \"$FIRMWARE\" into 3 instruments at once.
+$(printf '%s\n' "$UART: SUCCESSFUL, 1026 records, #.# s" \
+  "$FLASH_ADAPTER: SUCCESSFUL, 1026 records, #.# s" \
+  "$PLUGGED_ADAPTER: UNSUCCESSFUL, 161 records, #.# s: $lost" | sort)
+
+Summary:
+$(summary_line "$UART" SUCCESSFUL 1026)
+$(summary_line "$FLASH_ADAPTER" SUCCESSFUL 1026)
+$(summary_line "$PLUGGED_ADAPTER" UNSUCCESSFUL 161 "  $lost")
+2 of 3 instruments SUCCESSFUL
+DONE"
+
 finish
