@@ -718,7 +718,8 @@ GOOD = ([], "SUCCESSFUL", "", SET_UP, "successful")
 SILENT = (["--ignore-wakeups", "1000"], "UNSUCCESSFUL", "no answer to the wake-up; no firmware was sent", "".join(
     "waking up device \\(try %d\\)\nno answer \\(try %d\\)\n" % (n, n) for n in (1, 2, 3))
     + "the instrument does not answer\\. Check .*\n", "time-out")
-ERRORED = (["--error-at", "3", "Checksum error"], "UNSUCCESSFUL", ".*Checksum error.*", SET_UP, "instrument error")
+ERRORED = (["--error-at", "3", "Checksum error"], "UNSUCCESSFUL",  # its CR LF not shown
+           "error message: Checksum error; the instrument may hold an incomplete image", SET_UP, "instrument error")
 HUNG_UP = (["--hangup-at", "3"], "UNSUCCESSFUL", ".*lost the serial port.*", SET_UP, "lost port")
 CANCELS, INTERRUPTS = ((["--delay-ms", "100"], v.upper(), ".*", SET_UP, v) for v in ("cancelled", "interrupted"))
 

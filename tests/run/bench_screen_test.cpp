@@ -34,8 +34,10 @@ TEST(BenchScreen, LinesFitTheTerminalAndRedrawInPlace) {
   EXPECT_EQ(seen[1].rfind("...", 0), 0u) << seen[1];
   EXPECT_NE(seen[1].find("J1-if00-port0  flashing"), std::string::npos) << "the label's end and the stage";
   EXPECT_EQ(Drawn(screen), "") << "nothing changed, nothing drawn";
-  screen.Stage(0, "awake", -1, 0, "awake");
-  EXPECT_EQ(Drawn(screen).rfind("\x1b[2A\r/dev/ttyS0", 0), 0u);
+  BenchPortView(screen, 0, false).Finished("SUCCESSFUL", 1026, 9.44, "");
+  const std::string redrawn = Drawn(screen);
+  EXPECT_EQ(redrawn.rfind("\x1b[2A\r/dev/ttyS0", 0), 0u) << redrawn;
+  EXPECT_NE(redrawn.find("SUCCESSFUL     10"), std::string::npos) << "the records after the verdict";
 }
 
 }  // namespace
