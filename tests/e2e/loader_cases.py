@@ -732,12 +732,13 @@ def run_bench(cfg, tmp, sim_args, fixture, on_tty=False, keys=None, ports=lambda
         stack.callback(capture.close)
         sims = []
         for n, args in enumerate(sim_args):
-            sims.append(h.Simulator(capture, [cfg.sim, "--timeout", "280", "--once", "--check", path, *args],
+            check = ["--check", path] if os.path.exists(path) else []  # no check without a file
+            sims.append(h.Simulator(capture, [cfg.sim, "--timeout", "280", "--once", *check, *args],
                                     "sim%d" % n))
             stack.callback(sims[-1].close)
         given = ports([stack.enter_context(cfg.port(s.pty_path(), False, n))[0] for n, s in enumerate(sims)], tmp)
         loader = h.Loader(capture, (["bash", "-c", 'exec "$@" >&0', "bash"] if on_tty else []) + cfg.loader,
-                          ["--log=" + log, os.path.basename(path), *given], os.path.dirname(path), False)
+                          ["--log=" + log, os.path.basename(path), *given], os.path.dirname(path) or tmp, False)
         stack.callback(loader.close)
         if keys:
             for port in given:
@@ -839,6 +840,7 @@ BENCH_REFUSED = {
     "bench_port_and_link_to_it": ("sample.m0", lambda p, t: [linked(p[1], t), p[0], p[1]],
                                   '"{0}" and "{2}" name the same port.'),
     "bench_bad_file": ("s4_record.m0", lambda p, t: p, '"s4_record.m0" line 3: record type S4 is reserved'),
+    "bench_missing_file": ("missing.m0", lambda p, t: p, 'file "missing.m0" not found'),
 }
 
 
@@ -847,7 +849,10 @@ def case_bench_refused(cfg, tmp, fixture, ports, error):
     for _ in range(2 if bad_file else 1):
         r = run_bench(cfg, tmp, [[]] * 2, fixture, ports=ports)
         wanted = BANNER + "*** - Error, " + error.format(*r.ports) + UNSUCCESSFUL
-        assert r.out == wanted and r.status == 1, "expected %r\n%s" % (wanted, r.describe)
+        if "not found" in error:  # as a single run: the error, then the usage
+            wanted = "*** - Error, " + error + BANNER + "USAGE:"
+        assert r.out.startswith(wanted) and r.status == 1, "expected %r\n%s" % (wanted, r.describe)
+        assert "not found" in error or r.out == wanted, r.describe
         assert all("line opened" not in s and "received 0 bytes" in s for s in r.sims), r.describe
     if bad_file:
         assert [rec["verdict"] for rec in bench_records(r.log, 2, 2)] == ["bad file"] * 4

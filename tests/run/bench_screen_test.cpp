@@ -32,7 +32,7 @@ TEST(BenchScreen, LinesFitTheTerminalAndRedrawInPlace) {
   }
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[1].rfind("...", 0), 0u) << seen[1];
-  EXPECT_NE(seen[1].find("J1-if00-port0  flashing"), std::string::npos) << "the label's end and the stage";
+  EXPECT_NE(seen[1].find("J1-if00-port0  flashing      57%"), std::string::npos) << "the label's end and the stage";
   EXPECT_EQ(Drawn(screen), "") << "nothing changed, nothing drawn";
   BenchPortView(screen, 0, false).Finished("SUCCESSFUL", 1026, 9.44, "");
   const std::string redrawn = Drawn(screen);
