@@ -134,15 +134,8 @@ int EndBeforePorts(FlashState& checked, const std::vector<std::string>& labels,
   return ExitStatus(outcome);
 }
 
-// A refusal of the ports named: nothing opened, nothing recorded.
-int RefusePorts(const std::string& error) {
-  PrintError(error);
-  ReportFailure();
-  return 1;
-}
-
-// The ports named, each a device no other names; "" when they all are.
-std::string CheckPorts(const std::vector<RunOptions>& ports, const std::vector<std::string>& args) {
+// Why two of the ports named are one device; "" when none are.
+std::string SamePortTwice(const std::vector<RunOptions>& ports, const std::vector<std::string>& args) {
   std::vector<std::string> devices;
   for (size_t i = 0; i < ports.size(); ++i) {
     const RunOptions& port = ports[i];
@@ -207,6 +200,74 @@ void RunAll(std::vector<std::unique_ptr<BenchRun>>& runs, BenchScreen& screen,
   screen.Draw();
 }
 
+// The ports the command line names, as taken one by one.
+struct BenchPorts {
+  std::vector<RunOptions> taken;    // the arguments that name a port
+  std::vector<std::string> labels;  // every argument as messages show it
+  std::vector<std::string> args;    // every argument as given
+  std::string notAPort;             // the first argument that names no port
+};
+
+BenchPorts TakePorts(const RunOptions& options, int argc, char** argv, int first) {
+  BenchPorts ports;
+  for (int i = first; i < argc; ++i) {
+    RunOptions port = options;
+    const bool taken = TakePort(port, argc, argv, i);
+    ports.args.push_back(argv[i]);
+    ports.labels.push_back(taken ? PortLabel(port) : argv[i]);
+    if (taken) ports.taken.push_back(port);
+    if (!taken && ports.notAPort.empty()) ports.notAPort = argv[i];
+  }
+  return ports;
+}
+
+// Too many ports, an argument that names none, or one device named twice:
+// refused with its message, nothing opened, nothing recorded.
+bool PortsAccepted(const BenchPorts& ports) {
+  std::string refusal;
+  if (ports.args.size() > static_cast<size_t>(kMostBenchPorts)) {
+    refusal = "at most " + std::to_string(kMostBenchPorts) + " ports at once (" +
+              std::to_string(ports.args.size()) + " were given).";
+  } else if (ports.taken.size() < ports.args.size()) {
+    PrintNotAPort(ports.notAPort, DevicePathsAsPorts());
+  } else {
+    refusal = SamePortTwice(ports.taken, ports.args);
+    if (refusal.empty()) return true;
+  }
+  if (!refusal.empty()) PrintError(refusal);
+  ReportFailure();
+  return false;
+}
+
+// Every instrument at once, from the screen's first line to the exit status.
+int FlashAll(const FlashState& checked, const BenchPorts& ports, const BenchTag& tag) {
+  const RunOptions& options = checked.options;
+  std::printf("Flashing \"%s\" into %d instruments at once.\n", options.fileName.c_str(), tag.ports);
+  BenchScreen screen(ports.labels,
+                     TheConsole().RedrawsLines() && !options.verbose && !options.debugRecords,
+                     TheConsole().ScreenColumns());
+  std::vector<std::unique_ptr<BenchRun>> runs;
+  for (size_t i = 0; i < ports.taken.size(); ++i) {
+    auto run = std::make_unique<BenchRun>();
+    run->state.options = ports.taken[i];
+    run->state.link.portLabel = ports.labels[i];
+    run->keys = std::make_unique<BenchKeys>(TheConsole().KeysCanArrive());
+    run->view = std::make_unique<BenchPortView>(screen, static_cast<int>(i), options.verbose);
+    runs.push_back(std::move(run));
+  }
+  RunAll(runs, screen, checked.firmware, tag);
+  PrintSummary(runs);
+  DrainKeyboard();
+  bool interrupted = false;
+  bool allSucceeded = true;
+  for (const auto& run : runs) {
+    interrupted = interrupted || run->outcome.ending == Ending::kInterrupted;
+    allSucceeded = allSucceeded && run->outcome.ending == Ending::kSuccess;
+  }
+  if (interrupted) return InterruptExitStatus();
+  return allSucceeded ? 0 : 1;
+}
+
 }  // namespace
 
 int FlashPortCount(int argc, char** argv) {
@@ -222,68 +283,24 @@ int RunBench(int argc, char** argv) {
   checked.options = line.options;
   if (!checked.options.logGiven) checked.options.logPath = LogPathFromEnvironment();
   const BenchTag tag{NewBenchId(start), argc - line.portIndex};
-  std::vector<std::string> args(argv + line.portIndex, argv + argc);
-  std::vector<RunOptions> ports;
-  std::vector<std::string> labels;
-  std::string notAPort;  // the first argument that names no port
-  for (int i = line.portIndex; i < argc; ++i) {
-    RunOptions port = checked.options;
-    const bool taken = TakePort(port, argc, argv, i);
-    labels.push_back(taken ? PortLabel(port) : argv[i]);
-    if (taken) ports.push_back(port);
-    if (!taken && notAPort.empty()) notAPort = argv[i];
-  }
+  const BenchPorts ports = TakePorts(checked.options, argc, argv, line.portIndex);
   if (!OpenFirmware(checked.firmware, checked.options.fileName, checked.options.padRecords)) {
     RunOutcome notFound;
     notFound.ending = Ending::kRefused;
     notFound.fileFault = FileFault::kNotFound;
-    return EndBeforePorts(checked, labels, notFound, start, tag);
+    return EndBeforePorts(checked, ports.labels, notFound, start, tag);
   }
   PrintBanner();
-  if (tag.ports > kMostBenchPorts) {
-    return RefusePorts("at most " + std::to_string(kMostBenchPorts) + " ports at once (" +
-                       std::to_string(tag.ports) + " were given).");
-  }
-  if (ports.size() < args.size()) {
-    PrintNotAPort(notAPort, DevicePathsAsPorts());
-    ReportFailure();
-    return 1;
-  }
-  const std::string duplicate = CheckPorts(ports, args);
-  if (!duplicate.empty()) return RefusePorts(duplicate);
+  if (!PortsAccepted(ports)) return 1;
   if (const auto refused = CheckFirmware(checked.firmware)) {
-    return EndBeforePorts(checked, labels, *refused, start, tag);
+    return EndBeforePorts(checked, ports.labels, *refused, start, tag);
   }
   PrintPressEscape();
   if (checked.options.bootOverwrite && !AskBootOverwrite()) {
     RunOutcome cancelled;
     cancelled.ending = InterruptPending() ? Ending::kInterrupted : Ending::kCancelled;
-    return EndBeforePorts(checked, labels, cancelled, start, tag);
-  }
-  std::printf("Flashing \"%s\" into %d instruments at once.\n", checked.options.fileName.c_str(),
-              tag.ports);
-  const RunOptions& options = checked.options;
-  BenchScreen screen(labels, TheConsole().RedrawsLines() && !options.verbose && !options.debugRecords,
-                     TheConsole().ScreenColumns());
-  std::vector<std::unique_ptr<BenchRun>> runs;
-  for (size_t i = 0; i < ports.size(); ++i) {
-    auto run = std::make_unique<BenchRun>();
-    run->state.options = ports[i];
-    run->state.link.portLabel = labels[i];
-    run->keys = std::make_unique<BenchKeys>(TheConsole().KeysCanArrive());
-    run->view = std::make_unique<BenchPortView>(screen, static_cast<int>(i), options.verbose);
-    runs.push_back(std::move(run));
+    return EndBeforePorts(checked, ports.labels, cancelled, start, tag);
   }
   checked.firmware.reader.file.reset();
-  RunAll(runs, screen, checked.firmware, tag);
-  PrintSummary(runs);
-  DrainKeyboard();
-  bool interrupted = false;
-  bool allSucceeded = true;
-  for (const auto& run : runs) {
-    interrupted = interrupted || run->outcome.ending == Ending::kInterrupted;
-    allSucceeded = allSucceeded && run->outcome.ending == Ending::kSuccess;
-  }
-  if (interrupted) return InterruptExitStatus();
-  return allSucceeded ? 0 : 1;
+  return FlashAll(checked, ports, tag);
 }
