@@ -64,7 +64,7 @@ e2e_args=(--sim "$sim" --loader "$wine" --loader "$root/$build/talvorn.exe" --co
 # that give the port as a Linux path or lock it as Linux programs do.
 keys_on_pty="boot_overwrite_no escape_cancels escape_enter_cancels arrow_key_does_not_cancel enter_held_in_setup"
 keys_on_pty+=" ctrl_c_at_wakeup ctrl_c_at_boot_question boot_sector_ctrl_c_waits boot_sector_second_ctrl_c"
-keys_on_pty+=" boot_sector_ctrl_c_small_image bench_escape_cancels bench_ctrl_c_interrupts"
+keys_on_pty+=" boot_sector_ctrl_c_small_image bench_escape_cancels bench_ctrl_c_interrupts bench_boot_overwrite_no"
 # Output on the loader's pty: under wine a program's console output goes through wine's own console.
 output_on_pty="bench_all_succeed"
 linux_ports="missing_port port_is_a_file port_in_use port_permission_denied port_is_own_terminal own_terminal_by_path"

@@ -724,7 +724,7 @@ HUNG_UP = (["--hangup-at", "3"], "UNSUCCESSFUL", ".*lost the serial port.*", SET
 CANCELS, INTERRUPTS = ((["--delay-ms", "100"], v.upper(), ".*", SET_UP, v) for v in ("cancelled", "interrupted"))
 
 
-def run_bench(cfg, tmp, sim_args, fixture, on_tty=False, keys=None, ports=lambda given, tmp: given):
+def run_bench(cfg, tmp, sim_args, fixture, on_tty=False, keys=None, ports=lambda given, tmp: given, boot=None):
     """One loader flashes `fixture` into a simulator for each of `sim_args` at once, its standard
     output on its terminal or a pipe; `keys` once every run has started; `ports`: the arguments."""
     path, log, capture = cfg.fixture(fixture), os.path.join(tmp, "flash.log"), h.Capture()
@@ -738,8 +738,12 @@ def run_bench(cfg, tmp, sim_args, fixture, on_tty=False, keys=None, ports=lambda
             stack.callback(sims[-1].close)
         given = ports([stack.enter_context(cfg.port(s.pty_path(), False, n))[0] for n, s in enumerate(sims)], tmp)
         loader = h.Loader(capture, (["bash", "-c", 'exec "$@" >&0', "bash"] if on_tty else []) + cfg.loader,
-                          ["--log=" + log, os.path.basename(path), *given], os.path.dirname(path) or tmp, False)
+                          ["--log=" + log] + ["-b"] * bool(boot) + [os.path.basename(path), *given],
+                          os.path.dirname(path) or tmp, False)
         stack.callback(loader.close)
+        if boot:  # "-b", the question answered
+            loader.wait_text(BOOT_QUESTION)
+            os.write(loader.master, boot)
         if keys:
             for port in given:
                 loader.wait_text(port + ": flashing started")
@@ -860,6 +864,13 @@ def case_bench_refused(cfg, tmp, fixture, ports, error):
         assert not os.path.exists(r.log), "a refused command wrote a flash record"
 
 
+def case_bench_boot_overwrite_no(cfg, tmp):  # asked once, before any port is opened
+    r = run_bench(cfg, tmp, [[]] * 2, "sample.m0", boot=b"n")
+    assert r.out == BANNER + PRESS_ESC + BOOT_QUESTION + "n\n" + CANCELLED + UNSUCCESSFUL and r.status == 1, r.describe
+    assert all("received 0 bytes" in s for s in r.sims), r.describe
+    assert [rec["verdict"] for rec in bench_records(r.log, 1, 2)] == ["cancelled"] * 2
+
+
 CASES = {name: (lambda c, t, f=f, a=a: f(c, t, *a)) for f, table in (
     (case_success, SUCCESS), (case_failure, FAILURE), (case_lost_in_setup, LOST_IN_SETUP),
     (case_refused, REFUSED), (case_file_changed, FILE_CHANGED), (case_answered, ANSWERED),
@@ -875,6 +886,7 @@ CASES = {name: (lambda c, t, f=f, a=a: f(c, t, *a)) for f, table in (
     (case_background, {"background_job": ()}), (case_hangup_ignored, {"hangup_ignored": ()}),
     (case_terminal_closed, {"sighup_interrupts": ()}),
     (case_interrupt_before_end_record, {"interrupt_before_end_record": ()}),
+    (case_bench_boot_overwrite_no, {"bench_boot_overwrite_no": ()}),
     (case_shared_log, {"shared_log": ()}), (case_unwritable_log, {"unwritable_log": ()}), (case_log_disk_full, {"log_disk_full": ()}), (case_huge_file_record, {"huge_file_record": ()}), (case_own_terminal_by_path, {"own_terminal_by_path": ()}),
 ) for name, a in table.items()}
 
