@@ -139,8 +139,7 @@ std::string SamePortTwice(const std::vector<RunOptions>& ports, const std::vecto
   std::vector<std::string> devices;
   for (size_t i = 0; i < ports.size(); ++i) {
     const RunOptions& port = ports[i];
-    devices.push_back(PortIdentity(port.portPath.empty() ? ComPortDevice(port.portNumber)
-                                                         : port.portPath));
+    devices.push_back(PortIdentity(PortDevice(port)));
     for (size_t j = 0; j < i; ++j) {
       if (devices[j] == devices[i]) {
         return "\"" + args[j] + "\" and \"" + args[i] + "\" name the same port.";
@@ -270,15 +269,9 @@ int FlashAll(const FlashState& checked, const BenchPorts& ports, const BenchTag&
 
 }  // namespace
 
-int FlashPortCount(int argc, char** argv) {
-  const CommandLine line = ParseCommandLine(argc, argv);
-  return line.request == CommandLineRequest::kFlash ? argc - line.portIndex : 0;
-}
-
-int RunBench(int argc, char** argv) {
+int RunBench(const CommandLine& line, int argc, char** argv) {
   const RunStart start;
   DrainKeyboard();
-  const CommandLine line = ParseCommandLine(argc, argv);
   FlashState checked;
   checked.options = line.options;
   if (!checked.options.logGiven) checked.options.logPath = LogPathFromEnvironment();

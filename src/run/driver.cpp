@@ -70,10 +70,12 @@ StepEnd IfLost(const CSerial& port) {
   return LostPort(port);
 }
 
+}  // namespace
+
 // A bad file never reaches the instrument: the whole file is checked with the
 // same packet assembly that the transfer will use, and its fingerprint taken,
 // so that the transfer can tell whether it still reads the file it checked.
-StepEnd CheckInputFile(Firmware& firmware) {
+std::optional<RunOutcome> CheckFirmware(Firmware& firmware) {
   if (firmware.kind == FileKind::kRegular && !firmware.reader.file) {
     RunOutcome unreadable = BadFile(FileFault::kUnreadable);
     unreadable.fileError = firmware.openError;
@@ -99,14 +101,10 @@ StepEnd CheckInputFile(Firmware& firmware) {
   return std::nullopt;
 }
 
-// The port's device: the path given, or the platform's for the port number.
-std::string PortDeviceName(const FlashState& state) {
-  if (!state.options.portPath.empty()) return state.options.portPath;
-  return ComPortDevice(state.options.portNumber);
-}
+namespace {
 
 StepEnd OpenPort(const FlashState& state, CSerial& port) {
-  const std::string device = PortDeviceName(state);
+  const std::string device = PortDevice(state.options);
   RunOutcome refused = Ended(Ending::kPortNotOpened);
   refused.device = device;
   refused.ownTerminal = IsOwnTerminal(device);
@@ -399,7 +397,7 @@ StepEnd TakeCommandLine(FlashState& state, int argc, char** argv) {
 RunOutcome RunSteps(FlashState& state, CSerial& port, int argc, char** argv) {
   DrainKeyboard();
   if (StepEnd end = TakeCommandLine(state, argc, argv)) return *end;
-  if (StepEnd end = CheckInputFile(state.firmware)) return EarlyEnd(*end);
+  if (StepEnd end = CheckFirmware(state.firmware)) return EarlyEnd(*end);
   PrintPressEscape();
   state.link.portLabel = PortLabel(state.options);
   // The run on the whole screen, its keys the console's.
@@ -416,8 +414,6 @@ RunOutcome RunSteps(FlashState& state, CSerial& port, int argc, char** argv) {
 }
 
 }  // namespace
-
-std::optional<RunOutcome> CheckFirmware(Firmware& firmware) { return CheckInputFile(firmware); }
 
 RunOutcome FlashPort(FlashState& state, CSerial& port) {
   RunOutcome outcome = Converse(state, port);

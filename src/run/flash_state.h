@@ -49,3 +49,6 @@ struct FlashState {
 // The text that stands for the port in messages: "COM3", or the device path
 // when one was given.
 std::string PortLabel(const RunOptions& options);
+// The device the port opens: the path given, or the platform's for the port
+// number.
+std::string PortDevice(const RunOptions& options);

@@ -16,7 +16,10 @@ int main(int argc, char** argv) {
   // of every run.
   char** const args = ProgramArguments(argc, argv);
   // Two ports or more: every instrument at once.
-  if (FlashPortCount(argc, args) >= 2) return RunBench(argc, args);
+  const CommandLine line = ParseCommandLine(argc, args);
+  if (line.request == CommandLineRequest::kFlash && argc - line.portIndex >= 2) {
+    return RunBench(line, argc, args);
+  }
   FlashState state;
   CSerial port;
   return RunFlash(state, port, argc, args);
