@@ -108,6 +108,7 @@ def describe(r):
 def check_record(cfg, r, path, options, verdict, log):
     """The run's flash record: one line, its fields and their types, and what it
     says matches the run, the file's SHA-256 computed here."""
+    assert os.path.exists(log), "no flash record\n" + describe(r)
     with open(log, "rb") as f:
         line, rest = f.read().split(b"\n", 1)
     rec = json.loads(line)
